@@ -1,0 +1,122 @@
+#pragma once
+// The core engine: one configuration, validated and run over a candidate stream.
+//
+// C is the candidate type. The engine itself reads only `c.id` (a CandidateId);
+// scorers, constraints, the objective and the cost function read the rest.
+// A stream is any callable returning std::optional<C>; nullopt ends it.
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "budget/budget.hpp"
+#include "constraint/constraint.hpp"
+#include "error/error.hpp"
+#include "evidence/outcome.hpp"
+#include "fuse/fusion.hpp"
+#include "objective/coverage.hpp"
+#include "score/score.hpp"
+#include "select/selector.hpp"
+
+namespace vantorel {
+
+template <class C>
+class Engine {
+ public:
+  Engine() = default;
+  Engine(Engine&&) noexcept = default;
+  Engine& operator=(Engine&&) noexcept = default;
+
+  // Builder operations: each takes the engine and returns it.
+  Engine scorer(std::unique_ptr<Scorer<C>> s) && {
+    metas_.push_back(ScorerMeta{s->id(), s->scale(), s->cost()});
+    scorers_.push_back(std::move(s));
+    return std::move(*this);
+  }
+  Engine unary(std::unique_ptr<UnaryConstraint<C>> u) && {
+    unary_.push_back(std::move(u));
+    return std::move(*this);
+  }
+  Engine set_constraint(std::unique_ptr<SetConstraint<C>> s) && {
+    set_.push_back(std::move(s));
+    return std::move(*this);
+  }
+  Engine require(Requirement<C> r) && {
+    requirements_.push_back(std::move(r));
+    return std::move(*this);
+  }
+  Engine objective(std::unique_ptr<SetObjective<C>> o) && {
+    objective_ = std::move(o);
+    return std::move(*this);
+  }
+  Engine admission(std::string axis) && {
+    admission_ = std::move(axis);
+    return std::move(*this);
+  }
+  Engine cost(CostFn<C> f) && {
+    cost_ = std::move(f);
+    return std::move(*this);
+  }
+  Engine fuse(Fusion f) && {
+    fusion_ = std::move(f);
+    return std::move(*this);
+  }
+  Engine missing(MissingPolicy m) && {
+    missing_ = m;
+    return std::move(*this);
+  }
+  Engine threshold(float t) && {
+    threshold_ = t;
+    return std::move(*this);
+  }
+  Engine budget(Budget b) && {
+    budget_ = b;
+    return std::move(*this);
+  }
+  Engine pool_multiplier(std::uint32_t m) && {
+    multiplier_ = m;
+    return std::move(*this);
+  }
+  Engine rejections(Retention r) && {
+    retention_ = r;
+    return std::move(*this);
+  }
+  Engine min_fit(float f) && {
+    min_fit_ = f;
+    return std::move(*this);
+  }
+
+  // The first configuration fault, in the fixed order of checks.
+  std::optional<Error> validate() const;
+
+  // Runs the whole selection over `next` (called until it returns nullopt).
+  template <class Source>
+  std::expected<Outcome<C>, Error> run(Source&& next) const;
+
+  const std::vector<ScorerMeta>& metas() const { return metas_; }
+
+ private:
+  Retention retention_ = Retention::keep();
+  std::vector<std::unique_ptr<Scorer<C>>> scorers_;
+  std::vector<ScorerMeta> metas_;
+  std::vector<std::unique_ptr<UnaryConstraint<C>>> unary_;
+  std::vector<std::unique_ptr<SetConstraint<C>>> set_;
+  std::vector<Requirement<C>> requirements_;
+  Fusion fusion_ = Fusion::rrf(60.0f);
+  std::optional<float> threshold_;
+  MissingPolicy missing_ = MissingPolicy::skip();
+  std::unique_ptr<SetObjective<C>> objective_;
+  CostFn<C> cost_;  // empty when not set
+  std::optional<std::string> admission_;
+  Budget budget_ = Budget::top_k(10);
+  std::uint32_t multiplier_ = 32;
+  float min_fit_ = 0.9f;
+};
+
+}  // namespace vantorel
+
+#include "engine/engine_impl.hpp"

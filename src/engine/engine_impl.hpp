@@ -1,0 +1,2 @@
+#pragma once
+// Engine<C>::validate and Engine<C>::run (to be written).

@@ -1,0 +1,23 @@
+#pragma once
+// The JSON audit record of a chosen candidate.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "evidence/outcome.hpp"
+
+namespace vantorel {
+
+std::string json_string(std::string_view text);
+std::string json_f32(float x);
+
+std::string audit_json(const CandidateId& id, std::uint32_t rank, float fused, const ScoreSet& scores,
+                       const FusionTrace& fusion, const std::vector<ConstraintId>& constraints);
+
+template <class C>
+std::string to_json(const Ranked<C>& r, const CandidateId& id) {
+  return audit_json(id, r.rank, r.fused, r.scores, r.fusion, r.constraints);
+}
+
+}  // namespace vantorel

@@ -1,0 +1,128 @@
+#pragma once
+// The records of a run's result.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "budget/budget.hpp"
+#include "common/candidate_id.hpp"
+#include "constraint/constraint.hpp"
+#include "fuse/fusion.hpp"
+#include "score/score.hpp"
+
+namespace vantorel {
+
+struct RejectReason {
+  enum class Kind : std::uint8_t { NotScored, UnaryConstraint, SetConstraint, BelowThreshold, Outranked, OutOfPool };
+  Kind kind = Kind::Outranked;
+  std::string payload;  // ScorerId (NotScored) or ConstraintId (UnaryConstraint, SetConstraint)
+
+  static RejectReason not_scored(ScorerId axis) { return {Kind::NotScored, std::move(axis)}; }
+  static RejectReason unary_constraint(ConstraintId id) { return {Kind::UnaryConstraint, std::move(id)}; }
+  static RejectReason set_constraint(ConstraintId id) { return {Kind::SetConstraint, std::move(id)}; }
+  static RejectReason below_threshold() { return {Kind::BelowThreshold, {}}; }
+  static RejectReason outranked() { return {Kind::Outranked, {}}; }
+  static RejectReason out_of_pool() { return {Kind::OutOfPool, {}}; }
+
+  // "not_scored", "unary_constraint", "set_constraint", "below_threshold", "outranked", "out_of_pool".
+  const char* name() const { return reason_name(kind); }
+  // The payload for kinds 0 to 2; absent otherwise.
+  std::optional<std::string> detail() const {
+    if (kind <= Kind::SetConstraint) return payload;
+    return std::nullopt;
+  }
+  static const char* reason_name(Kind kind);
+};
+
+inline constexpr std::size_t kReasonKinds = 6;
+
+// One counter per reason kind, in the kinds' order.
+struct RejectCounts {
+  std::array<std::uint64_t, kReasonKinds> by_kind{};
+  std::uint64_t& operator[](RejectReason::Kind k) { return by_kind[static_cast<std::size_t>(k)]; }
+  std::uint64_t operator[](RejectReason::Kind k) const { return by_kind[static_cast<std::size_t>(k)]; }
+  std::uint64_t total() const {
+    std::uint64_t t = 0;
+    for (auto v : by_kind) t += v;
+    return t;
+  }
+};
+
+struct ScorerTrace {
+  ScorerId scorer;
+  unsigned __int128 elapsed_nanos = 0;
+  std::uint64_t calls = 0;
+  std::uint64_t missing = 0;
+};
+
+struct RunTrace {
+  std::vector<ScorerTrace> scorers;
+  std::optional<BudgetTrace> budget;
+  std::uint64_t input_count = 0;
+  std::optional<ScorerId> admission_scorer;
+  std::uint64_t pool_capacity = 0;  // M; reported in full when it exceeds 32 bits
+};
+
+template <class C>
+struct Ranked {
+  C candidate;
+  ScoreSet scores;
+  FusionTrace fusion;
+  std::vector<ConstraintId> constraints;
+  std::uint32_t rank = 0;
+  float fused = 0.0f;
+};
+
+template <class C>
+struct Rejected {
+  RejectReason reason;
+  C candidate;
+  std::optional<float> fused;
+};
+
+struct Retention {
+  enum class Kind : std::uint8_t { Keep, Count, Sample };
+  Kind kind = Kind::Keep;
+  std::uint64_t n = 0;  // Sample only
+
+  static Retention keep() { return {Kind::Keep, 0}; }
+  static Retention count() { return {Kind::Count, 0}; }
+  static Retention sample(std::uint64_t n) { return {Kind::Sample, n}; }
+};
+
+template <class C>
+struct Outcome {
+  std::vector<Ranked<C>> ranked;
+  std::vector<Rejected<C>> rejected;
+  RunTrace trace;
+  std::optional<float> guarantee;
+  std::optional<float> cut_margin;
+  std::uint32_t pool_size = 0;
+  bool exact = false;
+  bool pool_exhausted = false;
+  RejectCounts rejected_counts;
+};
+
+// The one entry through which a run reports a rejection.
+template <class C>
+void record(const Retention& retention, std::vector<Rejected<C>>& rejected, RejectCounts& counts, C&& candidate,
+            RejectReason&& reason, std::optional<float> fused) {
+  counts[reason.kind] += 1;
+  bool keep = retention.kind == Retention::Kind::Keep ||
+              (retention.kind == Retention::Kind::Sample && rejected.size() < retention.n);
+  if (keep) rejected.push_back(Rejected<C>{std::move(reason), std::move(candidate), fused});
+}
+
+// exact and guarantee from the selection's shape (repair and non-matroid
+// cases are decided by the caller before this table applies).
+struct SelectionProperties {
+  bool exact = false;
+  std::optional<float> guarantee;
+};
+SelectionProperties selection_properties(bool repaired, bool has_objective, bool objective_submodular,
+                                         bool tokens, std::size_t set_constraints, std::size_t matroids);
+
+}  // namespace vantorel

@@ -1,0 +1,95 @@
+#pragma once
+// Fusion of per-axis scores into one score, with a trace of every term.
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "common/candidate_id.hpp"
+#include "score/score.hpp"
+
+namespace vantorel {
+
+struct Fusion {
+  enum class Kind : std::uint8_t { WeightedSum, Rrf, Max };
+  Kind kind = Kind::Rrf;
+  float k = 60.0f;                                  // Rrf only
+  std::vector<std::pair<ScorerId, float>> weights;  // WeightedSum only; may be empty
+
+  static Fusion weighted_sum(std::vector<std::pair<ScorerId, float>> weights) {
+    return {Kind::WeightedSum, 60.0f, std::move(weights)};
+  }
+  static Fusion rrf(float k) { return {Kind::Rrf, k, {}}; }
+  static Fusion max() { return {Kind::Max, 60.0f, {}}; }
+
+  // w(a) under WeightedSum: 1.0 for an empty list, else the first matching
+  // entry's weight, else 0.0.
+  float weight_of(const ScorerId& axis) const;
+};
+
+// "weighted_sum", "rrf", "max".
+const char* fusion_name(Fusion::Kind kind);
+
+struct MissingPolicy {
+  enum class Kind : std::uint8_t { Skip, Impute, Reject };
+  Kind kind = Kind::Skip;
+  float value = 0.0f;  // meaningful for Impute only
+
+  static MissingPolicy skip() { return {Kind::Skip, 0.0f}; }
+  static MissingPolicy impute(float v) { return {Kind::Impute, v}; }
+  static MissingPolicy reject() { return {Kind::Reject, 0.0f}; }
+};
+
+// "skip", "impute", "reject".
+const char* missing_name(MissingPolicy::Kind kind);
+
+struct TermInput {
+  enum class Kind : std::uint8_t { Value, Rank, Imputed, Skipped };
+  Kind kind = Kind::Skipped;
+  float value = 0.0f;      // Value, Imputed
+  std::uint32_t rank = 0;  // Rank, counted from 1
+};
+
+// "value", "rank", "imputed", "skipped".
+const char* input_name(TermInput::Kind kind);
+
+struct FusionTerm {
+  TermInput input;
+  ScorerId scorer;
+  float weight = 0.0f;
+  float contribution = 0.0f;
+};
+
+struct FusionTrace {
+  std::vector<FusionTerm> terms;  // one per registered axis, registration order
+  std::optional<float> k;         // present for Rrf only
+  MissingPolicy missing;
+  Fusion::Kind method = Fusion::Kind::Rrf;
+
+  // Sum of the non-skipped contributions from -0.0 (WeightedSum, Rrf); the
+  // largest non-skipped contribution, NaN passed over, 0.0 if none (Max).
+  float fused() const;
+};
+
+// Fuses a pool: one trace per entry, in pool order. scores[j] and ids[j]
+// belong to pool entry j; every score list has one slot per meta.
+std::vector<FusionTrace> fuse_all(const Fusion& fusion, const MissingPolicy& missing,
+                                  const std::vector<ScorerMeta>& metas,
+                                  const std::vector<const Scores*>& scores,
+                                  const std::vector<const CandidateId*>& ids);
+
+// The stage-1 admission key over the cheap axes when there is no admission
+// axis (WeightedSum and Max). Built once per run; applied per candidate.
+class ProvisionalScore {
+ public:
+  ProvisionalScore(const Fusion& fusion, const MissingPolicy& missing,
+                   const std::vector<ScorerMeta>& metas);
+  float operator()(const Scores& scores) const;
+
+ private:
+  bool max_ = false;
+  std::optional<float> impute_;
+  std::vector<std::pair<std::size_t, float>> cheap_;  // (axis index, weight)
+};
+
+}  // namespace vantorel

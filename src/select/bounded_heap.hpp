@@ -1,0 +1,38 @@
+#pragma once
+// The bounded stage-1 pool: a min-heap whose root is the worst slot kept.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/candidate_id.hpp"
+
+namespace vantorel {
+
+struct Slot {
+  float score;
+  CandidateId key;
+  std::size_t index;
+};
+
+struct PushOutcome {
+  enum class Kind : std::uint8_t { Added, Replaced, Refused };
+  Kind kind;
+  std::size_t evicted = 0;  // Replaced only
+};
+
+class BoundedHeap {
+ public:
+  // Reserves min(capacity, 1024) slots up front.
+  explicit BoundedHeap(std::size_t capacity);
+  PushOutcome push(CandidateId key, std::size_t index, float score);
+  std::size_t size() const { return heap_.size(); }
+  std::size_t capacity() const { return capacity_; }
+  // Indices best first (higher score, then smaller key); consumes the heap.
+  std::vector<std::size_t> into_sorted_indices() &&;
+
+ private:
+  std::size_t capacity_;
+  std::vector<Slot> heap_;
+};
+
+}  // namespace vantorel

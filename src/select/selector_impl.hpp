@@ -1,0 +1,2 @@
+#pragma once
+// Selector<C>::run and its steps (to be written).
