@@ -1,0 +1,229 @@
+#pragma once
+// Small helpers of the binding, written once and used everywhere: an owning
+// reference, the borrow flag with its guards, argument conversions that name
+// the parameter on failure, and a first-error slot.
+#ifndef Py_LIMITED_API
+#define Py_LIMITED_API 0x030B0000
+#endif
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace vantorel::python {
+
+// Owning reference: move-only, releases in its destructor. The interpreter
+// lock must be held wherever one is destroyed.
+class Ref {
+ public:
+  Ref() = default;
+  static Ref steal(PyObject* o) { return Ref(o); }
+  static Ref borrow(PyObject* o) {
+    Py_XINCREF(o);
+    return Ref(o);
+  }
+  Ref(Ref&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.o_, nullptr));
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(o_); }
+
+  PyObject* get() const { return o_; }
+  explicit operator bool() const { return o_ != nullptr; }
+  // Gives up ownership: the caller now owns the reference.
+  PyObject* release() { return std::exchange(o_, nullptr); }
+  // A new reference for the caller, this one kept.
+  PyObject* new_ref() const {
+    Py_XINCREF(o_);
+    return o_;
+  }
+  void reset(PyObject* o = nullptr) {
+    PyObject* old = std::exchange(o_, o);
+    Py_XDECREF(old);
+  }
+
+ private:
+  explicit Ref(PyObject* o) : o_(o) {}
+  PyObject* o_ = nullptr;
+};
+
+// Borrow flag of an instance: > 0 shared borrows, -1 exclusive, 0 free.
+struct BorrowFlag {
+  Py_ssize_t state = 0;
+};
+
+// Shared access; refused (RuntimeError "Already mutably borrowed") while an
+// exclusive borrow is held.
+class SharedGuard {
+ public:
+  static std::optional<SharedGuard> take(BorrowFlag& f) {
+    if (f.state < 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return std::nullopt;
+    }
+    ++f.state;
+    return SharedGuard(f);
+  }
+  SharedGuard(SharedGuard&& o) noexcept : f_(std::exchange(o.f_, nullptr)) {}
+  SharedGuard(const SharedGuard&) = delete;
+  SharedGuard& operator=(const SharedGuard&) = delete;
+  SharedGuard& operator=(SharedGuard&&) = delete;
+  ~SharedGuard() {
+    if (f_) --f_->state;
+  }
+
+ private:
+  explicit SharedGuard(BorrowFlag& f) : f_(&f) {}
+  BorrowFlag* f_;
+};
+
+// Exclusive access; refused (RuntimeError "Already borrowed") while any
+// borrow is held.
+class ExclusiveGuard {
+ public:
+  static std::optional<ExclusiveGuard> take(BorrowFlag& f) {
+    if (f.state != 0) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      return std::nullopt;
+    }
+    f.state = -1;
+    return ExclusiveGuard(f);
+  }
+  ExclusiveGuard(ExclusiveGuard&& o) noexcept : f_(std::exchange(o.f_, nullptr)) {}
+  ExclusiveGuard(const ExclusiveGuard&) = delete;
+  ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
+  ExclusiveGuard& operator=(ExclusiveGuard&&) = delete;
+  ~ExclusiveGuard() {
+    if (f_) f_->state = 0;
+  }
+
+ private:
+  explicit ExclusiveGuard(BorrowFlag& f) : f_(&f) {}
+  BorrowFlag* f_;
+};
+
+// Adds the note "while processing '{name}'" to the exception being raised.
+inline void add_param_note(const char* name) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (value) {
+    std::string note = std::string("while processing '") + name + "'";
+    PyObject* r = PyObject_CallMethod(value, "add_note", "s", note.c_str());
+    if (r) {
+      Py_DECREF(r);
+    } else {
+      PyErr_Clear();
+    }
+  }
+  if (tb && value) PyException_SetTraceback(value, tb);
+  PyErr_Restore(type, value, tb);
+}
+
+// Text of a str object (UTF-8). False with TypeError when `o` is not a str.
+inline bool text_of(PyObject* o, std::string& out) {
+  if (!PyUnicode_Check(o)) {
+    Ref tname = Ref::steal(PyType_GetName(Py_TYPE(o)));
+    const char* n = tname ? PyUnicode_AsUTF8AndSize(tname.get(), nullptr) : nullptr;
+    if (!n) PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'str'", n ? n : "?");
+    return false;
+  }
+  Py_ssize_t len = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(o, &len);
+  if (!s) return false;
+  out.assign(s, static_cast<std::size_t>(len));
+  return true;
+}
+
+// Python's float conversion (float, int, __float__, __index__), narrowed to 32 bits.
+inline bool f32_of(PyObject* o, float& out) {
+  double d = PyFloat_AsDouble(o);
+  if (d == -1.0 && PyErr_Occurred()) return false;
+  out = static_cast<float>(d);
+  return true;
+}
+
+// An integer (or __index__) in 0..2^64-1.
+inline bool u64_of(PyObject* o, std::uint64_t& out) {
+  Ref idx = Ref::steal(PyNumber_Index(o));
+  if (!idx) return false;
+  unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+// An integer (or __index__) in 0..2^32-1.
+inline bool u32_of(PyObject* o, std::uint32_t& out) {
+  std::uint64_t v = 0;
+  if (!u64_of(o, v)) return false;
+  if (v > 0xFFFFFFFFull) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = static_cast<std::uint32_t>(v);
+  return true;
+}
+
+// The conversions above for a named parameter: on failure the conversion's own
+// exception is kept and gets the note "while processing '{name}'".
+template <class T, class F>
+inline bool arg(PyObject* o, const char* name, T& out, F convert) {
+  if (convert(o, out)) return true;
+  add_param_note(name);
+  return false;
+}
+inline bool arg_text(PyObject* o, const char* name, std::string& out) { return arg(o, name, out, text_of); }
+inline bool arg_f32(PyObject* o, const char* name, float& out) { return arg(o, name, out, f32_of); }
+inline bool arg_u32(PyObject* o, const char* name, std::uint32_t& out) { return arg(o, name, out, u32_of); }
+inline bool arg_u64(PyObject* o, const char* name, std::uint64_t& out) { return arg(o, name, out, u64_of); }
+
+// True when the optional argument was omitted or given as None.
+inline bool absent(PyObject* o) { return o == nullptr || o == Py_None; }
+
+// The first error of a run: kept once (later ones are discarded), raised later.
+class FirstError {
+ public:
+  bool empty() const { return !type_; }
+  // Takes the exception being raised: keeps it if the slot is empty,
+  // otherwise discards it. The error indicator is cleared either way.
+  void keep_current() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type_) {
+      type_ = Ref::steal(type);
+      value_ = Ref::steal(value);
+      tb_ = Ref::steal(tb);
+    } else {
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(tb);
+    }
+  }
+  // Raises the kept error (emptying the slot). False when there was none.
+  bool restore() {
+    if (!type_) return false;
+    PyErr_Restore(type_.release(), value_.release(), tb_.release());
+    return true;
+  }
+  // Moves the kept error out (for a lock-guarded slot).
+  FirstError take() { return std::move(*this); }
+  void clear() {
+    type_.reset();
+    value_.reset();
+    tb_.reset();
+  }
+
+ private:
+  Ref type_, value_, tb_;
+};
+
+}  // namespace vantorel::python
