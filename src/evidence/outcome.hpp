@@ -51,9 +51,12 @@ struct RejectCounts {
   }
 };
 
+// The 128-bit counter is a compiler extension; marked so pedantic builds accept it.
+__extension__ typedef unsigned __int128 Nanos128;
+
 struct ScorerTrace {
   ScorerId scorer;
-  unsigned __int128 elapsed_nanos = 0;
+  Nanos128 elapsed_nanos = 0;
   std::uint64_t calls = 0;
   std::uint64_t missing = 0;
 };
