@@ -1,0 +1,102 @@
+#include "select/bounded_heap.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "common/float_order.hpp"
+
+namespace vantorel {
+
+namespace {
+
+constexpr std::size_t kInitialReserve = 1024;
+
+// True when `a` is strictly worse than `b`: a lower score by the total
+// order, or the same score bits and a larger key.
+inline bool worse(const Slot& a, const Slot& b) {
+  int c = total_cmp(a.score, b.score);
+  if (c != 0) return c < 0;
+  return compare(a.key, b.key) > 0;
+}
+
+// Moves the slot at `pos` towards the root while it is strictly worse than
+// its parent.
+void sift_up(std::vector<Slot>& heap, std::size_t pos) {
+  Slot moving = std::move(heap[pos]);
+  while (pos > 0) {
+    std::size_t parent = (pos - 1) / 2;
+    if (!worse(moving, heap[parent])) break;
+    heap[pos] = std::move(heap[parent]);
+    pos = parent;
+  }
+  heap[pos] = std::move(moving);
+}
+
+// Carries the slot at the root down to the bottom along the worse child
+// (the right child when the two are equal), then lets it rise again.
+void sift_down_to_bottom(std::vector<Slot>& heap) {
+  const std::size_t end = heap.size();
+  Slot moving = std::move(heap[0]);
+  std::size_t hole = 0;
+  std::size_t child = 1;
+  while (end >= 2 && child <= end - 2) {
+    if (!worse(heap[child], heap[child + 1])) ++child;
+    heap[hole] = std::move(heap[child]);
+    hole = child;
+    child = 2 * hole + 1;
+  }
+  if (child + 1 == end) {
+    heap[hole] = std::move(heap[child]);
+    hole = child;
+  }
+  heap[hole] = std::move(moving);
+  sift_up(heap, hole);
+}
+
+}  // namespace
+
+BoundedHeap::BoundedHeap(std::size_t capacity) : capacity_(capacity) {
+  heap_.reserve(std::min(capacity, kInitialReserve));
+}
+
+PushOutcome BoundedHeap::push(CandidateId key, std::size_t index, float score) {
+  if (heap_.size() < capacity_) {
+    heap_.push_back(Slot{score, std::move(key), index});
+    sift_up(heap_, heap_.size() - 1);
+    return {PushOutcome::Kind::Added};
+  }
+  if (heap_.empty()) return {PushOutcome::Kind::Refused};
+
+  const Slot& root = heap_.front();
+  int c = total_cmp(score, root.score);
+  if (c < 0 || (c == 0 && compare(root.key, key) <= 0)) return {PushOutcome::Kind::Refused};
+
+  // Remove the root: the last slot takes its place and settles.
+  Slot last = std::move(heap_.back());
+  heap_.pop_back();
+  std::size_t evicted;
+  if (heap_.empty()) {
+    evicted = last.index;
+  } else {
+    evicted = heap_.front().index;
+    heap_.front() = std::move(last);
+    sift_down_to_bottom(heap_);
+  }
+
+  heap_.push_back(Slot{score, std::move(key), index});
+  sift_up(heap_, heap_.size() - 1);
+  return {PushOutcome::Kind::Replaced, evicted};
+}
+
+std::vector<std::size_t> BoundedHeap::into_sorted_indices() && {
+  std::stable_sort(heap_.begin(), heap_.end(),
+                   [](const Slot& a, const Slot& b) { return score_before(a.score, a.key, b.score, b.key); });
+  std::vector<std::size_t> indices;
+  indices.reserve(heap_.size());
+  for (const Slot& s : heap_) indices.push_back(s.index);
+  heap_.clear();
+  heap_.shrink_to_fit();
+  return indices;
+}
+
+}  // namespace vantorel
