@@ -1,2 +1,357 @@
 #pragma once
-// Engine<C>::validate and Engine<C>::run (to be written).
+// Engine<C>::validate and Engine<C>::run: stage 1 (streaming into the bounded
+// pool) and stage 2 (expensive batches, fusion, threshold, K, selection).
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+#include "common/float_order.hpp"
+#include "select/bounded_heap.hpp"
+
+namespace vantorel {
+
+namespace detail {
+
+// The stage-1 record of one pooled candidate.
+template <class C>
+struct Staged {
+  C candidate;
+  Scores scores;
+  CandidateId id;
+};
+
+inline Nanos128 nanos_since(std::chrono::steady_clock::time_point t0) {
+  auto d = std::chrono::steady_clock::now() - t0;
+  return static_cast<Nanos128>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+}
+
+}  // namespace detail
+
+template <class C>
+std::optional<Error> Engine<C>::validate() const {
+  if (metas_.empty()) return Error::no_scorers();
+  for (std::size_t i = 0; i < metas_.size(); ++i) {
+    const ScorerMeta& m = metas_[i];
+    for (std::size_t j = 0; j < i; ++j)
+      if (metas_[j].id == m.id) return Error::duplicate_scorer(m.id);
+    if (fusion_.kind != Fusion::Kind::Rrf && m.scale != ScoreScale::Unit)
+      return Error::scale_mismatch(m.id, m.scale, fusion_name(fusion_.kind));
+  }
+  auto find = [&](const std::string& id) {
+    return std::find_if(metas_.begin(), metas_.end(), [&](const ScorerMeta& m) { return m.id == id; });
+  };
+  if (fusion_.kind == Fusion::Kind::WeightedSum) {
+    for (const auto& [id, weight] : fusion_.weights)
+      if (find(id) == metas_.end()) return Error::unknown_weight_scorer(id);
+  }
+  if (admission_) {
+    auto it = find(*admission_);
+    if (it == metas_.end()) return Error::unknown_admission(*admission_);
+    if (it->cost == Cost::Expensive) return Error::expensive_admission(*admission_);
+  } else if (fusion_.kind == Fusion::Kind::Rrf &&
+             std::all_of(metas_.begin(), metas_.end(), [](const ScorerMeta& m) { return m.cost == Cost::Expensive; })) {
+    return Error::rrf_without_admission();
+  }
+  if (multiplier_ == 0) return Error::invalid_pool_multiplier();
+  if (const char* reason = budget_.invalid_reason(static_cast<bool>(cost_))) return Error::invalid_budget(reason);
+  return std::nullopt;
+}
+
+template <class C>
+template <class Source>
+std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
+  using Clock = std::chrono::steady_clock;
+  if (auto e = validate()) return std::unexpected(std::move(*e));
+
+  // Setup.
+  const std::size_t axes = metas_.size();
+  std::optional<std::size_t> admission;
+  if (admission_) {
+    for (std::size_t i = 0; i < axes && !admission; ++i)
+      if (metas_[i].id == *admission_) admission = i;
+    if (!admission) internal_fault(kInvValidated);
+  } else if (fusion_.kind == Fusion::Kind::Rrf) {
+    for (std::size_t i = 0; i < axes && !admission; ++i)
+      if (metas_[i].cost == Cost::Cheap) admission = i;
+    if (!admission) internal_fault(kInvValidated);
+  }
+  std::optional<ProvisionalScore> provisional;
+  if (!admission) provisional.emplace(fusion_, missing_, metas_);
+
+  Outcome<C> out;
+  RunTrace& trace = out.trace;
+  if (admission) trace.admission_scorer = metas_[*admission].id;
+  trace.scorers.reserve(axes);
+  for (const auto& m : metas_) trace.scorers.push_back(ScorerTrace{m.id, 0, 0, 0});
+  const std::uint64_t capacity =
+      std::max<std::uint64_t>(1, std::uint64_t{multiplier_} * std::uint64_t{budget_.base_count()});
+  trace.pool_capacity = capacity;
+
+  std::vector<std::size_t> cheap;
+  for (std::size_t i = 0; i < axes; ++i)
+    if (metas_[i].cost == Cost::Cheap) cheap.push_back(i);
+  const bool reject = missing_.kind == MissingPolicy::Kind::Reject;
+  const bool impute = missing_.kind == MissingPolicy::Kind::Impute;
+  const float no_key = impute ? missing_.value : -std::numeric_limits<float>::infinity();
+
+  auto reject_with = [&](C&& c, RejectReason&& reason, std::optional<float> fused) {
+    record(retention_, out.rejected, out.rejected_counts, std::move(c), std::move(reason), fused);
+  };
+
+  // Stage 1: one pass over the stream; at most M + 1 candidates staged.
+  BoundedHeap heap(static_cast<std::size_t>(capacity));
+  std::vector<std::optional<detail::Staged<C>>> staging;
+  std::vector<std::size_t> free_positions;
+  auto unstage = [&](std::size_t pos) {
+    auto& cell = staging[pos];
+    if (!cell) internal_fault(kInvHeapSlot);
+    detail::Staged<C> s = std::move(*cell);
+    cell.reset();
+    free_positions.push_back(pos);
+    return s;
+  };
+
+  while (std::optional<C> item = next()) {
+    C& c = *item;
+    trace.input_count += 1;
+
+    const UnaryConstraint<C>* refused_by = nullptr;
+    for (const auto& u : unary_) {
+      if (!u->allows(c)) {
+        refused_by = u.get();
+        break;
+      }
+    }
+    if (refused_by) {
+      reject_with(std::move(c), RejectReason::unary_constraint(refused_by->id()), std::nullopt);
+      continue;
+    }
+
+    Scores scores(axes);
+    std::optional<std::size_t> unscored;
+    for (std::size_t i : cheap) {
+      auto t0 = Clock::now();
+      std::optional<float> r = scorers_[i]->score(c);
+      ScorerTrace& st = trace.scorers[i];
+      st.elapsed_nanos += detail::nanos_since(t0);
+      st.calls += 1;
+      if (auto v = as_value(r)) {
+        scores[i] = v;
+      } else {
+        st.missing += 1;
+        if (reject) {
+          unscored = i;
+          break;
+        }
+      }
+    }
+    if (unscored) {
+      reject_with(std::move(c), RejectReason::not_scored(metas_[*unscored].id), std::nullopt);
+      continue;
+    }
+
+    float key;
+    if (admission) {
+      const auto& slot = scores[*admission];
+      key = slot ? *slot : no_key;
+    } else {
+      key = (*provisional)(scores);
+    }
+
+    CandidateId id = c.id;
+    std::size_t pos;
+    if (!free_positions.empty()) {
+      pos = free_positions.back();
+      free_positions.pop_back();
+      staging[pos].emplace(detail::Staged<C>{std::move(c), std::move(scores), id});
+    } else {
+      pos = staging.size();
+      staging.emplace_back(detail::Staged<C>{std::move(c), std::move(scores), id});
+    }
+    PushOutcome pushed = heap.push(std::move(id), pos, key);
+    if (pushed.kind == PushOutcome::Kind::Replaced) {
+      reject_with(std::move(unstage(pushed.evicted).candidate), RejectReason::out_of_pool(), std::nullopt);
+    } else if (pushed.kind == PushOutcome::Kind::Refused) {
+      reject_with(std::move(unstage(pos).candidate), RejectReason::out_of_pool(), std::nullopt);
+    }
+  }
+
+  out.pool_size = static_cast<std::uint32_t>(heap.size());
+  std::vector<detail::Staged<C>> pool;
+  {
+    std::vector<std::size_t> order = std::move(heap).into_sorted_indices();
+    pool.reserve(order.size());
+    for (std::size_t pos : order) {
+      auto& cell = staging[pos];
+      if (!cell) internal_fault(kInvHeapSlot);
+      pool.push_back(std::move(*cell));
+      cell.reset();
+    }
+  }
+  staging.clear();
+  staging.shrink_to_fit();
+
+  // Stage 2, step 1: take every expensive batch before writing any.
+  const std::size_t n = pool.size();
+  struct Batch {
+    std::vector<std::optional<float>> values;
+    std::size_t axis;
+    Nanos128 nanos;
+  };
+  std::vector<Batch> batches;
+  {
+    std::vector<const C*> refs;
+    refs.reserve(n);
+    for (const auto& s : pool) refs.push_back(&s.candidate);
+    for (std::size_t i = 0; i < axes; ++i) {
+      if (metas_[i].cost != Cost::Expensive) continue;
+      auto t0 = Clock::now();
+      std::vector<std::optional<float>> values = scorers_[i]->score_batch(refs);
+      Nanos128 nanos = detail::nanos_since(t0);
+      if (values.size() != n) return std::unexpected(Error::batch_length_mismatch(metas_[i].id, values.size(), n));
+      batches.push_back(Batch{std::move(values), i, nanos});
+    }
+  }
+  for (const Batch& b : batches) {
+    ScorerTrace& st = trace.scorers[b.axis];
+    std::uint64_t missing = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      auto v = as_value(b.values[j]);
+      if (v) pool[j].scores[b.axis] = v;
+      if (!pool[j].scores[b.axis]) ++missing;
+    }
+    st.elapsed_nanos += b.nanos;
+    st.calls += n;
+    st.missing += missing;
+  }
+  batches.clear();
+
+  // Step 3: under Reject, every candidate still missing an axis leaves.
+  if (reject) {
+    std::vector<detail::Staged<C>> kept;
+    kept.reserve(pool.size());
+    for (auto& s : pool) {
+      auto empty = std::find_if(s.scores.begin(), s.scores.end(), [](const auto& v) { return !v; });
+      if (empty != s.scores.end()) {
+        auto axis = static_cast<std::size_t>(empty - s.scores.begin());
+        reject_with(std::move(s.candidate), RejectReason::not_scored(metas_[axis].id), std::nullopt);
+      } else {
+        kept.push_back(std::move(s));
+      }
+    }
+    pool = std::move(kept);
+  }
+
+  // Step 4: fusion.
+  std::vector<PoolEntry<C>> entries;
+  {
+    std::vector<const Scores*> score_refs;
+    std::vector<const CandidateId*> id_refs;
+    score_refs.reserve(pool.size());
+    id_refs.reserve(pool.size());
+    for (const auto& s : pool) {
+      score_refs.push_back(&s.scores);
+      id_refs.push_back(&s.id);
+    }
+    std::vector<FusionTrace> traces = fuse_all(fusion_, missing_, metas_, score_refs, id_refs);
+    entries.reserve(pool.size());
+    for (std::size_t j = 0; j < pool.size(); ++j) {
+      float fused = traces[j].fused();
+      entries.push_back(PoolEntry<C>{std::move(pool[j].candidate), std::move(pool[j].scores), std::move(traces[j]),
+                                     std::move(pool[j].id), fused});
+    }
+    pool.clear();
+  }
+
+  // Step 5: threshold, by ordinary comparison (NaN stays).
+  if (threshold_) {
+    const float t = *threshold_;
+    std::vector<PoolEntry<C>> kept;
+    kept.reserve(entries.size());
+    for (auto& e : entries) {
+      if (e.fused < t) {
+        reject_with(std::move(e.candidate), RejectReason::below_threshold(), e.fused);
+      } else {
+        kept.push_back(std::move(e));
+      }
+    }
+    entries = std::move(kept);
+  }
+
+  // Step 6: fused order.
+  std::stable_sort(entries.begin(), entries.end(), [](const PoolEntry<C>& a, const PoolEntry<C>& b) {
+    return score_before(a.fused, a.key, b.fused, b.key);
+  });
+
+  // Steps 7 and 8: the limit and the selection.
+  Selector<C> selector;
+  switch (budget_.kind) {
+    case Budget::Kind::TopK: selector.k = budget_.k; break;
+    case Budget::Kind::TailMass: {
+      std::vector<double> samples;
+      samples.reserve(entries.size());
+      for (const auto& e : entries) samples.push_back(static_cast<double>(e.fused));
+      BudgetTrace bt = derive_budget(samples, budget_.epsilon, min_fit_, budget_.fallback_k);
+      selector.k = bt.derived_k;
+      trace.budget = bt;
+      break;
+    }
+    case Budget::Kind::Tokens: selector.tokens = budget_.max; break;
+  }
+  selector.constraints = &set_;
+  selector.requirements = &requirements_;
+  selector.objective = objective_.get();
+  selector.cost = cost_ ? &cost_ : nullptr;
+  std::expected<Chosen, Error> chosen = selector.run(entries);
+  if (!chosen) return std::unexpected(std::move(chosen.error()));
+
+  // Step 9: the set-constraint ids, once.
+  std::vector<ConstraintId> constraint_ids;
+  constraint_ids.reserve(set_.size());
+  for (const auto& s : set_) constraint_ids.push_back(s->id());
+
+  // Step 10: reject what was not chosen, in fused order.
+  if (chosen->blocked.size() < entries.size()) internal_fault(kInvSelectedKept);
+  std::vector<char> is_chosen(entries.size(), 0);
+  for (std::size_t p : chosen->indices) {
+    if (p >= entries.size()) internal_fault(kInvSelectedKept);
+    is_chosen[p] = 1;
+  }
+  for (std::size_t j = 0; j < entries.size(); ++j) {
+    if (is_chosen[j]) continue;
+    auto& blocked = chosen->blocked[j];
+    reject_with(std::move(entries[j].candidate),
+                blocked ? RejectReason::set_constraint(std::move(*blocked)) : RejectReason::outranked(),
+                entries[j].fused);
+  }
+
+  // Step 11: ranked records, in selection order.
+  out.ranked.reserve(chosen->indices.size());
+  std::uint32_t rank = 0;
+  for (std::size_t p : chosen->indices) {
+    if (!is_chosen[p]) internal_fault(kInvSelectedKept);
+    is_chosen[p] = 0;
+    PoolEntry<C>& e = entries[p];
+    ScoreSet scores;
+    scores.reserve(axes);
+    for (std::size_t i = 0; i < axes; ++i) scores.emplace_back(metas_[i].id, e.scores[i]);
+    out.ranked.push_back(Ranked<C>{std::move(e.candidate), std::move(scores), std::move(e.fusion), constraint_ids,
+                                   ++rank, e.fused});
+  }
+
+  // Step 12: selection properties.
+  const bool submodular = objective_ ? objective_->is_submodular() : false;
+  std::size_t matroids = 0;
+  for (const auto& s : set_) matroids += s->is_matroid() ? 1 : 0;
+  SelectionProperties props =
+      selection_properties(chosen->repaired, objective_ != nullptr, submodular,
+                           budget_.kind == Budget::Kind::Tokens, set_.size(), matroids);
+  out.exact = props.exact;
+  out.guarantee = props.guarantee;
+  if (chosen->cut_margin && std::isfinite(*chosen->cut_margin)) out.cut_margin = chosen->cut_margin;
+  out.pool_exhausted = chosen->pool_exhausted;
+  return out;
+}
+
+}  // namespace vantorel
