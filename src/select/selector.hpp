@@ -34,6 +34,13 @@ struct Chosen {
   bool repaired = false;
 };
 
+// Result of one greedy pass under a token budget.
+struct PackResult {
+  std::vector<std::size_t> positions;  // selection order
+  float total = 0.0f;                  // summed gains, 32-bit
+  bool complete = false;               // every pool entry was taken
+};
+
 template <class C>
 using CostFn = std::function<std::uint32_t(const C&)>;
 
@@ -46,8 +53,33 @@ struct Selector {
   const SetObjective<C>* objective = nullptr;
   const CostFn<C>* cost = nullptr;  // null when no cost function
 
+  using Pool = std::vector<PoolEntry<C>>;
+  using Positions = std::vector<std::size_t>;
+
   // The pool is in rank order (fused descending by total order, key ascending).
-  std::expected<Chosen, Error> run(const std::vector<PoolEntry<C>>& pool) const;
+  std::expected<Chosen, Error> run(const Pool& pool) const;
+
+  // One greedy pass under a token budget, from an empty selection; the key is
+  // gain / cost when `ratio` is set, else the gain.
+  PackResult greedy_pack(const Pool& pool, std::uint32_t budget, bool ratio) const;
+  // The count limit, the token budget and every set constraint hold on `positions`.
+  bool set_is_feasible(const Pool& pool, const Positions& positions) const;
+  // Candidate references of `positions`, in the order given.
+  static std::vector<const C*> refs(const Pool& pool, const Positions& positions);
+  // Brings every requirement up to its minimum by additions and swaps.
+  std::optional<Error> repair_requirements(const Pool& pool, Positions& selection, bool& repaired) const;
+
+ private:
+  bool has_cost() const { return cost != nullptr && static_cast<bool>(*cost); }
+  std::uint64_t cost_of(const C& candidate) const { return has_cost() ? (*cost)(candidate) : 0; }
+  // fused(e), plus the objective's marginal gain against `selected` when there is one.
+  float gain(const PoolEntry<C>& entry, const std::vector<const C*>& selected) const;
+  // Every set constraint admits `candidate` against `selected`.
+  bool admissible(const std::vector<const C*>& selected, const C& candidate) const;
+  // The id of the first set constraint that refuses `candidate`, if any.
+  std::optional<ConstraintId> first_refusal(const std::vector<const C*>& selected, const C& candidate) const;
+  Positions count_mode(const Pool& pool, std::size_t limit) const;
+  std::optional<float> cut_margin(const Pool& pool, const Positions& selection) const;
 };
 
 }  // namespace vantorel
