@@ -1,0 +1,722 @@
+// The result objects of a run (Outcome, Ranked, Rejected) and their building.
+//
+// The objects are read-only snapshots made once by build_outcome. Each holds
+// strong references to Python objects (its candidate, its dicts, the Ranked
+// and Rejected objects of an Outcome); traverse reports all of them and clear
+// releases all of them, so that a cycle running through a result (a candidate
+// dict that refers back to the Outcome, say) is reclaimed by the collector.
+#include "python/outcome.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/float_text.hpp"
+#include "error/error.hpp"
+#include "evidence/json.hpp"
+#include "python/types.hpp"
+
+namespace vantorel::python {
+
+namespace {
+
+// ---------------------------------------------------------------- contents
+
+struct RankedData {
+  std::string id;
+  std::vector<std::string> constraints;
+  std::string json;
+  Ref scores;
+  Ref fusion;
+  Ref candidate;
+  std::uint32_t rank = 0;
+  float fused = 0.0f;
+
+  template <class Visit>
+  int traverse(Visit&& visit) const {
+    if (int r = visit(scores.get())) return r;
+    if (int r = visit(fusion.get())) return r;
+    return visit(candidate.get());
+  }
+  void clear() {
+    scores.reset();
+    fusion.reset();
+    candidate.reset();
+  }
+};
+
+struct RejectedData {
+  std::string id;
+  RejectReason::Kind reason = RejectReason::Kind::Outranked;
+  std::optional<std::string> detail;
+  std::optional<float> fused;
+  Ref candidate;
+
+  template <class Visit>
+  int traverse(Visit&& visit) const {
+    return visit(candidate.get());
+  }
+  void clear() { candidate.reset(); }
+};
+
+struct OutcomeData {
+  std::vector<Ref> ranked;
+  std::vector<Ref> rejected;
+  Ref rejected_counts;
+  Ref selection;
+  Ref trace;
+
+  template <class Visit>
+  int traverse(Visit&& visit) const {
+    for (const Ref& r : ranked) {
+      if (int e = visit(r.get())) return e;
+    }
+    for (const Ref& r : rejected) {
+      if (int e = visit(r.get())) return e;
+    }
+    if (int e = visit(rejected_counts.get())) return e;
+    if (int e = visit(selection.get())) return e;
+    return visit(trace.get());
+  }
+  void clear() {
+    // Moved out first: releasing an object may run Python code that reads
+    // this instance again, and it must then find it already empty.
+    std::vector<Ref> gone_ranked = std::move(ranked);
+    std::vector<Ref> gone_rejected = std::move(rejected);
+    ranked.clear();
+    rejected.clear();
+    rejected_counts.reset();
+    selection.reset();
+    trace.reset();
+  }
+};
+
+// An instance: the object header, the borrow flag, the contents.
+template <class Data>
+struct Instance {
+  PyObject_HEAD
+  BorrowFlag flag;
+  Data data;
+};
+
+using PyRanked = Instance<RankedData>;
+using PyRejected = Instance<RejectedData>;
+using PyOutcome = Instance<OutcomeData>;
+
+template <class Data>
+Instance<Data>* as(PyObject* o) {
+  return reinterpret_cast<Instance<Data>*>(o);
+}
+
+// A new instance of `type` holding `data`. Nothing between the allocation and
+// the construction of the contents can start a collection.
+template <class Data>
+Ref make_instance(PyTypeObject* type, Data&& data) {
+  if (!type) return {};
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref obj = Ref::steal(alloc(type, 0));
+  if (!obj) return {};
+  auto* self = as<Data>(obj.get());
+  new (&self->flag) BorrowFlag{};
+  new (&self->data) Data(std::move(data));
+  return obj;
+}
+
+template <class Data>
+int tp_traverse(PyObject* o, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(o));
+  return as<Data>(o)->data.traverse([&](PyObject* obj) -> int {
+    Py_VISIT(obj);
+    return 0;
+  });
+}
+
+template <class Data>
+int tp_clear(PyObject* o) {
+  as<Data>(o)->data.clear();
+  return 0;
+}
+
+template <class Data>
+void tp_dealloc(PyObject* o) {
+  PyTypeObject* type = Py_TYPE(o);
+  // Instances of a heap type own a reference to it; dropped last.
+  Ref type_ref = Ref::steal(reinterpret_cast<PyObject*>(type));
+  PyObject_GC_UnTrack(o);
+  as<Data>(o)->data.~Data();
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(o);
+}
+
+// ---------------------------------------------------------------- values
+
+Ref text(const std::string& s) {
+  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+Ref text(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
+Ref none() { return Ref::borrow(Py_None); }
+Ref boolean(bool b) { return Ref::steal(PyBool_FromLong(b ? 1 : 0)); }
+Ref f32(float x) { return Ref::steal(PyFloat_FromDouble(static_cast<double>(x))); }
+Ref f32_or_none(const std::optional<float>& x) { return x ? f32(*x) : none(); }
+Ref u64(std::uint64_t v) { return Ref::steal(PyLong_FromUnsignedLongLong(v)); }
+
+Ref u128(Nanos128 v) {
+  const auto lo = static_cast<std::uint64_t>(v);
+  const auto hi = static_cast<std::uint64_t>(v >> 64);
+  if (hi == 0) return u64(lo);
+  Ref high = u64(hi);
+  if (!high) return {};
+  Ref shift = u64(64);
+  if (!shift) return {};
+  Ref shifted = Ref::steal(PyNumber_Lshift(high.get(), shift.get()));
+  if (!shifted) return {};
+  Ref low = u64(lo);
+  if (!low) return {};
+  return Ref::steal(PyNumber_Or(shifted.get(), low.get()));
+}
+
+Ref new_dict() { return Ref::steal(PyDict_New()); }
+
+bool put(PyObject* dict, const char* key, Ref value) {
+  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+}
+
+bool append(PyObject* list, Ref value) { return value && PyList_Append(list, value.get()) == 0; }
+
+// ---------------------------------------------------------------- dicts
+
+Ref scores_dict(const ScoreSet& scores) {
+  Ref d = new_dict();
+  if (!d) return {};
+  for (const auto& [axis, value] : scores) {
+    Ref key = text(axis);
+    Ref v = f32_or_none(value);
+    if (!key || !v || PyDict_SetItem(d.get(), key.get(), v.get()) != 0) return {};
+  }
+  return d;
+}
+
+Ref term_dict(const FusionTerm& term) {
+  Ref d = new_dict();
+  if (!d) return {};
+  Ref value;
+  switch (term.input.kind) {
+    case TermInput::Kind::Value:
+    case TermInput::Kind::Imputed:
+      value = f32(term.input.value);
+      break;
+    case TermInput::Kind::Rank:
+      value = Ref::steal(PyFloat_FromDouble(static_cast<double>(term.input.rank)));
+      break;
+    case TermInput::Kind::Skipped:
+      value = none();
+      break;
+  }
+  if (!put(d.get(), "scorer", text(term.scorer)) || !put(d.get(), "input", text(input_name(term.input.kind))) ||
+      !put(d.get(), "value", std::move(value)) || !put(d.get(), "weight", f32(term.weight)) ||
+      !put(d.get(), "contribution", f32(term.contribution))) {
+    return {};
+  }
+  return d;
+}
+
+Ref fusion_dict(const FusionTrace& fusion) {
+  Ref d = new_dict();
+  if (!d) return {};
+  if (!put(d.get(), "method", text(fusion_name(fusion.method)))) return {};
+  if (fusion.k && !put(d.get(), "k", f32(*fusion.k))) return {};
+  if (!put(d.get(), "missing_policy", text(missing_name(fusion.missing.kind)))) return {};
+  Ref terms = Ref::steal(PyList_New(0));
+  if (!terms) return {};
+  for (const FusionTerm& term : fusion.terms) {
+    if (!append(terms.get(), term_dict(term))) return {};
+  }
+  if (!put(d.get(), "terms", std::move(terms))) return {};
+  return d;
+}
+
+Ref counts_dict(const RejectCounts& counts) {
+  Ref d = new_dict();
+  if (!d) return {};
+  for (std::size_t i = 0; i < kReasonKinds; ++i) {
+    const auto kind = static_cast<RejectReason::Kind>(i);
+    if (!put(d.get(), RejectReason::reason_name(kind), u64(counts[kind]))) return {};
+  }
+  return d;
+}
+
+template <class C>
+Ref selection_dict(const Outcome<C>& o) {
+  Ref d = new_dict();
+  if (!d) return {};
+  if (!put(d.get(), "exact", boolean(o.exact)) || !put(d.get(), "guarantee", f32_or_none(o.guarantee)) ||
+      !put(d.get(), "pool_size", u64(o.pool_size)) || !put(d.get(), "pool_exhausted", boolean(o.pool_exhausted)) ||
+      !put(d.get(), "cut_margin", f32_or_none(o.cut_margin))) {
+    return {};
+  }
+  return d;
+}
+
+Ref budget_dict(const std::optional<BudgetTrace>& budget) {
+  if (!budget) return none();
+  Ref d = new_dict();
+  if (!d) return {};
+  Ref reason = budget->reason ? text(fallback_name(*budget->reason)) : none();
+  if (!put(d.get(), "s", f32(budget->s)) || !put(d.get(), "fit_quality", f32(budget->fit_quality)) ||
+      !put(d.get(), "fallback", boolean(budget->fallback)) || !put(d.get(), "reason", std::move(reason)) ||
+      !put(d.get(), "derived_k", u64(budget->derived_k))) {
+    return {};
+  }
+  return d;
+}
+
+Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs) {
+  Ref d = new_dict();
+  if (!d) return {};
+  Ref admission = trace.admission_scorer ? text(*trace.admission_scorer) : none();
+  if (!put(d.get(), "input_count", u64(trace.input_count)) ||
+      !put(d.get(), "pool_capacity", u64(trace.pool_capacity)) ||
+      !put(d.get(), "admission_scorer", std::move(admission))) {
+    return {};
+  }
+  Ref scorers = Ref::steal(PyList_New(0));
+  if (!scorers) return {};
+  const std::size_t rows = std::min(trace.scorers.size(), declared_costs.size());
+  for (std::size_t i = 0; i < rows; ++i) {
+    const ScorerTrace& row = trace.scorers[i];
+    Ref r = new_dict();
+    if (!r) return {};
+    if (!put(r.get(), "scorer", text(row.scorer)) || !put(r.get(), "calls", u64(row.calls)) ||
+        !put(r.get(), "missing", u64(row.missing)) || !put(r.get(), "elapsed_nanos", u128(row.elapsed_nanos)) ||
+        !put(r.get(), "cost", text(cost_name(declared_costs[i]))) || !append(scorers.get(), std::move(r))) {
+      return {};
+    }
+  }
+  if (!put(d.get(), "scorers", std::move(scorers)) || !put(d.get(), "budget", budget_dict(trace.budget))) return {};
+  return d;
+}
+
+// The candidate's own Python object, moved out of the engine candidate.
+Ref take_object(PyCandidate& c) {
+  Ref obj = std::move(c.object);
+  return obj ? std::move(obj) : none();
+}
+
+// ---------------------------------------------------------------- Ranked
+
+PyObject* ranked_get_id(PyObject* o, void*) {
+  auto* self = as<RankedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return text(self->data.id).release();
+}
+
+PyObject* ranked_get_rank(PyObject* o, void*) {
+  auto* self = as<RankedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return PyLong_FromUnsignedLong(self->data.rank);
+}
+
+PyObject* ranked_get_fused(PyObject* o, void*) {
+  auto* self = as<RankedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return f32(self->data.fused).release();
+}
+
+// A held object, or None once the instance has been cleared.
+PyObject* held(const Ref& r) { return r ? r.new_ref() : none().release(); }
+
+PyObject* ranked_get_scores(PyObject* o, void*) {
+  auto* self = as<RankedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return held(self->data.scores);
+}
+
+PyObject* ranked_get_fusion(PyObject* o, void*) {
+  auto* self = as<RankedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return held(self->data.fusion);
+}
+
+PyObject* ranked_get_constraints(PyObject* o, void*) {
+  auto* self = as<RankedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  const auto& names = self->data.constraints;
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    Ref name = text(names[i]);
+    if (!name) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name.release());  // steals
+  }
+  return list.release();
+}
+
+PyObject* ranked_get_candidate(PyObject* o, void*) {
+  auto* self = as<RankedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return held(self->data.candidate);
+}
+
+PyObject* ranked_to_json(PyObject* o, PyObject*) {
+  auto* self = as<RankedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return text(self->data.json).release();
+}
+
+PyObject* ranked_repr(PyObject* o) {
+  auto* self = as<RankedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  try {
+    const std::string s = "Ranked(rank=" + std::to_string(self->data.rank) + ", id=" + self->data.id +
+                          ", fused=" + f32_plain(self->data.fused) + ")";
+    return text(s).release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyGetSetDef ranked_getset[] = {
+    {"id", ranked_get_id, nullptr, "후보 식별자.", nullptr},
+    {"rank", ranked_get_rank, nullptr, "1 부터 시작하는 순위.", nullptr},
+    {"fused", ranked_get_fused, nullptr, "융합 점수.", nullptr},
+    {"scores", ranked_get_scores, nullptr, "융합 전 원본 점수. 값이 없던 축은 `None` 이다.", nullptr},
+    {"fusion", ranked_get_fusion, nullptr, "어떻게 합쳤는가.", nullptr},
+    {"constraints", ranked_get_constraints, nullptr, "이 후보가 통과한 집합 제약들.", nullptr},
+    {"candidate", ranked_get_candidate, nullptr, "넘겼던 파이썬 객체 그대로.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef ranked_methods[] = {
+    {"to_json", ranked_to_json, METH_NOARGS, "to_json($self)\n--\n\n감사 출력용 JSON 한 덩어리."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot ranked_slots[] = {
+    {Py_tp_doc, const_cast<char*>("골라진 후보 하나.")},
+    {Py_tp_repr, reinterpret_cast<void*>(ranked_repr)},
+    {Py_tp_getset, ranked_getset},
+    {Py_tp_methods, ranked_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse<RankedData>)},
+    {Py_tp_clear, reinterpret_cast<void*>(tp_clear<RankedData>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc<RankedData>)},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------- Rejected
+
+PyObject* rejected_get_id(PyObject* o, void*) {
+  auto* self = as<RejectedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return text(self->data.id).release();
+}
+
+PyObject* rejected_get_reason(PyObject* o, void*) {
+  auto* self = as<RejectedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return text(RejectReason::reason_name(self->data.reason)).release();
+}
+
+PyObject* rejected_get_detail(PyObject* o, void*) {
+  auto* self = as<RejectedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return self->data.detail ? text(*self->data.detail).release() : none().release();
+}
+
+PyObject* rejected_get_fused(PyObject* o, void*) {
+  auto* self = as<RejectedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return f32_or_none(self->data.fused).release();
+}
+
+PyObject* rejected_get_candidate(PyObject* o, void*) {
+  auto* self = as<RejectedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return held(self->data.candidate);
+}
+
+PyObject* rejected_repr(PyObject* o) {
+  auto* self = as<RejectedData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  try {
+    const std::string s = "Rejected(id=" + self->data.id +
+                          ", reason=" + RejectReason::reason_name(self->data.reason) + ")";
+    return text(s).release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyGetSetDef rejected_getset[] = {
+    {"id", rejected_get_id, nullptr, "후보 식별자.", nullptr},
+    {"reason", rejected_get_reason, nullptr,
+     "사유의 종류. `not_scored`, `unary_constraint`, `set_constraint`,\n"
+     "`below_threshold`, `outranked`, `out_of_pool` 중 하나.",
+     nullptr},
+    {"detail", rejected_get_detail, nullptr, "사유가 가리키는 축이나 제약의 이름. 없으면 `None`.", nullptr},
+    {"fused", rejected_get_fused, nullptr, "융합까지 갔다면 그 점수.", nullptr},
+    {"candidate", rejected_get_candidate, nullptr, "넘겼던 파이썬 객체 그대로.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot rejected_slots[] = {
+    {Py_tp_doc, const_cast<char*>("떨어진 후보 하나.")},
+    {Py_tp_repr, reinterpret_cast<void*>(rejected_repr)},
+    {Py_tp_getset, rejected_getset},
+    {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse<RejectedData>)},
+    {Py_tp_clear, reinterpret_cast<void*>(tp_clear<RejectedData>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc<RejectedData>)},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------- Outcome
+
+PyObject* list_of(const std::vector<Ref>& items) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), items[i].new_ref());  // steals
+  }
+  return list.release();
+}
+
+PyObject* outcome_get_ranked(PyObject* o, void*) {
+  auto* self = as<OutcomeData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return list_of(self->data.ranked);
+}
+
+PyObject* outcome_get_rejected(PyObject* o, void*) {
+  auto* self = as<OutcomeData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return list_of(self->data.rejected);
+}
+
+PyObject* outcome_get_rejected_counts(PyObject* o, void*) {
+  auto* self = as<OutcomeData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return held(self->data.rejected_counts);
+}
+
+PyObject* outcome_get_selection(PyObject* o, void*) {
+  auto* self = as<OutcomeData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return held(self->data.selection);
+}
+
+PyObject* outcome_get_trace(PyObject* o, void*) {
+  auto* self = as<OutcomeData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return held(self->data.trace);
+}
+
+// The value under `key` in `dict` (a new reference), or an empty Ref: with an
+// exception set when the lookup failed, without one when the key is absent.
+Ref lookup(const Ref& dict, const char* key) {
+  if (!dict || !PyDict_Check(dict.get())) return {};
+  Ref k = text(key);
+  if (!k) return {};
+  return Ref::borrow(PyDict_GetItemWithError(dict.get(), k.get()));
+}
+
+PyObject* outcome_repr(PyObject* o) {
+  auto* self = as<OutcomeData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  // Whatever the dict now holds, the repr shows something: a missing or
+  // non-boolean "exact" shows as None.
+  Ref selection = Ref::borrow(self->data.selection.get());
+  Ref exact = lookup(selection, "exact");
+  if (!exact && PyErr_Occurred()) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+    PyErr_Clear();
+  }
+  const char* shown = "None";
+  if (exact.get() == Py_True) shown = "Some(true)";
+  if (exact.get() == Py_False) shown = "Some(false)";
+  try {
+    const std::string s = "Outcome(ranked=" + std::to_string(self->data.ranked.size()) +
+                          ", rejected=" + std::to_string(self->data.rejected.size()) + ", exact=" + shown + ")";
+    return text(s).release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* outcome_is_complete(PyObject* o, PyObject*) {
+  auto* self = as<OutcomeData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  // Counted in 128 bits so that no sum of 64-bit counts wraps around.
+  Nanos128 rejected = 0;
+  if (Ref counts = Ref::borrow(self->data.rejected_counts.get()); counts) {
+    // A snapshot of the values: converting one may run Python code that
+    // changes the dict.
+    Ref values = Ref::steal(PyDict_Values(counts.get()));
+    if (!values) return nullptr;
+    const Py_ssize_t n = PyList_Size(values.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      Ref item = Ref::borrow(PyList_GetItem(values.get(), i));
+      std::uint64_t v = 0;
+      if (!u64_of(item.get(), v)) return nullptr;
+      rejected += v;
+    }
+  }
+  Ref trace = Ref::borrow(self->data.trace.get());
+  Ref input = lookup(trace, "input_count");
+  if (!input) {
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* type = engine_error_type();
+    if (type) PyErr_SetString(type, "기록에 input_count 가 없다");
+    return nullptr;
+  }
+  std::uint64_t input_count = 0;
+  if (!u64_of(input.get(), input_count)) return nullptr;
+  const Nanos128 held_count = static_cast<Nanos128>(self->data.ranked.size()) + rejected;
+  return PyBool_FromLong(held_count == static_cast<Nanos128>(input_count) ? 1 : 0);
+}
+
+PyGetSetDef outcome_getset[] = {
+    {"ranked", outcome_get_ranked, nullptr, "골라진 것들. 순위 오름차순이다.", nullptr},
+    {"rejected", outcome_get_rejected, nullptr, "떨어진 것들. 보관 정책이 정한 만큼만 들어 있다.", nullptr},
+    {"rejected_counts", outcome_get_rejected_counts, nullptr,
+     "사유별 탈락 개수. 보관 정책과 무관하게 언제나 정확하다.", nullptr},
+    {"selection", outcome_get_selection, nullptr,
+     "선택의 성질. `exact`, `guarantee`, `pool_size`, `pool_exhausted`, `cut_margin`.", nullptr},
+    {"trace", outcome_get_trace, nullptr,
+     "실행 기록. 입력 수, 풀 크기, 승인 채점기, 채점기별 호출 횟수, 예산 근거.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef outcome_methods[] = {
+    {"is_complete", outcome_is_complete, METH_NOARGS,
+     "is_complete($self)\n--\n\n완전성 불변식. 결과 수와 탈락 수의 합이 입력 수와 같은가."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot outcome_slots[] = {
+    {Py_tp_doc, const_cast<char*>("실행 결과 전부.")},
+    {Py_tp_repr, reinterpret_cast<void*>(outcome_repr)},
+    {Py_tp_getset, outcome_getset},
+    {Py_tp_methods, outcome_methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse<OutcomeData>)},
+    {Py_tp_clear, reinterpret_cast<void*>(tp_clear<OutcomeData>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc<OutcomeData>)},
+    {0, nullptr},
+};
+
+// ---------------------------------------------------------------- types
+
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+
+PyType_Spec ranked_spec = {"vantorel.Ranked", static_cast<int>(sizeof(PyRanked)), 0, kFlags, ranked_slots};
+PyType_Spec rejected_spec = {"vantorel.Rejected", static_cast<int>(sizeof(PyRejected)), 0, kFlags, rejected_slots};
+PyType_Spec outcome_spec = {"vantorel.Outcome", static_cast<int>(sizeof(PyOutcome)), 0, kFlags, outcome_slots};
+
+// A process-wide type, made on first request and never freed. Should another
+// thread have filled the slot meanwhile, its type is kept and ours dropped.
+PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec& spec) {
+  if (slot) return slot;
+  Ref made = Ref::steal(PyType_FromSpec(&spec));
+  if (!made) return nullptr;
+  if (!slot) slot = reinterpret_cast<PyTypeObject*>(made.release());
+  return slot;
+}
+
+PyTypeObject* g_ranked = nullptr;
+PyTypeObject* g_rejected = nullptr;
+PyTypeObject* g_outcome = nullptr;
+
+// ---------------------------------------------------------------- build
+
+Ref build_ranked(Ranked<PyCandidate>& r) {
+  RankedData data;
+  data.json = to_json(r, r.candidate.id);
+  data.scores = scores_dict(r.scores);
+  if (!data.scores) return {};
+  data.fusion = fusion_dict(r.fusion);
+  if (!data.fusion) return {};
+  data.id = r.candidate.id.display();
+  data.constraints = std::move(r.constraints);
+  data.candidate = take_object(r.candidate);
+  data.rank = r.rank;
+  data.fused = r.fused;
+  return make_instance(ranked_type(), std::move(data));
+}
+
+Ref build_rejected(Rejected<PyCandidate>& r) {
+  RejectedData data;
+  data.id = r.candidate.id.display();
+  data.reason = r.reason.kind;
+  data.detail = r.reason.detail();
+  data.fused = r.fused;
+  data.candidate = take_object(r.candidate);
+  return make_instance(rejected_type(), std::move(data));
+}
+
+Ref build(Outcome<PyCandidate>& outcome, const std::vector<Cost>& declared_costs) {
+  OutcomeData data;
+  data.ranked.reserve(outcome.ranked.size());
+  for (Ranked<PyCandidate>& r : outcome.ranked) {
+    Ref obj = build_ranked(r);
+    if (!obj) return {};
+    data.ranked.push_back(std::move(obj));
+  }
+  data.rejected.reserve(outcome.rejected.size());
+  for (Rejected<PyCandidate>& r : outcome.rejected) {
+    Ref obj = build_rejected(r);
+    if (!obj) return {};
+    data.rejected.push_back(std::move(obj));
+  }
+  data.rejected_counts = counts_dict(outcome.rejected_counts);
+  if (!data.rejected_counts) return {};
+  data.selection = selection_dict(outcome);
+  if (!data.selection) return {};
+  data.trace = trace_dict(outcome.trace, declared_costs);
+  if (!data.trace) return {};
+  return make_instance(outcome_type(), std::move(data));
+}
+
+}  // namespace
+
+PyTypeObject* ranked_type() { return cached_type(g_ranked, ranked_spec); }
+PyTypeObject* rejected_type() { return cached_type(g_rejected, rejected_spec); }
+PyTypeObject* outcome_type() { return cached_type(g_outcome, outcome_spec); }
+
+PyObject* build_outcome(Outcome<PyCandidate>&& outcome, const std::vector<Cost>& declared_costs) {
+  // Consumed here: whatever the Python objects do not take is released on return.
+  Outcome<PyCandidate> owned = std::move(outcome);
+  try {
+    return build(owned, declared_costs).release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const InternalFault& fault) {
+    raise_internal_fault(fault.text);
+    return nullptr;
+  }
+}
+
+}  // namespace vantorel::python
