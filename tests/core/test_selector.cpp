@@ -34,7 +34,7 @@ using Requirements = std::vector<Requirement<Cand>>;
 const float kPosNaN = std::bit_cast<float>(0x7fc00000u);
 const float kNegNaN = std::bit_cast<float>(0xffc00000u);
 
-struct Spec {
+struct EntryDef {
   float fused;
   std::uint32_t cost = 0;
   std::optional<std::string> brand = std::nullopt;
@@ -45,10 +45,10 @@ struct Spec {
 };
 
 // Pool entries get ids 1, 2, 3, ... in the order given (already rank order).
-std::vector<PoolEntry<Cand>> make_pool(const std::vector<Spec>& specs) {
+std::vector<PoolEntry<Cand>> make_pool(const std::vector<EntryDef>& defs) {
   std::vector<PoolEntry<Cand>> pool;
   std::uint64_t id = 1;
-  for (const auto& s : specs) {
+  for (const auto& s : defs) {
     PoolEntry<Cand> e;
     e.candidate = Cand{CandidateId(id), {s.fused}, {s.brand, s.lang, s.shop, s.tag}, s.cover, s.cost};
     e.key = CandidateId(id);
@@ -103,9 +103,9 @@ class CountMode : public ::testing::TestWithParam<CountCase> {};
 
 TEST_P(CountMode, TakesTheFirstEntriesInPoolOrder) {
   const auto& c = GetParam();
-  std::vector<Spec> specs;
-  for (float f : c.fused) specs.push_back({f});
-  const auto pool = make_pool(specs);
+  std::vector<EntryDef> defs;
+  for (float f : c.fused) defs.push_back({f});
+  const auto pool = make_pool(defs);
   const Chosen out = run_ok(count_selector(c.k), pool);
   EXPECT_EQ(out.indices, c.want);
   EXPECT_EQ(out.pool_exhausted, c.exhausted);
@@ -191,9 +191,9 @@ class NanKeys : public ::testing::TestWithParam<NanCase> {};
 
 TEST_P(NanKeys, NeverDisplaceNumbers) {
   const auto& c = GetParam();
-  std::vector<Spec> specs;
-  for (float f : c.fused) specs.push_back({f});
-  EXPECT_EQ(run_ok(count_selector(c.k), make_pool(specs)).indices, c.want);
+  std::vector<EntryDef> defs;
+  for (float f : c.fused) defs.push_back({f});
+  EXPECT_EQ(run_ok(count_selector(c.k), make_pool(defs)).indices, c.want);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -227,7 +227,7 @@ TEST(NanKeys, CutMarginAlternateNaNNeverWins) {
 
 struct TokenCase {
   const char* name;
-  std::vector<Spec> pool;
+  std::vector<EntryDef> pool;
   std::uint32_t budget;
   Pos want;
   bool single_won;
@@ -465,7 +465,7 @@ TEST(Repair, TokenModeSwapRespectsTheBudget) {
 
 struct FailCase {
   const char* name;
-  std::vector<Spec> pool;
+  std::vector<EntryDef> pool;
   std::size_t need;
   std::uint64_t have;
 };
