@@ -450,7 +450,7 @@ TEST(Repair, OutgoingTiesInFusedGoByDescendingKey) {
   EXPECT_EQ(run_ok(s, pool).indices, (Pos{0, 2}));
 }
 
-TEST(Repair, TokenModeSwapRespectsTheBudget) {
+TEST(Repair, TokenModeSwapStaysWithinBudget) {
   // Greedy takes 1 then 0 (9 tokens of 10). Entry 2 fits in no swap; for
   // entry 3, swapping out 1 (the lowest) needs 11 tokens, swapping out 0 fits.
   const auto pool = make_pool({{0.9f, 6, {}, "en"}, {0.8f, 3, {}, "en"}, {0.7f, 9, {}, "ko"}, {0.1f, 5, {}, "ko"}});
