@@ -1,0 +1,710 @@
+// vantorel.Engine: a mutable configuration record. Each configuration method
+// matches its arguments, takes exclusive access, converts the arguments in
+// parameter order, applies its checks and only then stores the result, so a
+// failed call leaves the object as it was.
+#include "python/engine.hpp"
+
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/reader.hpp"
+#include "python/types.hpp"
+
+namespace vantorel::python {
+
+namespace {
+
+// Raises ValueError with a UTF-8 message (the received texts may hold NULs).
+void raise_value(const std::string& message) {
+  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+// "{prefix}'{received}'" — the option-text errors name the value in quotes.
+void raise_received(const char* prefix, const std::string& received) {
+  raise_value(std::string(prefix) + "'" + received + "'");
+}
+
+constexpr const char* kMsgFnNeedsExpensive =
+    "fn 을 주는 축은 cost='expensive' 여야 한다. 싼 축은 후보 전부에 도므로 파이썬을 부르면 스트리밍의 뜻이 사라진다";
+constexpr const char* kMsgCost = "비용은 'cheap' 또는 'expensive' 여야 한다. 받은 값 ";
+constexpr const char* kMsgMinmaxRange = "normalize='minmax' 는 normalize_range=(min, max) 를 함께 받아야 한다";
+constexpr const char* kMsgNormalize = "정규화기는 'sigmoid', 'clamp01', 'minmax' 중 하나여야 한다. 받은 값 ";
+constexpr const char* kMsgScale = "척도는 'unit', 'unbounded', 'rank' 중 하나여야 한다. 받은 값 ";
+constexpr const char* kMsgWeights = "weights 는 {'축이름': 가중치} 사전이거나 [('축이름', 가중치)] 목록이어야 한다";
+constexpr const char* kMsgFusion = "융합은 'rrf', 'weighted_sum', 'max' 중 하나여야 한다. 받은 값 ";
+constexpr const char* kMsgImputeValue = "missing='impute' 는 value 를 함께 받아야 한다";
+constexpr const char* kMsgMissing = "결측 정책은 'skip', 'impute', 'reject' 중 하나여야 한다. 받은 값 ";
+constexpr const char* kMsgSampleN = "rejections='sample' 은 n 을 함께 받아야 한다";
+constexpr const char* kMsgRetention = "보관 정책은 'keep', 'count', 'sample' 중 하나여야 한다. 받은 값 ";
+
+using Range = std::pair<float, float>;
+
+// normalize_range: a tuple of exactly two floats.
+bool range_of(PyObject* o, Range& out) {
+  if (!PyTuple_Check(o)) {
+    Ref tname = Ref::steal(PyType_GetName(Py_TYPE(o)));
+    const char* n = tname ? PyUnicode_AsUTF8AndSize(tname.get(), nullptr) : nullptr;
+    if (!n) PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", n ? n : "?");
+    return false;
+  }
+  Py_ssize_t len = PyTuple_Size(o);
+  if (len < 0) return false;
+  if (len != 2) {
+    PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd", len);
+    return false;
+  }
+  Ref lo = Ref::borrow(PyTuple_GetItem(o, 0));
+  Ref hi = Ref::borrow(PyTuple_GetItem(o, 1));
+  if (!lo || !hi) return false;
+  return f32_of(lo.get(), out.first) && f32_of(hi.get(), out.second);
+}
+
+// Text of any object as `str` gives it.
+bool str_of(PyObject* o, std::string& out) {
+  if (PyUnicode_CheckExact(o)) return text_of(o, out);
+  Ref s = Ref::steal(PyObject_Str(o));
+  return s && text_of(s.get(), out);
+}
+
+using Weights = std::vector<std::pair<ScorerId, float>>;
+
+// A dict of weights, in the dict's iteration order. A dict changed while it
+// is read (by a key's __str__ or a value's __float__) raises the RuntimeError
+// that Python's own dict iteration raises.
+bool weights_from_dict(PyObject* dict, Weights& out) {
+  const Py_ssize_t size = PyDict_Size(dict);
+  if (size < 0) return false;
+  out.reserve(static_cast<std::size_t>(size));
+  Py_ssize_t pos = 0;
+  PyObject *k = nullptr, *v = nullptr;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    Ref key = Ref::borrow(k);
+    Ref value = Ref::borrow(v);
+    std::string name;
+    float weight = 0.0f;
+    if (!str_of(key.get(), name) || !f32_of(value.get(), weight)) return false;
+    if (PyDict_Size(dict) != size) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+      return false;
+    }
+    out.emplace_back(std::move(name), weight);
+  }
+  return true;
+}
+
+// One (name, weight) item of a weights sequence: a tuple of a str and a float.
+bool weight_item(PyObject* item, Weights& out) {
+  if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) return false;
+  Ref name_obj = Ref::borrow(PyTuple_GetItem(item, 0));
+  Ref weight_obj = Ref::borrow(PyTuple_GetItem(item, 1));
+  if (!name_obj || !weight_obj || !PyUnicode_Check(name_obj.get())) return false;
+  std::string name;
+  float weight = 0.0f;
+  if (!text_of(name_obj.get(), name) || !f32_of(weight_obj.get(), weight)) return false;
+  out.emplace_back(std::move(name), weight);
+  return true;
+}
+
+// A sequence (not a str) of (name, weight) tuples. False without an error set
+// being meaningful: the caller replaces any failure with one ValueError.
+bool weights_from_sequence(PyObject* seq, Weights& out) {
+  if (PyUnicode_Check(seq)) return false;
+  if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
+    const bool list = PyList_CheckExact(seq);
+    Py_ssize_t n = list ? PyList_Size(seq) : PyTuple_Size(seq);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      // Re-read the length: a weight's __float__ may shrink a list.
+      if (list && i >= PyList_Size(seq)) return false;
+      Ref item = Ref::borrow(list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i));
+      if (!item || !weight_item(item.get(), out)) return false;
+    }
+    return true;
+  }
+  int is_seq = is_sequence(seq);
+  if (is_seq != 1) return false;
+  Py_ssize_t n = PySequence_Size(seq);
+  if (n < 0) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = Ref::steal(PySequence_GetItem(seq, i));
+    if (!item || !weight_item(item.get(), out)) return false;
+  }
+  return true;
+}
+
+bool weights_of(PyObject* o, Weights& out) {
+  if (absent(o)) return true;
+  if (PyDict_Check(o)) return weights_from_dict(o, out);
+  if (weights_from_sequence(o, out)) return true;
+  PyErr_Clear();
+  raise_value(kMsgWeights);
+  return false;
+}
+
+PyEngine* as_engine(PyObject* self) { return reinterpret_cast<PyEngine*>(self); }
+
+// Runs a configuration body under exclusive access. The body returns false
+// with an exception set on failure and must store nothing before it succeeds.
+template <class Body>
+PyObject* configure(PyObject* self, Body&& body) {
+  PyEngine* e = as_engine(self);
+  auto guard = ExclusiveGuard::take(e->borrow);
+  if (!guard) return nullptr;
+  try {
+    if (!body(*e->config)) return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  Py_RETURN_NONE;
+}
+
+// PyArg_ParseTupleAndKeywords takes a non-const keyword list before 3.13.
+#define KWLIST(...)                       \
+  static const char* const kw[] = {__VA_ARGS__, nullptr}; \
+  char** kwlist = const_cast<char**>(kw)
+
+// --- the methods, in registration order ---
+
+PyObject* m_scorer(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("name", "scale", "cost", "normalize", "normalize_range", "fn");
+  PyObject *o_name = nullptr, *o_scale = nullptr, *o_cost = nullptr, *o_norm = nullptr, *o_range = nullptr,
+           *o_fn = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:Engine.scorer", kwlist, &o_name, &o_scale, &o_cost,
+                                   &o_norm, &o_range, &o_fn)) {
+    return nullptr;
+  }
+  return configure(self, [&](EngineConfig& cfg) {
+    std::string name, scale = "unit", cost = "cheap", normalize;
+    Range range{0.0f, 0.0f};
+    if (!arg_text(o_name, "name", name)) return false;
+    if (o_scale && !arg_text(o_scale, "scale", scale)) return false;
+    if (o_cost && !arg_text(o_cost, "cost", cost)) return false;
+    const bool has_normalize = !absent(o_norm);
+    if (has_normalize && !arg_text(o_norm, "normalize", normalize)) return false;
+    const bool has_range = !absent(o_range);
+    if (has_range && !arg(o_range, "normalize_range", range, range_of)) return false;
+    PyObject* fn = absent(o_fn) ? nullptr : o_fn;
+
+    AxisSpec spec;
+    if (cost == "expensive") {
+      spec.cost = Cost::Expensive;
+    } else if (cost == "cheap") {
+      if (fn) {
+        raise_value(kMsgFnNeedsExpensive);
+        return false;
+      }
+      spec.cost = Cost::Cheap;
+    } else {
+      raise_received(kMsgCost, cost);
+      return false;
+    }
+    if (has_normalize) {
+      if (normalize == "sigmoid") {
+        spec.normalizer = Normalizer::sigmoid();
+      } else if (normalize == "clamp01") {
+        spec.normalizer = Normalizer::clamp01();
+      } else if (normalize == "minmax") {
+        if (!has_range) {
+          raise_value(kMsgMinmaxRange);
+          return false;
+        }
+        spec.normalizer = Normalizer::minmax(range.first, range.second);
+      } else {
+        raise_received(kMsgNormalize, normalize);
+        return false;
+      }
+    }
+    if (scale == "unit") {
+      spec.scale = ScoreScale::Unit;
+    } else if (scale == "unbounded") {
+      spec.scale = ScoreScale::Unbounded;
+    } else if (scale == "rank") {
+      spec.scale = ScoreScale::Rank;
+    } else {
+      raise_received(kMsgScale, scale);
+      return false;
+    }
+    spec.name = std::move(name);
+    spec.callback = Ref::borrow(fn);
+    cfg.axes.push_back(std::move(spec));
+    return true;
+  });
+}
+
+PyObject* m_fuse(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("method", "k", "weights");
+  PyObject *o_method = nullptr, *o_k = nullptr, *o_weights = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:Engine.fuse", kwlist, &o_method, &o_k, &o_weights)) {
+    return nullptr;
+  }
+  return configure(self, [&](EngineConfig& cfg) {
+    std::string method;
+    float k = 60.0f;
+    if (!arg_text(o_method, "method", method)) return false;
+    if (!absent(o_k) && !arg_f32(o_k, "k", k)) return false;
+    if (method == "rrf") {
+      cfg.fusion = Fusion::rrf(k);
+    } else if (method == "max") {
+      cfg.fusion = Fusion::max();
+    } else if (method == "weighted_sum") {
+      Weights weights;
+      if (!weights_of(o_weights, weights)) return false;
+      cfg.fusion = Fusion::weighted_sum(std::move(weights));
+    } else {
+      raise_received(kMsgFusion, method);
+      return false;
+    }
+    return true;
+  });
+}
+
+PyObject* m_missing(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("policy", "value");
+  PyObject *o_policy = nullptr, *o_value = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:Engine.missing", kwlist, &o_policy, &o_value)) {
+    return nullptr;
+  }
+  return configure(self, [&](EngineConfig& cfg) {
+    std::string policy;
+    float value = 0.0f;
+    if (!arg_text(o_policy, "policy", policy)) return false;
+    const bool has_value = !absent(o_value);
+    if (has_value && !arg_f32(o_value, "value", value)) return false;
+    if (policy == "reject") {
+      cfg.missing = MissingPolicy::reject();
+    } else if (policy == "skip") {
+      cfg.missing = MissingPolicy::skip();
+    } else if (policy == "impute") {
+      if (!has_value) {
+        raise_value(kMsgImputeValue);
+        return false;
+      }
+      cfg.missing = MissingPolicy::impute(value);
+    } else {
+      raise_received(kMsgMissing, policy);
+      return false;
+    }
+    return true;
+  });
+}
+
+PyObject* m_max_per_group(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("key", "max", "id");
+  PyObject *o_key = nullptr, *o_max = nullptr, *o_id = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:Engine.max_per_group", kwlist, &o_key, &o_max, &o_id)) {
+    return nullptr;
+  }
+  return configure(self, [&](EngineConfig& cfg) {
+    GroupSpec spec;
+    std::uint64_t max = 0;
+    if (!arg_text(o_key, "key", spec.key)) return false;
+    if (!arg_u64(o_max, "max", max)) return false;
+    if (absent(o_id)) {
+      spec.id = spec.key;
+    } else if (!arg_text(o_id, "id", spec.id)) {
+      return false;
+    }
+    spec.max = static_cast<std::size_t>(max);
+    cfg.groups.push_back(std::move(spec));
+    return true;
+  });
+}
+
+PyObject* m_max_total(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("max", "id");
+  PyObject *o_max = nullptr, *o_id = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:Engine.max_total", kwlist, &o_max, &o_id)) return nullptr;
+  return configure(self, [&](EngineConfig& cfg) {
+    TotalCap cap{"max_total", 0};
+    std::uint64_t max = 0;
+    if (!arg_u64(o_max, "max", max)) return false;
+    if (!absent(o_id) && !arg_text(o_id, "id", cap.id)) return false;
+    cap.max = static_cast<std::size_t>(max);
+    cfg.total_cap = std::move(cap);
+    return true;
+  });
+}
+
+PyObject* m_require_at_least(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("key", "value", "n", "id");
+  PyObject *o_key = nullptr, *o_value = nullptr, *o_n = nullptr, *o_id = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:Engine.require_at_least", kwlist, &o_key, &o_value, &o_n,
+                                   &o_id)) {
+    return nullptr;
+  }
+  return configure(self, [&](EngineConfig& cfg) {
+    RequireSpec spec;
+    std::uint64_t n = 0;
+    if (!arg_text(o_key, "key", spec.key)) return false;
+    if (!arg_text(o_value, "value", spec.value)) return false;
+    if (!arg_u64(o_n, "n", n)) return false;
+    if (absent(o_id)) {
+      spec.id = spec.key;
+    } else if (!arg_text(o_id, "id", spec.id)) {
+      return false;
+    }
+    spec.n = static_cast<std::size_t>(n);
+    cfg.requirements.push_back(std::move(spec));
+    return true;
+  });
+}
+
+PyObject* m_unary_min(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("axis", "min", "id");
+  PyObject *o_axis = nullptr, *o_min = nullptr, *o_id = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:Engine.unary_min", kwlist, &o_axis, &o_min, &o_id)) {
+    return nullptr;
+  }
+  return configure(self, [&](EngineConfig& cfg) {
+    UnaryMinSpec spec;
+    if (!arg_text(o_axis, "axis", spec.axis)) return false;
+    if (!arg_f32(o_min, "min", spec.min)) return false;
+    if (absent(o_id)) {
+      spec.id = spec.axis;
+    } else if (!arg_text(o_id, "id", spec.id)) {
+      return false;
+    }
+    cfg.unary_mins.push_back(std::move(spec));
+    return true;
+  });
+}
+
+PyObject* m_coverage_objective(PyObject* self, PyObject*) {
+  return configure(self, [](EngineConfig& cfg) {
+    cfg.coverage = true;
+    return true;
+  });
+}
+
+PyObject* m_budget_top_k(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("k");
+  PyObject* o_k = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.budget_top_k", kwlist, &o_k)) return nullptr;
+  return configure(self, [&](EngineConfig& cfg) {
+    std::uint32_t k = 0;
+    if (!arg_u32(o_k, "k", k)) return false;
+    cfg.budget = Budget::top_k(k);
+    return true;
+  });
+}
+
+PyObject* m_budget_tail_mass(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("epsilon", "fallback_k");
+  PyObject *o_eps = nullptr, *o_fallback = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Engine.budget_tail_mass", kwlist, &o_eps, &o_fallback)) {
+    return nullptr;
+  }
+  return configure(self, [&](EngineConfig& cfg) {
+    float epsilon = 0.0f;
+    std::uint32_t fallback_k = 0;
+    if (!arg_f32(o_eps, "epsilon", epsilon)) return false;
+    if (!arg_u32(o_fallback, "fallback_k", fallback_k)) return false;
+    cfg.budget = Budget::tail(epsilon, fallback_k);
+    return true;
+  });
+}
+
+PyObject* m_budget_tokens(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("max");
+  PyObject* o_max = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.budget_tokens", kwlist, &o_max)) return nullptr;
+  return configure(self, [&](EngineConfig& cfg) {
+    std::uint32_t max = 0;
+    if (!arg_u32(o_max, "max", max)) return false;
+    cfg.budget = Budget::tokens(max);
+    return true;
+  });
+}
+
+PyObject* m_admission(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("axis");
+  PyObject* o_axis = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.admission", kwlist, &o_axis)) return nullptr;
+  return configure(self, [&](EngineConfig& cfg) {
+    std::string axis;
+    if (!arg_text(o_axis, "axis", axis)) return false;
+    cfg.admission = std::move(axis);
+    return true;
+  });
+}
+
+PyObject* m_pool_multiplier(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("multiplier");
+  PyObject* o_mult = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.pool_multiplier", kwlist, &o_mult)) return nullptr;
+  return configure(self, [&](EngineConfig& cfg) {
+    std::uint32_t multiplier = 0;
+    if (!arg_u32(o_mult, "multiplier", multiplier)) return false;
+    cfg.pool_multiplier = multiplier;
+    return true;
+  });
+}
+
+PyObject* m_threshold(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("value");
+  PyObject* o_value = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.threshold", kwlist, &o_value)) return nullptr;
+  return configure(self, [&](EngineConfig& cfg) {
+    float value = 0.0f;
+    if (!arg_f32(o_value, "value", value)) return false;
+    cfg.threshold = value;
+    return true;
+  });
+}
+
+PyObject* m_min_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("value");
+  PyObject* o_value = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.min_fit", kwlist, &o_value)) return nullptr;
+  return configure(self, [&](EngineConfig& cfg) {
+    float value = 0.0f;
+    if (!arg_f32(o_value, "value", value)) return false;
+    cfg.min_fit = value;
+    return true;
+  });
+}
+
+PyObject* m_rejections(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("policy", "n");
+  PyObject *o_policy = nullptr, *o_n = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:Engine.rejections", kwlist, &o_policy, &o_n)) {
+    return nullptr;
+  }
+  return configure(self, [&](EngineConfig& cfg) {
+    std::string policy;
+    std::uint64_t n = 0;
+    if (!arg_text(o_policy, "policy", policy)) return false;
+    const bool has_n = !absent(o_n);
+    if (has_n && !arg_u64(o_n, "n", n)) return false;
+    if (policy == "keep") {
+      cfg.retention = Retention::keep();
+    } else if (policy == "count") {
+      cfg.retention = Retention::count();
+    } else if (policy == "sample") {
+      if (!has_n) {
+        raise_value(kMsgSampleN);
+        return false;
+      }
+      cfg.retention = Retention::sample(n);
+    } else {
+      raise_received(kMsgRetention, policy);
+      return false;
+    }
+    return true;
+  });
+}
+
+PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
+  KWLIST("candidates");
+  PyObject* candidates = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.run", kwlist, &candidates)) return nullptr;
+  PyEngine* e = as_engine(self);
+  auto guard = SharedGuard::take(e->borrow);
+  if (!guard) return nullptr;
+  return build_and_run(*e->config, candidates);
+}
+
+#undef KWLIST
+
+// --- docstrings ---
+
+constexpr const char* kEngineDoc =
+    "Engine()\n--\n\n"
+    "다축 점수 융합과 제약 아래 상위 K 선택 엔진.\n\n"
+    "네이티브 빌더와 달리 메서드가 객체 자체를 바꾼다. 파이썬에서 더 읽기 쉬운 꼴이다.";
+
+constexpr const char* kScorerDoc =
+    "scorer($self, name, *, scale=\"unit\", cost=\"cheap\", normalize=None, normalize_range=None, fn=None)\n--\n\n"
+    "점수 축을 등록한다. 등록 순서가 감사 출력의 축 순서다.\n"
+    "\n"
+    "`cost=\"expensive\"` 이면 `fn` 을 함께 줄 수 있다. 그 함수는 **2단계 풀 전체를 한 번에**\n"
+    "받아 같은 길이의 점수 목록을 돌려줘야 한다. `fn` 없이 비싼 축으로 두면 후보에\n"
+    "담겨 온 값을 그대로 읽는다.";
+constexpr const char* kFuseDoc =
+    "fuse($self, method, *, k=None, weights=None)\n--\n\n"
+    "융합 방식을 고른다. `\"rrf\"`, `\"weighted_sum\"`, `\"max\"` 중 하나.\n"
+    "\n"
+    "`weights` 는 `{\"축이름\": 가중치}` 사전이거나 `[(\"축이름\", 가중치)]` 목록이다.\n"
+    "주지 않으면 모든 축이 1.0 이다.";
+constexpr const char* kMissingDoc =
+    "missing($self, policy, *, value=None)\n--\n\n"
+    "값이 없는 축을 어떻게 다룰지 고른다. `\"skip\"`, `\"impute\"`, `\"reject\"`.";
+constexpr const char* kMaxPerGroupDoc =
+    "max_per_group($self, key, max, *, id=None)\n--\n\n"
+    "후보의 `groups[key]` 값마다 최대 `max` 개까지만 고른다. 분할 매트로이드다.";
+constexpr const char* kMaxTotalDoc =
+    "max_total($self, max, *, id=None)\n--\n\n"
+    "전체 상한. 균일 매트로이드다.";
+constexpr const char* kRequireAtLeastDoc =
+    "require_at_least($self, key, value, n, *, id=None)\n--\n\n"
+    "`groups[key] == value` 인 후보가 최소 `n` 개 들어가야 한다는 하한 조건.\n"
+    "\n"
+    "채우려고 교체가 일어나면 결과의 `exact` 가 거짓이 된다. 탐욕이 만든 순서를 사후에\n"
+    "뒤집기 때문이다.";
+constexpr const char* kUnaryMinDoc =
+    "unary_min($self, axis, min, *, id=None)\n--\n\n"
+    "한 축의 점수가 문턱 미만인 후보를 1단계에서 걸러 낸다.";
+constexpr const char* kCoverageDoc =
+    "coverage_objective($self)\n--\n\n"
+    "후보의 `cover` 목록으로 포괄성을 최대화한다. 서브모듈러다.";
+constexpr const char* kBudgetTopKDoc =
+    "budget_top_k($self, k)\n--\n\n"
+    "고정 개수를 고른다.";
+constexpr const char* kBudgetTailMassDoc =
+    "budget_tail_mass($self, epsilon, fallback_k)\n--\n\n"
+    "누락 허용 질량으로 K 를 유도한다. 적합이 나쁘면 `fallback_k` 로 되돌린다.";
+constexpr const char* kBudgetTokensDoc =
+    "budget_tokens($self, max)\n--\n\n"
+    "후보의 `cost` 합이 상한 이하가 되도록 고른다. 배낭형이라 근사다.";
+constexpr const char* kAdmissionDoc =
+    "admission($self, axis)\n--\n\n"
+    "1단계 절단에 쓸 승인 채점기를 지정한다.";
+constexpr const char* kPoolMultiplierDoc =
+    "pool_multiplier($self, multiplier)\n--\n\n"
+    "1단계 풀 배수. `M = K * multiplier` 다.";
+constexpr const char* kThresholdDoc =
+    "threshold($self, value)\n--\n\n"
+    "융합 점수의 하한.";
+constexpr const char* kMinFitDoc =
+    "min_fit($self, value)\n--\n\n"
+    "꼬리 질량 예산의 적합도 문턱.";
+constexpr const char* kRejectionsDoc =
+    "rejections($self, policy, *, n=None)\n--\n\n"
+    "탈락 후보를 얼마나 보관할지. `\"keep\"`, `\"count\"`, `\"sample\"`.\n"
+    "\n"
+    "개수는 이 정책과 무관하게 언제나 정확하다. 후보가 아주 많으면 `\"count\"` 를 쓴다.";
+constexpr const char* kRunDoc =
+    "run($self, candidates)\n--\n\n"
+    "후보를 훑어 고른다.\n"
+    "\n"
+    "`candidates` 는 반복 가능한 것이면 무엇이든 된다. 목록을 통째로 만들지 않고\n"
+    "생성기(generator)를 넘기면 1단계가 스트리밍으로 처리한다.";
+
+#define KW_METHOD(name, doc) \
+  { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_##name)), METH_VARARGS | METH_KEYWORDS, doc }
+
+PyMethodDef g_methods[] = {
+    KW_METHOD(scorer, kScorerDoc),
+    KW_METHOD(fuse, kFuseDoc),
+    KW_METHOD(missing, kMissingDoc),
+    KW_METHOD(max_per_group, kMaxPerGroupDoc),
+    KW_METHOD(max_total, kMaxTotalDoc),
+    KW_METHOD(require_at_least, kRequireAtLeastDoc),
+    KW_METHOD(unary_min, kUnaryMinDoc),
+    {"coverage_objective", m_coverage_objective, METH_NOARGS, kCoverageDoc},
+    KW_METHOD(budget_top_k, kBudgetTopKDoc),
+    KW_METHOD(budget_tail_mass, kBudgetTailMassDoc),
+    KW_METHOD(budget_tokens, kBudgetTokensDoc),
+    KW_METHOD(admission, kAdmissionDoc),
+    KW_METHOD(pool_multiplier, kPoolMultiplierDoc),
+    KW_METHOD(threshold, kThresholdDoc),
+    KW_METHOD(min_fit, kMinFitDoc),
+    KW_METHOD(rejections, kRejectionsDoc),
+    KW_METHOD(run, kRunDoc),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef KW_METHOD
+
+// --- slots ---
+
+PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_Size(args) != 0) {
+    PyErr_SetString(PyExc_TypeError, "Engine() takes no arguments");
+    return nullptr;
+  }
+  if (kwargs && PyDict_Size(kwargs) != 0) {
+    PyErr_SetString(PyExc_TypeError, "Engine() takes no keyword arguments");
+    return nullptr;
+  }
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  Ref self = Ref::steal(alloc(type, 0));
+  if (!self) return nullptr;
+  try {
+    as_engine(self.get())->config = new EngineConfig();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return self.release();
+}
+
+// The callbacks of the axes are the only Python objects an Engine holds;
+// reporting them lets the collector reclaim a callback that refers back to
+// its Engine.
+int engine_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (EngineConfig* cfg = as_engine(self)->config) {
+    for (const AxisSpec& axis : cfg->axes) Py_VISIT(axis.callback.get());
+  }
+  return 0;
+}
+
+int engine_clear(PyObject* self) {
+  if (EngineConfig* cfg = as_engine(self)->config) {
+    for (AxisSpec& axis : cfg->axes) axis.callback.reset();
+  }
+  return 0;
+}
+
+void engine_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  delete std::exchange(as_engine(self)->config, nullptr);
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+PyObject* engine_repr(PyObject* self) {
+  PyEngine* e = as_engine(self);
+  auto guard = SharedGuard::take(e->borrow);
+  if (!guard) return nullptr;
+  try {
+    const EngineConfig& cfg = *e->config;
+    std::string text = "Engine(axes=" + std::to_string(cfg.axes.size()) + ", fusion=" +
+                       fusion_name(cfg.fusion.kind) + ", budget=" + cfg.budget.debug() + ")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kEngineDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(engine_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(engine_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(engine_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(engine_repr)},
+    {Py_tp_methods, g_methods},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {
+    "vantorel.Engine",
+    static_cast<int>(sizeof(PyEngine)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    g_slots,
+};
+
+PyTypeObject* g_engine_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* engine_type() {
+  if (g_engine_type) return g_engine_type;
+  PyObject* made = PyType_FromSpec(&g_spec);
+  if (!made) return nullptr;
+  if (g_engine_type) {
+    Py_DECREF(made);
+  } else {
+    g_engine_type = reinterpret_cast<PyTypeObject*>(made);
+  }
+  return g_engine_type;
+}
+
+}  // namespace vantorel::python

@@ -1,0 +1,84 @@
+#pragma once
+// PyEngine (Python class vantorel.Engine): the configuration record that
+// Engine.run turns into a fresh core engine on every call.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "budget/budget.hpp"
+#include "evidence/outcome.hpp"
+#include "fuse/fusion.hpp"
+#include "python/py.hpp"
+#include "score/score.hpp"
+
+namespace vantorel::python {
+
+// One `scorer` call.
+struct AxisSpec {
+  std::string name;
+  Ref callback;  // the `fn` argument; empty when none was given
+  std::optional<Normalizer> normalizer;
+  Cost cost = Cost::Cheap;
+  ScoreScale scale = ScoreScale::Unit;
+};
+
+// One `max_per_group` call.
+struct GroupSpec {
+  std::string key;
+  std::string id;
+  std::size_t max = 0;
+};
+
+// One `require_at_least` call.
+struct RequireSpec {
+  std::string key;
+  std::string value;
+  std::string id;
+  std::size_t n = 0;
+};
+
+// One `unary_min` call.
+struct UnaryMinSpec {
+  std::string id;
+  std::string axis;
+  float min = 0.0f;
+};
+
+// The `max_total` setting.
+struct TotalCap {
+  std::string id;
+  std::size_t max = 0;
+};
+
+// Everything an Engine records; the defaults are those of Engine().
+struct EngineConfig {
+  Retention retention = Retention::keep();
+  std::vector<AxisSpec> axes;
+  std::vector<GroupSpec> groups;
+  std::vector<RequireSpec> requirements;
+  std::vector<UnaryMinSpec> unary_mins;
+  std::optional<TotalCap> total_cap;
+  std::optional<std::string> admission;
+  Fusion fusion = Fusion::rrf(60.0f);
+  std::optional<float> threshold;
+  MissingPolicy missing = MissingPolicy::skip();
+  Budget budget = Budget::top_k(10);
+  std::uint32_t pool_multiplier = 32;
+  float min_fit = 0.9f;
+  bool coverage = false;
+};
+
+struct PyEngine {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  EngineConfig* config;  // owned; null only before construction finished
+};
+
+// Engine.run: builds a core engine from `config`, runs it over `candidates`
+// and returns a new Outcome, or nullptr with the error to raise. The caller
+// holds shared access to the PyEngine for the whole call.
+PyObject* build_and_run(const EngineConfig& config, PyObject* candidates);
+
+}  // namespace vantorel::python

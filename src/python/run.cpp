@@ -1,0 +1,161 @@
+// Engine.run: builds a fresh core engine from the recorded configuration,
+// streams the candidates through the reader into it and decides which error,
+// if any, reaches Python.
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/engine.hpp"
+#include "python/engine.hpp"
+#include "python/outcome.hpp"
+#include "python/reader.hpp"
+#include "python/scorers.hpp"
+#include "python/types.hpp"
+
+namespace vantorel::python {
+
+namespace {
+
+using CoreEngine = Engine<PyCandidate>;
+
+constexpr const char* kMsgNoAxes = "축이 하나도 없다. Engine.scorer 로 최소 하나를 등록해야 한다";
+constexpr const char* kMsgUnknownAxis = "등록되지 않은 축 ";
+
+void raise_value(const std::string& message) {
+  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+// Configuration copied from the record, before any scorer or constraint.
+CoreEngine base_engine(const EngineConfig& cfg) {
+  CoreEngine e = CoreEngine{}
+                     .fuse(cfg.fusion)
+                     .missing(cfg.missing)
+                     .budget(cfg.budget)
+                     .pool_multiplier(cfg.pool_multiplier)
+                     .min_fit(cfg.min_fit)
+                     .rejections(cfg.retention);
+  if (cfg.threshold) e = std::move(e).threshold(*cfg.threshold);
+  return e;
+}
+
+PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
+  if (cfg.axes.empty()) {
+    raise_value(kMsgNoAxes);
+    return nullptr;
+  }
+
+  // Group limits read slots 0..G-1, requirements G.. in call order.
+  std::vector<std::string> group_keys;
+  group_keys.reserve(cfg.groups.size() + cfg.requirements.size());
+  for (const GroupSpec& g : cfg.groups) group_keys.push_back(g.key);
+  for (const RequireSpec& r : cfg.requirements) group_keys.push_back(r.key);
+
+  CoreEngine engine = base_engine(cfg);
+  if (cfg.admission) engine = std::move(engine).admission(*cfg.admission);
+  const bool tokens = cfg.budget.kind == Budget::Kind::Tokens;
+  if (tokens) engine = std::move(engine).cost([](const PyCandidate& c) { return c.cost; });
+  if (cfg.coverage) {
+    engine = std::move(engine).objective(std::make_unique<Coverage<PyCandidate, std::string>>(
+        [](const PyCandidate& c) { return c.cover; }));
+  }
+
+  std::vector<std::shared_ptr<CallbackScorer>> callbacks;
+  for (std::size_t i = 0; i < cfg.axes.size(); ++i) {
+    const AxisSpec& axis = cfg.axes[i];
+    if (axis.callback) {
+      auto shared = std::make_shared<CallbackScorer>(axis.name, Ref::borrow(axis.callback.get()), axis.normalizer,
+                                                     axis.scale);
+      callbacks.push_back(shared);
+      engine = std::move(engine).scorer(std::make_unique<SharedCallback>(std::move(shared)));
+    } else {
+      engine = std::move(engine).scorer(
+          std::make_unique<IndexScorer>(axis.name, i, axis.normalizer, axis.cost, axis.scale));
+    }
+  }
+
+  for (const UnaryMinSpec& u : cfg.unary_mins) {
+    std::size_t index = cfg.axes.size();
+    for (std::size_t i = 0; i < cfg.axes.size(); ++i) {
+      if (cfg.axes[i].name == u.axis) {
+        index = i;
+        break;
+      }
+    }
+    if (index == cfg.axes.size()) {
+      raise_value(std::string(kMsgUnknownAxis) + "'" + u.axis + "'");
+      return nullptr;
+    }
+    engine = std::move(engine).unary(std::make_unique<MinAxis<PyCandidate>>(u.id, index, u.min));
+  }
+
+  for (std::size_t i = 0; i < cfg.groups.size(); ++i) {
+    const GroupSpec& g = cfg.groups[i];
+    engine = std::move(engine).set_constraint(std::make_unique<GroupLimit<PyCandidate>>(g.id, i, g.max));
+  }
+  if (cfg.total_cap) {
+    engine = std::move(engine).set_constraint(
+        std::make_unique<MaxTotal<PyCandidate>>(cfg.total_cap->id, cfg.total_cap->max));
+  }
+  for (std::size_t j = 0; j < cfg.requirements.size(); ++j) {
+    const RequireSpec& r = cfg.requirements[j];
+    const std::size_t key = cfg.groups.size() + j;
+    engine = std::move(engine).require(
+        Requirement<PyCandidate>::at_least(r.id, r.n, [key, value = r.value](const PyCandidate& c) {
+          const auto& g = c.groups[key];
+          return g && *g == value;
+        }));
+  }
+
+  if (std::optional<Error> invalid = engine.validate()) {
+    to_py_err(std::move(*invalid));
+    return nullptr;
+  }
+
+  Ref iterator = Ref::steal(PyObject_GetIter(candidates));
+  if (!iterator) return nullptr;
+
+  ReaderConfig reader_config;
+  reader_config.axes.reserve(cfg.axes.size());
+  for (const AxisSpec& axis : cfg.axes) reader_config.axes.push_back(axis.name);
+  reader_config.group_keys = std::move(group_keys);
+  reader_config.read_cost = tokens;
+  reader_config.read_cover = cfg.coverage;
+  std::optional<Reader> reader = Reader::make(std::move(iterator), reader_config);
+  if (!reader) return nullptr;
+
+  auto result = engine.run([&reader]() { return reader->next(); });
+
+  if (!result) {
+    reader->first_error().clear();
+    to_py_err(std::move(result.error()));
+    return nullptr;
+  }
+  if (reader->first_error().restore()) return nullptr;
+  for (const auto& callback : callbacks) {
+    FirstError error = callback->take_error();
+    if (error.restore()) return nullptr;
+  }
+
+  std::vector<Cost> declared_costs;
+  declared_costs.reserve(cfg.axes.size());
+  for (const AxisSpec& axis : cfg.axes) declared_costs.push_back(axis.cost);
+  return build_outcome(std::move(*result), declared_costs);
+}
+
+}  // namespace
+
+PyObject* build_and_run(const EngineConfig& config, PyObject* candidates) {
+  try {
+    return run_checked(config, candidates);
+  } catch (const InternalFault& fault) {
+    raise_internal_fault(fault.text);
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+}  // namespace vantorel::python

@@ -1,0 +1,97 @@
+// The Python-backed scorers.
+#include "python/scorers.hpp"
+
+#include "python/reader.hpp"
+
+namespace vantorel::python {
+
+namespace {
+
+// Holds the interpreter lock for a scope (the run already holds it; this nests).
+class GilScope {
+ public:
+  GilScope() : state_(PyGILState_Ensure()) {}
+  ~GilScope() { PyGILState_Release(state_); }
+  GilScope(const GilScope&) = delete;
+  GilScope& operator=(const GilScope&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+}  // namespace
+
+Values IndexScorer::score_batch(const std::vector<const PyCandidate*>& batch) const {
+  Values out;
+  out.reserve(batch.size());
+  for (const PyCandidate* c : batch) out.push_back(score(*c));
+  return out;
+}
+
+Values CallbackScorer::call(const std::vector<const PyCandidate*>& batch) {
+  GilScope gil;
+  Values out;
+  if (try_call(batch, out)) return out;
+  keep_error();
+  return Values(batch.size(), std::nullopt);
+}
+
+bool CallbackScorer::try_call(const std::vector<const PyCandidate*>& batch, Values& out) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.size())));
+  if (!list) return false;
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    // PyList_SetItem steals the new reference.
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), batch[i]->object.new_ref());
+  }
+  Ref result = Ref::steal(PyObject_CallFunctionObjArgs(callable_.get(), list.get(), nullptr));
+  if (!result) return false;
+  list.reset();
+
+  PyObject* r = result.get();
+  const bool exact_list = PyList_CheckExact(r);
+  if (!exact_list && !PyTuple_CheckExact(r)) {
+    int seq = is_sequence(r);
+    if (seq < 0) return false;
+    if (seq == 0) {
+      std::string message = "채점기 '" + id_ + "' 의 콜백이 목록이 아닌 것을 돌려줬다";
+      Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+      if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+      return false;
+    }
+  }
+  const bool fast = exact_list || PyTuple_CheckExact(r);
+  Py_ssize_t m = exact_list ? PyList_Size(r) : fast ? PyTuple_Size(r) : PySequence_Size(r);
+  if (m < 0) return false;
+  out.reserve(static_cast<std::size_t>(m));
+  for (Py_ssize_t i = 0; i < m; ++i) {
+    Ref element = fast ? Ref::borrow(exact_list ? PyList_GetItem(r, i) : PyTuple_GetItem(r, i))
+                       : Ref::steal(PySequence_GetItem(r, i));
+    if (!element) return false;
+    if (element.get() == Py_None) {
+      out.push_back(std::nullopt);
+      continue;
+    }
+    float f = 0.0f;
+    if (!score_of(element.get(), f)) return false;
+    out.push_back(normalize(normalizer_, f));
+  }
+  return true;
+}
+
+void CallbackScorer::keep_error() {
+  std::lock_guard<std::mutex> lock(error_mutex_);
+  error_.keep_current();
+}
+
+FirstError CallbackScorer::take_error() {
+  std::lock_guard<std::mutex> lock(error_mutex_);
+  return error_.take();
+}
+
+std::optional<float> SharedCallback::score(const PyCandidate& c) const {
+  Values v = inner_->call({&c});
+  if (v.empty()) return std::nullopt;
+  return v.front();
+}
+
+}  // namespace vantorel::python

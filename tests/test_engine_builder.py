@@ -1,0 +1,583 @@
+"""Engine as a configuration record: construction, repr, docstrings, argument
+matching and conversion, option checks in their order, borrow rules and the
+life of the callbacks it holds."""
+
+import gc
+import inspect
+import sys
+import weakref
+
+import pytest
+
+import vantorel
+from vantorel import Engine
+
+METHOD_ORDER = [
+    "scorer",
+    "fuse",
+    "missing",
+    "max_per_group",
+    "max_total",
+    "require_at_least",
+    "unary_min",
+    "coverage_objective",
+    "budget_top_k",
+    "budget_tail_mass",
+    "budget_tokens",
+    "admission",
+    "pool_multiplier",
+    "threshold",
+    "min_fit",
+    "rejections",
+    "run",
+]
+
+SIGNATURES = {
+    "scorer": '(self, /, name, *, scale="unit", cost="cheap", normalize=None, normalize_range=None, fn=None)',
+    "fuse": "(self, /, method, *, k=None, weights=None)",
+    "missing": "(self, /, policy, *, value=None)",
+    "max_per_group": "(self, /, key, max, *, id=None)",
+    "max_total": "(self, /, max, *, id=None)",
+    "require_at_least": "(self, /, key, value, n, *, id=None)",
+    "unary_min": "(self, /, axis, min, *, id=None)",
+    "coverage_objective": "(self, /)",
+    "budget_top_k": "(self, /, k)",
+    "budget_tail_mass": "(self, /, epsilon, fallback_k)",
+    "budget_tokens": "(self, /, max)",
+    "admission": "(self, /, axis)",
+    "pool_multiplier": "(self, /, multiplier)",
+    "threshold": "(self, /, value)",
+    "min_fit": "(self, /, value)",
+    "rejections": "(self, /, policy, *, n=None)",
+    "run": "(self, /, candidates)",
+}
+
+
+def one_axis():
+    e = Engine()
+    e.scorer("a")
+    return e
+
+
+def run_ids(engine, n=3):
+    out = engine.run({"id": i, "scores": {"a": i / 10}} for i in range(n))
+    return out
+
+
+# ---------------------------------------------------------------- class
+
+
+def test_class_docstring_and_signature():
+    assert Engine.__doc__ == (
+        "다축 점수 융합과 제약 아래 상위 K 선택 엔진.\n\n"
+        "네이티브 빌더와 달리 메서드가 객체 자체를 바꾼다. 파이썬에서 더 읽기 쉬운 꼴이다."
+    )
+    assert str(inspect.signature(Engine)) == "()"
+
+
+def test_methods_are_registered_in_order():
+    names = [n for n in Engine.__dict__ if not n.startswith("__")]
+    assert names == METHOD_ORDER
+
+
+@pytest.mark.parametrize("name", METHOD_ORDER)
+def test_method_signature(name):
+    expected = SIGNATURES[name].replace('"', "'")
+    assert str(inspect.signature(getattr(Engine, name))) == expected
+
+
+@pytest.mark.parametrize(
+    "name, first_body_line",
+    [
+        ("scorer", "점수 축을 등록한다. 등록 순서가 감사 출력의 축 순서다."),
+        ("fuse", '융합 방식을 고른다. `"rrf"`, `"weighted_sum"`, `"max"` 중 하나.'),
+        ("budget_tokens", "후보의 `cost` 합이 상한 이하가 되도록 고른다. 배낭형이라 근사다."),
+        ("run", "후보를 훑어 고른다."),
+    ],
+)
+def test_method_docstring_starts_with_body(name, first_body_line):
+    assert getattr(Engine, name).__doc__.split("\n")[0] == first_body_line
+
+
+def test_run_docstring_whole():
+    assert Engine.run.__doc__ == (
+        "후보를 훑어 고른다.\n\n"
+        "`candidates` 는 반복 가능한 것이면 무엇이든 된다. 목록을 통째로 만들지 않고\n"
+        "생성기(generator)를 넘기면 1단계가 스트리밍으로 처리한다."
+    )
+
+
+@pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1})])
+def test_constructor_takes_no_arguments(args, kwargs):
+    with pytest.raises(TypeError):
+        Engine(*args, **kwargs)
+
+
+# ---------------------------------------------------------------- repr
+
+
+@pytest.mark.parametrize(
+    "setup, expected",
+    [
+        ([], "Engine(axes=0, fusion=rrf, budget=TopK(10))"),
+        ([("scorer", ("a",), {}), ("scorer", ("a",), {})], "Engine(axes=2, fusion=rrf, budget=TopK(10))"),
+        ([("fuse", ("weighted_sum",), {"weights": {"a": 2}})], "Engine(axes=0, fusion=weighted_sum, budget=TopK(10))"),
+        ([("fuse", ("weighted_sum",), {}), ("fuse", ("rrf",), {"k": 10})], "Engine(axes=0, fusion=rrf, budget=TopK(10))"),
+        ([("fuse", ("max",), {})], "Engine(axes=0, fusion=max, budget=TopK(10))"),
+        ([("budget_top_k", (0,), {})], "Engine(axes=0, fusion=rrf, budget=TopK(0))"),
+        (
+            [("budget_tail_mass", (0.05, 50), {})],
+            "Engine(axes=0, fusion=rrf, budget=TailMass { epsilon: 0.05, fallback_k: 50 })",
+        ),
+        (
+            [("budget_tail_mass", (0.00001, 0), {})],
+            "Engine(axes=0, fusion=rrf, budget=TailMass { epsilon: 1e-5, fallback_k: 0 })",
+        ),
+        ([("budget_tokens", (4000,), {})], "Engine(axes=0, fusion=rrf, budget=Tokens { max: 4000 })"),
+        # Settings that the text does not show.
+        (
+            [("threshold", (0.5,), {}), ("max_total", (3,), {}), ("rejections", ("count",), {})],
+            "Engine(axes=0, fusion=rrf, budget=TopK(10))",
+        ),
+    ],
+)
+def test_repr(setup, expected):
+    e = Engine()
+    for name, args, kwargs in setup:
+        getattr(e, name)(*args, **kwargs)
+    assert repr(e) == expected
+
+
+# ---------------------------------------------------------------- accepted calls
+
+ACCEPTED = [
+    ("scorer", ("a",), {}),
+    ("scorer", ("a",), {"normalize": None, "fn": None, "normalize_range": None}),
+    ("scorer", ("a",), {"normalize": "sigmoid", "normalize_range": (0, 1)}),
+    ("scorer", ("a",), {"normalize": "minmax", "normalize_range": (5, 1)}),
+    ("scorer", ("a",), {"cost": "expensive", "fn": 42}),  # fn is not checked for being callable
+    ("scorer", ("a",), {"cost": "expensive", "scale": "rank"}),
+    ("scorer", (), {"name": "a", "scale": "unbounded"}),
+    ("fuse", ("rrf",), {"weights": object()}),
+    ("fuse", ("max",), {"k": 3, "weights": "ignored"}),
+    ("fuse", ("weighted_sum",), {"weights": None}),
+    ("fuse", ("weighted_sum",), {"weights": [("a", 1), ("a", 2)]}),
+    ("fuse", ("weighted_sum",), {"weights": (("a", 0.5),)}),
+    ("missing", ("skip",), {"value": 3}),
+    ("missing", ("impute",), {"value": 0}),
+    ("missing", ("reject",), {}),
+    ("max_per_group", ("lang", 2), {}),
+    ("max_per_group", ("lang", 0), {"id": None}),
+    ("max_total", (2**64 - 1,), {"id": "cap"}),
+    ("require_at_least", ("lang", "ko", 1), {}),
+    ("unary_min", ("nope", -1.5), {}),
+    ("coverage_objective", (), {}),
+    ("budget_top_k", (0,), {}),
+    ("budget_tail_mass", (1.5, 0), {}),
+    ("budget_tokens", (2**32 - 1,), {}),
+    ("admission", ("nope",), {}),
+    ("pool_multiplier", (0,), {}),
+    ("threshold", (-1,), {}),
+    ("min_fit", (True,), {}),
+    ("rejections", ("keep",), {"n": 5}),
+    ("rejections", ("sample",), {"n": 0}),
+    ("rejections", ("count",), {"n": None}),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs", ACCEPTED)
+def test_configuration_methods_return_none(name, args, kwargs):
+    assert getattr(Engine(), name)(*args, **kwargs) is None
+
+
+# ---------------------------------------------------------------- option checks
+
+MSG_FN = "fn 을 주는 축은 cost='expensive' 여야 한다. 싼 축은 후보 전부에 도므로 파이썬을 부르면 스트리밍의 뜻이 사라진다"
+MSG_WEIGHTS = "weights 는 {'축이름': 가중치} 사전이거나 [('축이름', 가중치)] 목록이어야 한다"
+
+REFUSED = [
+    # scorer: cost, then normalize, then scale
+    ("scorer", ("a",), {"cost": "cheap", "fn": len, "scale": "bogus"}, MSG_FN),
+    ("scorer", ("a",), {"fn": len}, MSG_FN),
+    ("scorer", ("a",), {"scale": "bogus", "cost": "bogus"}, "비용은 'cheap' 또는 'expensive' 여야 한다. 받은 값 'bogus'"),
+    ("scorer", ("a",), {"cost": "Cheap"}, "비용은 'cheap' 또는 'expensive' 여야 한다. 받은 값 'Cheap'"),
+    (
+        "scorer",
+        ("a",),
+        {"normalize": "minmax", "scale": "bogus"},
+        "normalize='minmax' 는 normalize_range=(min, max) 를 함께 받아야 한다",
+    ),
+    (
+        "scorer",
+        ("a",),
+        {"normalize": "zscore", "scale": "bogus"},
+        "정규화기는 'sigmoid', 'clamp01', 'minmax' 중 하나여야 한다. 받은 값 'zscore'",
+    ),
+    ("scorer", ("a",), {"scale": " unit"}, "척도는 'unit', 'unbounded', 'rank' 중 하나여야 한다. 받은 값 ' unit'"),
+    ("scorer", ("a",), {"scale": "a\x00b"}, "척도는 'unit', 'unbounded', 'rank' 중 하나여야 한다. 받은 값 'a\x00b'"),
+    # fuse
+    ("fuse", ("sum",), {"weights": "ab"}, "융합은 'rrf', 'weighted_sum', 'max' 중 하나여야 한다. 받은 값 'sum'"),
+    ("fuse", ("weighted_sum",), {"weights": "ab"}, MSG_WEIGHTS),
+    ("fuse", ("weighted_sum",), {"weights": [("a", "x")]}, MSG_WEIGHTS),
+    ("fuse", ("weighted_sum",), {"weights": [["a", 1.0]]}, MSG_WEIGHTS),
+    ("fuse", ("weighted_sum",), {"weights": [("a", 1.0, 2)]}, MSG_WEIGHTS),
+    ("fuse", ("weighted_sum",), {"weights": [(1, 1.0)]}, MSG_WEIGHTS),
+    ("fuse", ("weighted_sum",), {"weights": 5}, MSG_WEIGHTS),
+    ("fuse", ("weighted_sum",), {"weights": {"a", "b"}}, MSG_WEIGHTS),
+    # missing
+    ("missing", ("impute",), {}, "missing='impute' 는 value 를 함께 받아야 한다"),
+    ("missing", ("impute",), {"value": None}, "missing='impute' 는 value 를 함께 받아야 한다"),
+    ("missing", ("drop",), {"value": 1}, "결측 정책은 'skip', 'impute', 'reject' 중 하나여야 한다. 받은 값 'drop'"),
+    # rejections
+    ("rejections", ("sample",), {}, "rejections='sample' 은 n 을 함께 받아야 한다"),
+    ("rejections", ("Sample",), {"n": 1}, "보관 정책은 'keep', 'count', 'sample' 중 하나여야 한다. 받은 값 'Sample'"),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs, message", REFUSED)
+def test_option_errors(name, args, kwargs, message):
+    e = Engine()
+    with pytest.raises(ValueError) as info:
+        getattr(e, name)(*args, **kwargs)
+    assert str(info.value) == message
+    assert repr(e) == "Engine(axes=0, fusion=rrf, budget=TopK(10))"
+
+
+# ---------------------------------------------------------------- conversions
+
+CONVERSIONS = [
+    ("scorer", (1,), {}, TypeError, "name"),
+    ("scorer", ("a",), {"scale": None}, TypeError, "scale"),
+    ("scorer", ("a",), {"cost": None}, TypeError, "cost"),
+    ("scorer", ("a",), {"normalize": 1}, TypeError, "normalize"),
+    ("scorer", ("a",), {"normalize_range": [0, 1]}, TypeError, "normalize_range"),
+    ("scorer", ("a",), {"normalize_range": (0, 1, 2)}, ValueError, "normalize_range"),
+    ("scorer", ("a",), {"normalize_range": (0, "x")}, TypeError, "normalize_range"),
+    # a bad range is refused even for a normaliser that ignores it
+    ("scorer", ("a",), {"normalize": "sigmoid", "normalize_range": (0,)}, ValueError, "normalize_range"),
+    ("fuse", (b"rrf",), {}, TypeError, "method"),
+    ("fuse", ("rrf",), {"k": "x"}, TypeError, "k"),
+    ("missing", ("impute",), {"value": "x"}, TypeError, "value"),
+    ("max_per_group", ("lang", -1), {}, OverflowError, "max"),
+    ("max_per_group", ("lang", 1.0), {}, TypeError, "max"),
+    ("max_per_group", ("lang", 1), {"id": 3}, TypeError, "id"),
+    ("max_total", (2**64,), {}, OverflowError, "max"),
+    ("require_at_least", ("lang", 3, 1), {}, TypeError, "value"),
+    ("require_at_least", ("lang", "ko", -2), {}, OverflowError, "n"),
+    ("unary_min", ("a", None), {}, TypeError, "min"),
+    ("budget_top_k", (-1,), {}, OverflowError, "k"),
+    ("budget_top_k", (2**32,), {}, OverflowError, "k"),
+    ("budget_tail_mass", ("x", 1), {}, TypeError, "epsilon"),
+    ("budget_tail_mass", (0.1, -1), {}, OverflowError, "fallback_k"),
+    ("budget_tokens", (2**32,), {}, OverflowError, "max"),
+    ("admission", (None,), {}, TypeError, "axis"),
+    ("pool_multiplier", (1.5,), {}, TypeError, "multiplier"),
+    ("threshold", ("0.5",), {}, TypeError, "value"),
+    ("min_fit", (10**400,), {}, OverflowError, "value"),
+    ("rejections", ("sample",), {"n": -1}, OverflowError, "n"),
+    # conversion comes before the option checks
+    ("rejections", ("bogus",), {"n": -1}, OverflowError, "n"),
+    ("missing", ("bogus",), {"value": "x"}, TypeError, "value"),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs, exc, param", CONVERSIONS)
+def test_conversion_errors_name_the_parameter(name, args, kwargs, exc, param):
+    e = Engine()
+    with pytest.raises(exc) as info:
+        getattr(e, name)(*args, **kwargs)
+    assert type(info.value) is exc
+    assert info.value.__notes__ == [f"while processing '{param}'"]
+
+
+@pytest.mark.parametrize(
+    "call, fragment",
+    [
+        (lambda e: e.scorer(), "Engine.scorer()"),
+        (lambda e: e.scorer("a", "unit"), "Engine.scorer()"),
+        (lambda e: e.scorer("a", colour="red"), "Engine.scorer()"),
+        (lambda e: e.fuse("rrf", 60), "Engine.fuse()"),
+        (lambda e: e.max_per_group("lang"), "Engine.max_per_group()"),
+        (lambda e: e.require_at_least("k", "v", 1, "id"), "Engine.require_at_least()"),
+        (lambda e: e.coverage_objective(True), "Engine.coverage_objective()"),
+        (lambda e: e.budget_tail_mass(0.1), "Engine.budget_tail_mass()"),
+        (lambda e: e.threshold(value=1, extra=2), "Engine.threshold()"),
+        (lambda e: e.run(), "Engine.run()"),
+        (lambda e: e.run([], []), "Engine.run()"),
+    ],
+)
+def test_arity_errors_name_the_method(call, fragment):
+    with pytest.raises(TypeError) as info:
+        call(Engine())
+    assert fragment in str(info.value)
+    assert not getattr(info.value, "__notes__", None)
+
+
+def test_keywords_for_positional_parameters():
+    e = Engine()
+    e.scorer(name="a")
+    e.max_per_group(key="lang", max=1, id="g")
+    e.budget_tail_mass(epsilon=0.1, fallback_k=5)
+    assert repr(e) == "Engine(axes=1, fusion=rrf, budget=TailMass { epsilon: 0.1, fallback_k: 5 })"
+
+
+# ---------------------------------------------------------------- weights
+
+
+def test_weights_dict_key_is_recorded_as_its_str():
+    e = Engine()
+    e.scorer("1")
+    e.scorer("2")
+    e.fuse("weighted_sum", weights={1: 3, 2.5: 9})
+    e.scorer("2.5")
+    terms = e.run([{"id": 0, "scores": [0.25, 0.5, 1.0]}]).ranked[0].fusion["terms"]
+    assert [(t["scorer"], t["weight"]) for t in terms] == [("1", 0.25), ("2", 0.0), ("2.5", 0.75)]
+
+
+@pytest.mark.parametrize(
+    "weights",
+    [{"a": 1, "c": 0}, [("a", 1.0), ("c", 0.0)]],
+)
+def test_weights_are_not_checked_until_run(weights):
+    e = one_axis()
+    e.fuse("weighted_sum", weights=weights)
+    with pytest.raises(ValueError) as info:
+        e.run([])
+    assert str(info.value) == "가중치가 가리키는 채점기 'c' 가 등록돼 있지 않다"
+
+
+def test_weights_dict_value_error_is_the_conversion_error():
+    with pytest.raises(TypeError):
+        Engine().fuse("weighted_sum", weights={"a": "x"})
+
+
+def test_later_fuse_discards_earlier_weights():
+    e = one_axis()
+    e.fuse("weighted_sum", weights={"nope": 1})
+    e.fuse("max")
+    assert e.run([{"id": 1, "scores": [0.5]}]).ranked[0].fusion["method"] == "max"
+
+
+class Shrinking:
+    """A weight whose conversion changes the dict that holds it."""
+
+    def __init__(self, owner):
+        self.owner = owner
+
+    def __float__(self):
+        self.owner.pop("b", None)
+        return 1.0
+
+
+class Growing:
+    def __init__(self, owner):
+        self.owner = owner
+
+    def __str__(self):
+        self.owner["z"] = 3.0
+        return "g"
+
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        return self is other
+
+
+@pytest.mark.parametrize("mutate", ["shrink", "grow"])
+def test_weights_dict_changed_while_read_raises_runtime_error(mutate):
+    weights = {}
+    if mutate == "shrink":
+        weights["a"] = Shrinking(weights)
+        weights["b"] = 2.0
+    else:
+        weights[Growing(weights)] = 1.0
+    e = Engine()
+    with pytest.raises(RuntimeError) as info:
+        e.fuse("weighted_sum", weights=weights)
+    assert type(info.value) is RuntimeError
+    assert str(info.value) == "dictionary changed size during iteration"
+    assert repr(e) == "Engine(axes=0, fusion=rrf, budget=TopK(10))"
+
+
+# ---------------------------------------------------------------- effects seen by a run
+
+
+def test_max_total_keeps_only_the_last_cap():
+    e = one_axis()
+    e.max_total(5)
+    e.max_total(3, id="cap")
+    out = run_ids(e, 10)
+    assert len(out.ranked) == 3
+    assert [r.constraints for r in out.ranked] == [["cap"]] * 3
+
+
+@pytest.mark.parametrize(
+    "policy, kwargs, kept",
+    [("keep", {"n": 1}, 7), ("count", {}, 0), ("sample", {"n": 2}, 2), ("sample", {"n": 0}, 0)],
+)
+def test_rejections_policy(policy, kwargs, kept):
+    e = one_axis()
+    e.budget_top_k(3)
+    e.rejections(policy, **kwargs)
+    out = run_ids(e, 10)
+    assert len(out.rejected) == kept
+    assert sum(out.rejected_counts.values()) == 7
+
+
+@pytest.mark.parametrize(
+    "calls, policy, terms",
+    [
+        ([("impute", {"value": 0})], "impute", [("value", 0.5), ("imputed", 0.0)]),
+        ([("skip", {"value": 3})], "skip", [("value", 0.5), ("skipped", None)]),
+        ([("impute", {"value": 0.25}), ("skip", {})], "skip", [("value", 0.5), ("skipped", None)]),
+    ],
+)
+def test_missing_policy(calls, policy, terms):
+    e = Engine()
+    e.scorer("a")
+    e.scorer("b")
+    e.fuse("weighted_sum")
+    for p, kwargs in calls:
+        e.missing(p, **kwargs)
+    fusion = e.run([{"id": 1, "scores": [0.5]}]).ranked[0].fusion
+    assert fusion["missing_policy"] == policy
+    assert [(t["input"], t["value"]) for t in fusion["terms"]] == terms
+
+
+def test_budget_top_k_zero_fails_at_run():
+    e = one_axis()
+    e.budget_top_k(0)
+    with pytest.raises(ValueError) as info:
+        e.run([])
+    assert str(info.value) == "예산 설정이 올바르지 않다: TopK 는 1 이상이어야 한다"
+
+
+def test_configuration_after_a_run_affects_only_later_runs():
+    e = one_axis()
+    first = run_ids(e, 5)
+    e.budget_top_k(2)
+    second = run_ids(e, 5)
+    assert len(first.ranked) == 5
+    assert len(second.ranked) == 2
+
+
+# ---------------------------------------------------------------- failed calls change nothing
+
+
+def test_failed_scorer_call_keeps_no_reference_to_fn():
+    def fn(xs):
+        return [0.0] * len(xs)
+
+    e = Engine()
+    before = sys.getrefcount(fn)
+    for kwargs in [{"cost": "cheap"}, {"cost": "expensive", "scale": "bogus"}, {"cost": "expensive", "normalize": "x"}]:
+        with pytest.raises(ValueError):
+            e.scorer("a", fn=fn, **kwargs)
+    assert sys.getrefcount(fn) == before
+    assert repr(e) == "Engine(axes=0, fusion=rrf, budget=TopK(10))"
+    e.scorer("a", cost="expensive", fn=fn)
+    assert sys.getrefcount(fn) == before + 1
+    del e
+    assert sys.getrefcount(fn) == before
+
+
+# ---------------------------------------------------------------- borrows
+
+
+def test_configuration_inside_a_run_is_refused_but_reads_are_allowed():
+    e = Engine()
+    e.scorer("a")
+    seen = {}
+
+    def fn(xs):
+        if "nested" in seen:  # the nested run calls back too
+            return [0.5] * len(xs)
+        seen["nested"] = None
+        try:
+            e.threshold(0.1)
+        except RuntimeError as err:
+            seen["threshold"] = str(err)
+        seen["repr"] = repr(e)
+        seen["nested"] = len(e.run([{"id": 9, "scores": [0.1]}]).ranked)
+        return [0.5] * len(xs)
+
+    e.scorer("b", cost="expensive", fn=fn)
+    out = e.run([{"id": 1, "scores": [0.2]}])
+    assert seen["threshold"] == "Already borrowed"
+    assert seen["repr"] == "Engine(axes=2, fusion=rrf, budget=TopK(10))"
+    assert seen["nested"] == 1
+    assert len(out.ranked) == 1
+    # the borrow ends with the run, and the refused call changed nothing
+    e.threshold(0.1)
+
+
+def test_configuration_from_the_feeding_generator_is_refused():
+    e = one_axis()
+    errors = []
+
+    def feed():
+        try:
+            e.scorer("b")
+        except RuntimeError as err:
+            errors.append(str(err))
+        yield {"id": 1, "scores": [0.5]}
+
+    assert len(e.run(feed()).ranked) == 1
+    assert errors == ["Already borrowed"]
+    assert repr(e) == "Engine(axes=1, fusion=rrf, budget=TopK(10))"
+
+
+def test_argument_conversion_runs_under_the_exclusive_borrow():
+    e = Engine()
+    seen = []
+
+    class Sneaky:
+        def __float__(self):
+            for call in (lambda: repr(e), lambda: e.min_fit(0.5)):
+                try:
+                    call()
+                except RuntimeError as err:
+                    seen.append(str(err))
+            return 0.5
+
+    e.threshold(Sneaky())
+    assert seen == ["Already mutably borrowed", "Already borrowed"]
+
+
+# ---------------------------------------------------------------- garbage collection
+
+
+def test_callback_referring_to_its_engine_is_collected():
+    e = Engine()
+
+    def fn(xs, engine=e):
+        return [0.0] * len(xs)
+
+    e.scorer("a")
+    e.scorer("b", cost="expensive", fn=fn)
+    fn_ref = weakref.ref(fn)
+    del e, fn
+    gc.collect()
+    assert fn_ref() is None
+
+
+def test_collected_cycle_after_a_run():
+    class Model:
+        def __call__(self, xs):
+            return [0.5] * len(xs)
+
+    model = Model()
+    e = Engine()
+    model.engine = e
+    e.scorer("a")
+    e.scorer("b", cost="expensive", fn=model)
+    assert len(run_ids(e).ranked) == 3
+    model_ref = weakref.ref(model)
+    del e, model
+    gc.collect()
+    assert model_ref() is None
+
+
+def test_engine_is_gc_tracked():
+    assert gc.is_tracked(Engine())
