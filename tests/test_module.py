@@ -261,3 +261,46 @@ def test_tail_mass_keeps_no_references():
         with pytest.raises(OverflowError):
             vantorel.tail_mass(s, idx, big)
     assert (sys.getrefcount(big), sys.getrefcount(s), sys.getrefcount(idx)) == before
+
+
+# ---------------------------------------------------------------- error mapping
+
+needs_run = pytest.mark.skipif(not hasattr(vantorel.Engine, "run"), reason="Engine.run is not available")
+
+
+def _validation_fault(e):
+    e.admission("nope")
+
+
+def _requirement_fault(e):
+    e.require_at_least("lang", "ko", 2)
+
+
+def _batch_fault(e):
+    e.scorer("b", cost="expensive", fn=lambda pool: [0.5])
+
+
+@needs_run
+@pytest.mark.parametrize(
+    "configure, exc, message",
+    [
+        (_validation_fault, ValueError, "승인 채점기 'nope' 가 등록돼 있지 않다"),
+        (
+            _requirement_fault,
+            vantorel.EngineError,
+            "요구 조건 'lang' 의 교체에 실패했다. 최소 2 개가 필요하고 풀에서 해당 조건에 맞는 후보는 1 개다. "
+            "다른 제약과의 충돌도 확인해야 한다",
+        ),
+        (_batch_fault, vantorel.EngineError, "채점기 'b' 의 배치 결과 길이가 1 인데 후보는 3 개다"),
+    ],
+)
+def test_engine_errors_surface_with_their_exact_message(configure, exc, message):
+    e = vantorel.Engine()
+    e.scorer("a")
+    e.fuse("max")
+    configure(e)
+    cands = [{"id": i, "scores": {"a": 0.5}, "groups": {"lang": "ko" if i == 0 else "en"}} for i in range(3)]
+    with pytest.raises(exc) as info:
+        e.run(cands)
+    assert type(info.value) is exc
+    assert info.value.args == (message,)
