@@ -21,9 +21,8 @@ struct Staged {
   CandidateId id;
 };
 
-inline Nanos128 nanos_since(std::chrono::steady_clock::time_point t0) {
-  auto d = std::chrono::steady_clock::now() - t0;
-  return static_cast<Nanos128>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+inline Nanos128 nanos_between(std::chrono::steady_clock::time_point t0, std::chrono::steady_clock::time_point t1) {
+  return static_cast<Nanos128>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());
 }
 
 }  // namespace detail
@@ -112,6 +111,7 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
     return s;
   };
 
+  Scores spare;
   while (std::optional<C> item = next()) {
     C& c = *item;
     trace.input_count += 1;
@@ -128,13 +128,19 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
       continue;
     }
 
-    Scores scores(axes);
+    // The score list of a candidate that left the pool is reused.
+    Scores scores = std::move(spare);
+    scores.assign(axes, std::nullopt);
     std::optional<std::size_t> unscored;
+    // One clock read between consecutive calls ends one call's time and
+    // starts the next one's.
+    auto t0 = cheap.empty() ? Clock::time_point{} : Clock::now();
     for (std::size_t i : cheap) {
-      auto t0 = Clock::now();
       std::optional<float> r = scorers_[i]->score(c);
+      auto t1 = Clock::now();
       ScorerTrace& st = trace.scorers[i];
-      st.elapsed_nanos += detail::nanos_since(t0);
+      st.elapsed_nanos += detail::nanos_between(t0, t1);
+      t0 = t1;
       st.calls += 1;
       if (auto v = as_value(r)) {
         scores[i] = v;
@@ -147,6 +153,7 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
       }
     }
     if (unscored) {
+      spare = std::move(scores);
       reject_with(std::move(c), RejectReason::not_scored(metas_[*unscored].id), std::nullopt);
       continue;
     }
@@ -170,10 +177,10 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
       staging.emplace_back(detail::Staged<C>{std::move(c), std::move(scores), id});
     }
     PushOutcome pushed = heap.push(std::move(id), pos, key);
-    if (pushed.kind == PushOutcome::Kind::Replaced) {
-      reject_with(std::move(unstage(pushed.evicted).candidate), RejectReason::out_of_pool(), std::nullopt);
-    } else if (pushed.kind == PushOutcome::Kind::Refused) {
-      reject_with(std::move(unstage(pos).candidate), RejectReason::out_of_pool(), std::nullopt);
+    if (pushed.kind != PushOutcome::Kind::Added) {
+      detail::Staged<C> out_of_pool = unstage(pushed.kind == PushOutcome::Kind::Replaced ? pushed.evicted : pos);
+      spare = std::move(out_of_pool.scores);
+      reject_with(std::move(out_of_pool.candidate), RejectReason::out_of_pool(), std::nullopt);
     }
   }
 
@@ -208,7 +215,7 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
       if (metas_[i].cost != Cost::Expensive) continue;
       auto t0 = Clock::now();
       std::vector<std::optional<float>> values = scorers_[i]->score_batch(refs);
-      Nanos128 nanos = detail::nanos_since(t0);
+      Nanos128 nanos = detail::nanos_between(t0, Clock::now());
       if (values.size() != n) return std::unexpected(Error::batch_length_mismatch(metas_[i].id, values.size(), n));
       batches.push_back(Batch{std::move(values), i, nanos});
     }

@@ -76,21 +76,22 @@ namespace {
 
 // Ranks of every pool position on one axis, counted from 1; 0 for a position
 // that takes no part (no value under Skip).
-std::vector<std::uint32_t> rank_axis(std::size_t axis, const std::optional<float>& impute,
+std::vector<std::uint32_t> rank_axis(std::size_t axis, const MissingPolicy& missing,
                                      const std::vector<const Scores*>& scores,
                                      const std::vector<const CandidateId*>& ids) {
   struct Entry {
     std::int32_t key;  // total-order key of the value
     std::size_t pos;
   };
+  const bool imputing = missing.kind == MissingPolicy::Kind::Impute;
   std::vector<Entry> order;
   order.reserve(scores.size());
   for (std::size_t j = 0; j < scores.size(); ++j) {
     const auto& slot = (*scores[j])[axis];
     if (slot)
       order.push_back({total_order_key(*slot), j});
-    else if (impute)
-      order.push_back({total_order_key(*impute), j});
+    else if (imputing)
+      order.push_back({total_order_key(missing.value), j});
   }
   std::stable_sort(order.begin(), order.end(), [&](const Entry& a, const Entry& b) {
     if (a.key != b.key) return a.key > b.key;
@@ -110,13 +111,12 @@ std::vector<FusionTrace> fuse_all(const Fusion& fusion, const MissingPolicy& mis
   const std::size_t n = scores.size();
   const std::size_t axes = metas.size();
   const bool imputing = missing.kind == MissingPolicy::Kind::Impute;
-  const std::optional<float> impute = imputing ? std::optional<float>(missing.value) : std::nullopt;
 
   std::vector<std::vector<std::uint32_t>> ranks;
   std::vector<float> weights;
   if (fusion.kind == Fusion::Kind::Rrf) {
     ranks.reserve(axes);
-    for (std::size_t a = 0; a < axes; ++a) ranks.push_back(rank_axis(a, impute, scores, ids));
+    for (std::size_t a = 0; a < axes; ++a) ranks.push_back(rank_axis(a, missing, scores, ids));
   } else if (fusion.kind == Fusion::Kind::WeightedSum) {
     weights.reserve(axes);
     for (const auto& m : metas) weights.push_back(fusion.weight_of(m.id));
