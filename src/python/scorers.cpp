@@ -1,6 +1,9 @@
 // The Python-backed scorers.
 #include "python/scorers.hpp"
 
+#include <system_error>
+
+#include "error/error.hpp"
 #include "python/reader.hpp"
 
 namespace vantorel::python {
@@ -18,6 +21,15 @@ class GilScope {
  private:
   PyGILState_STATE state_;
 };
+
+// Locks an error slot; a lock that cannot be taken is an internal fault.
+std::unique_lock<std::mutex> lock_slot(std::mutex& m) {
+  try {
+    return std::unique_lock<std::mutex>(m);
+  } catch (const std::system_error&) {
+    internal_fault(kInvLock);
+  }
+}
 
 }  // namespace
 
@@ -79,12 +91,12 @@ bool CallbackScorer::try_call(const std::vector<const PyCandidate*>& batch, Valu
 }
 
 void CallbackScorer::keep_error() {
-  std::lock_guard<std::mutex> lock(error_mutex_);
+  auto lock = lock_slot(error_mutex_);
   error_.keep_current();
 }
 
 FirstError CallbackScorer::take_error() {
-  std::lock_guard<std::mutex> lock(error_mutex_);
+  auto lock = lock_slot(error_mutex_);
   return error_.take();
 }
 
