@@ -8,7 +8,6 @@ import sys
 
 import pytest
 
-import vantorel
 from vantorel import Engine, EngineError
 
 MSG_NO_AXES = "축이 하나도 없다. Engine.scorer 로 최소 하나를 등록해야 한다"
@@ -336,6 +335,9 @@ def test_two_runs_are_independent():
     assert [r.id for r in first.ranked] == [r.id for r in second.ranked]
     assert [(r.id, r.reason) for r in first.rejected] == [(r.id, r.reason) for r in second.rejected]
     assert first.ranked[0] is not second.ranked[0]
+    e.budget_top_k(1)
+    assert len(e.run(cands).ranked) == 1
+    assert len(first.ranked) == 2
 
 
 # ---------------------------------------------------------------- references
@@ -402,7 +404,3 @@ def test_outcome_holds_the_candidates_until_dropped():
     assert [sys.getrefcount(c) for c in cands] == [b + 1 for b in before]
     del out
     assert refcounts(cands) == before
-
-
-def test_module_exposes_engine_error():
-    assert issubclass(vantorel.EngineError, Exception)
