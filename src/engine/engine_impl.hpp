@@ -2,11 +2,11 @@
 // Engine<C>::validate and Engine<C>::run: stage 1 (streaming into the bounded
 // pool) and stage 2 (expensive batches, fusion, threshold, K, selection).
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <limits>
 
 #include "common/float_order.hpp"
+#include "common/ticks.hpp"
 #include "select/bounded_heap.hpp"
 
 namespace vantorel {
@@ -20,10 +20,6 @@ struct Staged {
   Scores scores;
   CandidateId id;
 };
-
-inline Nanos128 nanos_between(std::chrono::steady_clock::time_point t0, std::chrono::steady_clock::time_point t1) {
-  return static_cast<Nanos128>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count());
-}
 
 }  // namespace detail
 
@@ -60,8 +56,9 @@ std::optional<Error> Engine<C>::validate() const {
 template <class C>
 template <class Source>
 std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
-  using Clock = std::chrono::steady_clock;
   if (auto e = validate()) return std::unexpected(std::move(*e));
+  // Scorer times are summed in ticks and turned into nanoseconds at the end.
+  TickRate tick_rate;
 
   // Setup.
   const std::size_t axes = metas_.size();
@@ -134,12 +131,12 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
     std::optional<std::size_t> unscored;
     // One clock read between consecutive calls ends one call's time and
     // starts the next one's.
-    auto t0 = cheap.empty() ? Clock::time_point{} : Clock::now();
+    std::uint64_t t0 = cheap.empty() ? 0 : read_ticks();
     for (std::size_t i : cheap) {
       std::optional<float> r = scorers_[i]->score(c);
-      auto t1 = Clock::now();
+      std::uint64_t t1 = read_ticks();
       ScorerTrace& st = trace.scorers[i];
-      st.elapsed_nanos += detail::nanos_between(t0, t1);
+      st.elapsed_nanos += ticks_between(t0, t1);
       t0 = t1;
       st.calls += 1;
       if (auto v = as_value(r)) {
@@ -171,10 +168,10 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
     if (!free_positions.empty()) {
       pos = free_positions.back();
       free_positions.pop_back();
-      staging[pos].emplace(detail::Staged<C>{std::move(c), std::move(scores), id});
+      staging[pos].emplace(std::move(c), std::move(scores), id);
     } else {
       pos = staging.size();
-      staging.emplace_back(detail::Staged<C>{std::move(c), std::move(scores), id});
+      staging.emplace_back(std::in_place, std::move(c), std::move(scores), id);
     }
     PushOutcome pushed = heap.push(std::move(id), pos, key);
     if (pushed.kind != PushOutcome::Kind::Added) {
@@ -204,7 +201,7 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
   struct Batch {
     std::vector<std::optional<float>> values;
     std::size_t axis;
-    Nanos128 nanos;
+    Nanos128 ticks;
   };
   std::vector<Batch> batches;
   {
@@ -213,11 +210,11 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
     for (const auto& s : pool) refs.push_back(&s.candidate);
     for (std::size_t i = 0; i < axes; ++i) {
       if (metas_[i].cost != Cost::Expensive) continue;
-      auto t0 = Clock::now();
+      std::uint64_t t0 = read_ticks();
       std::vector<std::optional<float>> values = scorers_[i]->score_batch(refs);
-      Nanos128 nanos = detail::nanos_between(t0, Clock::now());
+      Nanos128 ticks = ticks_between(t0, read_ticks());
       if (values.size() != n) return std::unexpected(Error::batch_length_mismatch(metas_[i].id, values.size(), n));
-      batches.push_back(Batch{std::move(values), i, nanos});
+      batches.push_back(Batch{std::move(values), i, ticks});
     }
   }
   for (const Batch& b : batches) {
@@ -228,7 +225,7 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
       if (v) pool[j].scores[b.axis] = v;
       if (!pool[j].scores[b.axis]) ++missing;
     }
-    st.elapsed_nanos += b.nanos;
+    st.elapsed_nanos += b.ticks;
     st.calls += n;
     st.missing += missing;
   }
@@ -358,6 +355,8 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
   out.guarantee = props.guarantee;
   if (chosen->cut_margin && std::isfinite(*chosen->cut_margin)) out.cut_margin = chosen->cut_margin;
   out.pool_exhausted = chosen->pool_exhausted;
+  tick_rate.finish();
+  for (ScorerTrace& st : trace.scorers) st.elapsed_nanos = tick_rate.nanos(st.elapsed_nanos);
   return out;
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // The engine's candidate, converted from one Python dict by the reader.
+#include <array>
 #include <cstdint>
+#include <stdexcept>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,8 +13,36 @@
 
 namespace vantorel::python {
 
+// One optional score per registered axis. Up to four slots live inline, so a
+// candidate of a typical configuration costs no allocation for its scores.
+class SlotScores {
+ public:
+  void assign(std::size_t n, std::nullopt_t) {
+    n_ = n;
+    inline_.fill(std::nullopt);
+    if (n > kInline) {
+      heap_.assign(n, std::nullopt);
+    } else {
+      heap_.clear();
+    }
+  }
+  std::size_t size() const { return n_; }
+  std::optional<float>& operator[](std::size_t i) { return n_ > kInline ? heap_[i] : inline_[i]; }
+  const std::optional<float>& operator[](std::size_t i) const { return n_ > kInline ? heap_[i] : inline_[i]; }
+  const std::optional<float>& at(std::size_t i) const {
+    if (i >= n_) throw std::out_of_range("score slot");
+    return (*this)[i];
+  }
+
+ private:
+  static constexpr std::size_t kInline = 4;
+  std::array<std::optional<float>, kInline> inline_{};
+  std::vector<std::optional<float>> heap_;
+  std::size_t n_ = 0;
+};
+
 struct PyCandidate {
-  Scores scores;                                   // one slot per registered axis
+  SlotScores scores;                               // one slot per registered axis
   std::vector<std::optional<std::string>> groups;  // one slot per group-key entry
   std::vector<std::string> cover;                  // cover items (coverage objective)
   Ref object;                                      // the item as the iterator yielded it

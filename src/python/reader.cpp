@@ -18,8 +18,11 @@ constexpr const char* kMsgCover = "'cover' 는 순서열이어야 한다";
 
 PyObject* g_sequence_abc = nullptr;
 
+// Interned, so that the literal keys of the candidates' dicts match by identity.
 Ref make_key(const std::string& text) {
-  return Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  PyObject* key = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (key) PyUnicode_InternInPlace(&key);
+  return Ref::steal(key);
 }
 
 // Text of an object as `str` gives it; an exact str is read directly.
