@@ -1,6 +1,7 @@
 // The Python-backed scorers.
 #include "python/scorers.hpp"
 
+#include <algorithm>
 #include <system_error>
 
 #include "error/error.hpp"
@@ -74,7 +75,9 @@ bool CallbackScorer::try_call(const std::vector<const PyCandidate*>& batch, Valu
   const bool fast = exact_list || PyTuple_CheckExact(r);
   Py_ssize_t m = exact_list ? PyList_Size(r) : fast ? PyTuple_Size(r) : PySequence_Size(r);
   if (m < 0) return false;
-  out.reserve(static_cast<std::size_t>(m));
+  // A sequence may claim any length; room beyond the batch is never needed,
+  // since a result of another length fails the run anyway.
+  out.reserve(std::min(static_cast<std::size_t>(m), batch.size()));
   for (Py_ssize_t i = 0; i < m; ++i) {
     Ref element = fast ? Ref::borrow(exact_list ? PyList_GetItem(r, i) : PyTuple_GetItem(r, i))
                        : Ref::steal(PySequence_GetItem(r, i));
