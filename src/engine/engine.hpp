@@ -89,6 +89,12 @@ class Engine {
     min_fit_ = f;
     return std::move(*this);
   }
+  // A function the run calls every few thousand candidates of stage 1 and at
+  // every step of the selection; it may throw RunAborted to stop the run.
+  Engine checkpoint(std::function<void()> f) && {
+    checkpoint_ = std::move(f);
+    return std::move(*this);
+  }
 
   // The first configuration fault, in the fixed order of checks.
   std::optional<Error> validate() const;
@@ -115,6 +121,7 @@ class Engine {
   Budget budget_ = Budget::top_k(10);
   std::uint32_t multiplier_ = 32;
   float min_fit_ = 0.9f;
+  std::function<void()> checkpoint_;  // empty when not set
 };
 
 }  // namespace vantorel

@@ -109,9 +109,11 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
   };
 
   Scores spare;
+  constexpr std::uint64_t kCheckEvery = 4096;
   while (std::optional<C> item = next()) {
     C& c = *item;
     trace.input_count += 1;
+    if (checkpoint_ && trace.input_count % kCheckEvery == 0) checkpoint_();
 
     const UnaryConstraint<C>* refused_by = nullptr;
     for (const auto& u : unary_) {
@@ -307,6 +309,7 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
   selector.requirements = &requirements_;
   selector.objective = objective_.get();
   selector.cost = cost_ ? &cost_ : nullptr;
+  selector.checkpoint = checkpoint_ ? &checkpoint_ : nullptr;
   std::expected<Chosen, Error> chosen = selector.run(entries);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
 

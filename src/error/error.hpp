@@ -69,6 +69,11 @@ inline constexpr const char* kInvHeapSlot = "힙이 가리키는 자리는 차 �
 inline constexpr const char* kInvPeekPop = "peek 이 값을 줬으므로 pop 도 준다";
 inline constexpr const char* kInvLock = "잠금이 깨지지 않는다";
 
+// Thrown by a caller's checkpoint, source or scorer to abort a run at once
+// (for example on a pending interrupt). The engine holds everything in owning
+// values, so unwinding releases it; the caller catches it at its boundary.
+struct RunAborted {};
+
 struct InternalFault {
   const char* text;
 };

@@ -186,6 +186,11 @@ inline bool arg_f32(PyObject* o, const char* name, float& out) { return arg(o, n
 inline bool arg_u32(PyObject* o, const char* name, std::uint32_t& out) { return arg(o, name, out, u32_of); }
 inline bool arg_u64(PyObject* o, const char* name, std::uint64_t& out) { return arg(o, name, out, u64_of); }
 
+// True when the exception being raised is not an Exception (KeyboardInterrupt,
+// SystemExit, ...): such an exception aborts a run at once instead of being
+// kept until the stream ends.
+inline bool aborting_error() { return PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception); }
+
 // True when the optional argument was omitted or given as None.
 inline bool absent(PyObject* o) { return o == nullptr || o == Py_None; }
 

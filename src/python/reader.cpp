@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "error/error.hpp"
+
 namespace vantorel::python {
 
 namespace {
@@ -48,6 +50,8 @@ bool id_of(PyObject* o, CandidateId& out) {
       out = CandidateId(n);
       return true;
     }
+    // Not a number: the text form is used, unless the run is being stopped.
+    if (aborting_error()) return false;
     PyErr_Clear();
   }
   std::string text;
@@ -143,11 +147,16 @@ std::optional<Reader> Reader::make(Ref iterator, const ReaderConfig& config) {
 }
 
 std::optional<PyCandidate> Reader::next() {
+  constexpr std::uint64_t kCheckEvery = 4096;
   while (!done_) {
+    // A long in-memory stream runs no Python code: look for pending signals
+    // (Ctrl-C) now and then.
+    if (++pulls_ % kCheckEvery == 0 && PyErr_CheckSignals() < 0) abort();
     PyObject* raw = PyIter_Next(iterator_.get());
     if (!raw) {
       // End of the stream, or the iterator raised: either way nothing more
       // is pulled from it.
+      if (aborting_error()) abort();
       if (PyErr_Occurred()) first_error_.keep_current();
       done_ = true;
       iterator_.reset();
@@ -159,9 +168,15 @@ std::optional<PyCandidate> Reader::next() {
       candidate.object = std::move(item);
       return candidate;
     }
+    if (aborting_error()) abort();
     first_error_.keep_current();
   }
   return std::nullopt;
+}
+
+void Reader::abort() {
+  done_ = true;
+  throw RunAborted{};
 }
 
 bool Reader::convert(PyObject* item, PyCandidate& out) const {

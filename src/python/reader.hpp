@@ -3,6 +3,7 @@
 // converts it into a PyCandidate. It never raises in the middle of a run: the
 // first error is kept, the item is skipped, and the run entry raises the kept
 // error once the run has finished.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,6 +50,8 @@ class Reader {
   bool read_groups(PyObject* item, PyCandidate& out) const;
   bool read_cost(PyObject* item, PyCandidate& out) const;
   bool read_cover(PyObject* item, PyCandidate& out) const;
+  // Ends the stream and aborts the run, the exception left being raised.
+  [[noreturn]] void abort();
 
   Ref iterator_;
   std::vector<Ref> axis_keys_;
@@ -57,6 +60,7 @@ class Reader {
   bool read_cost_ = false;
   bool read_cover_ = false;
   bool done_ = false;
+  std::uint64_t pulls_ = 0;
   FirstError first_error_;
 };
 

@@ -53,7 +53,9 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
   for (const GroupSpec& g : cfg.groups) group_keys.push_back(g.key);
   for (const RequireSpec& r : cfg.requirements) group_keys.push_back(r.key);
 
-  CoreEngine engine = base_engine(cfg);
+  CoreEngine engine = base_engine(cfg).checkpoint([] {
+    if (PyErr_CheckSignals() < 0) throw RunAborted{};
+  });
   if (cfg.admission) engine = std::move(engine).admission(*cfg.admission);
   const bool tokens = cfg.budget.kind == Budget::Kind::Tokens;
   if (tokens) engine = std::move(engine).cost([](const PyCandidate& c) { return c.cost; });
@@ -150,6 +152,10 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
 PyObject* build_and_run(const EngineConfig& config, PyObject* candidates) {
   try {
     return run_checked(config, candidates);
+  } catch (const RunAborted&) {
+    // The exception that stopped the run is still being raised.
+    if (!PyErr_Occurred()) raise_internal_fault("중단된 실행에 예외가 없다");
+    return nullptr;
   } catch (const InternalFault& fault) {
     raise_internal_fault(fault.text);
     return nullptr;

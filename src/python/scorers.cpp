@@ -45,6 +45,7 @@ Values CallbackScorer::call(const std::vector<const PyCandidate*>& batch) {
   GilScope gil;
   Values out;
   if (try_call(batch, out)) return out;
+  if (aborting_error()) throw RunAborted{};
   keep_error();
   return Values(batch.size(), std::nullopt);
 }

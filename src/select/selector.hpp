@@ -52,6 +52,9 @@ struct Selector {
   const std::vector<Requirement<C>>* requirements = nullptr;
   const SetObjective<C>* objective = nullptr;
   const CostFn<C>* cost = nullptr;  // null when no cost function
+  // Called once per greedy step and repair trial; it may throw RunAborted to
+  // stop a long selection. Null when there is none.
+  const std::function<void()>* checkpoint = nullptr;
 
   using Pool = std::vector<PoolEntry<C>>;
   using Positions = std::vector<std::size_t>;
@@ -70,6 +73,9 @@ struct Selector {
   std::optional<Error> repair_requirements(const Pool& pool, Positions& selection, bool& repaired) const;
 
  private:
+  void check() const {
+    if (checkpoint != nullptr && *checkpoint) (*checkpoint)();
+  }
   bool has_cost() const { return cost != nullptr && static_cast<bool>(*cost); }
   std::uint64_t cost_of(const C& candidate) const { return has_cost() ? (*cost)(candidate) : 0; }
   // fused(e), plus the objective's marginal gain against `selected` when there is one.

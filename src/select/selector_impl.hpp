@@ -80,6 +80,7 @@ auto Selector<C>::count_mode(const Pool& pool, std::size_t limit) const -> Posit
   Positions selection;
   std::vector<bool> taken(pool.size(), false);
   while (selection.size() < limit) {
+    check();
     const auto selected = refs(pool, selection);
     std::optional<std::size_t> best;
     float best_key = 0.0f;
@@ -105,6 +106,7 @@ PackResult Selector<C>::greedy_pack(const Pool& pool, std::uint32_t budget, bool
   std::uint64_t spent = 0;
   std::vector<bool> taken(pool.size(), false);
   for (;;) {
+    check();
     const auto selected = refs(pool, result.positions);
     std::optional<std::size_t> best;
     float best_key = 0.0f;
@@ -196,6 +198,7 @@ std::optional<Error> Selector<C>::repair_requirements(const Pool& pool, Position
 
       std::optional<Positions> next;
       for (std::size_t x : incoming) {
+        check();
         if (k && selection.size() < *k) {
           Positions trial = selection;
           trial.push_back(x);

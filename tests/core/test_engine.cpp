@@ -420,3 +420,22 @@ TEST(EngineRun, RetentionKeepsCountsExact) {
 
 }  // namespace
 }  // namespace vantorel
+
+namespace vantorel {
+namespace {
+
+TEST(EngineRun, CheckpointCanAbortStageOneAndTheSelection) {
+  for (int abort_at : {1, 2}) {  // 1: during stage 1; 2: in the selection
+    int calls = 0;
+    auto e = Engine<Cand>().scorer(axis("a", 0)).budget(Budget::top_k(5)).checkpoint([&] {
+      if (++calls == abort_at) throw RunAborted{};
+    });
+    std::vector<Cand> items;
+    const std::uint64_t n = abort_at == 1 ? 5000 : 10;  // stage 1 checks every 4096 candidates
+    for (std::uint64_t i = 0; i < n; ++i) items.push_back(cand(i, {float(i)}));
+    EXPECT_THROW((void)e.run(source(items)), RunAborted);
+  }
+}
+
+}  // namespace
+}  // namespace vantorel

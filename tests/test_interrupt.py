@@ -1,0 +1,123 @@
+"""Ctrl-C and other non-Exception exceptions stop a run at once."""
+import itertools
+import signal
+import sys
+import time
+
+import pytest
+
+import vantorel
+
+pytestmark = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs setitimer")
+
+
+def engine(*expensive):
+    e = vantorel.Engine()
+    e.scorer("a")
+    for name, fn in expensive:
+        e.scorer(name, cost="expensive", fn=fn)
+    e.rejections("count")
+    return e
+
+
+def interrupt_after(seconds):
+    """SIGINT-like interrupt from a kernel timer: the run holds the interpreter
+    lock, so no Python thread could send it."""
+    signal.signal(signal.SIGALRM, signal.default_int_handler)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+
+
+@pytest.fixture(autouse=True)
+def restore_alarm():
+    old = signal.getsignal(signal.SIGALRM)
+    yield
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, old)
+
+
+def slow_stream(item):
+    while True:
+        time.sleep(0.0005)
+        yield item
+
+
+@pytest.mark.parametrize(
+    "stream",
+    [
+        pytest.param(lambda item: itertools.repeat(item, 200_000_000), id="in-memory"),
+        pytest.param(slow_stream, id="slow-generator"),
+    ],
+)
+def test_interrupt_arrives_promptly_and_releases_candidates(stream):
+    item = {"id": 1, "scores": {"a": 0.5}}
+    before = sys.getrefcount(item)
+    interrupt_after(0.3)
+    t0 = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        engine().run(stream(item))
+    assert time.monotonic() - t0 < 0.3 + 0.2
+    assert sys.getrefcount(item) == before
+
+
+def test_interrupt_during_a_long_selection():
+    # One hundred thousand pool entries under a count of the same size:
+    # the greedy selection alone would take very long.
+    e = vantorel.Engine()
+    e.scorer("a")
+    e.budget_top_k(100_000)
+    e.pool_multiplier(1)
+    e.max_per_group("g", 100_000)
+    items = [{"id": i, "scores": {"a": (i * 7919 % 1000) / 1000}, "groups": {"g": "x"}} for i in range(100_000)]
+    interrupt_after(0.5)
+    t0 = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        e.run(items)
+    assert time.monotonic() - t0 < 0.5 + 0.5
+
+
+class Exit:
+    def __index__(self):
+        raise SystemExit(3)
+
+
+def raising(exc):
+    def fn(batch):
+        raise exc
+    return fn
+
+
+@pytest.mark.parametrize(
+    "make_run",
+    [
+        pytest.param(lambda calls: engine().run([{"id": 1}, {"id": Exit()}, {"id": 3}]), id="item"),
+        pytest.param(lambda calls: engine().run(iter_raising(SystemExit(3))), id="iterator"),
+        pytest.param(
+            lambda calls: engine(("e1", raising(SystemExit(3))), ("e2", calls.append)).run([{"id": 1}]),
+            id="callback",
+        ),
+    ],
+)
+def test_non_exception_aborts_at_once(make_run):
+    calls = []
+    with pytest.raises(SystemExit):
+        make_run(calls)
+    assert calls == []  # a later callback is never reached
+
+
+def iter_raising(exc):
+    yield {"id": 1}
+    raise exc
+
+
+def test_ordinary_exception_still_waits_for_the_end_of_the_stream():
+    seen = []
+
+    def stream():
+        yield {"id": 1, "scores": {"a": 0.1}}
+        yield {"id": "bad", "scores": 5}
+        seen.append("after")
+        yield {"id": 2, "scores": {"a": 0.2}}
+
+    with pytest.raises(ValueError):
+        engine().run(stream())
+    assert seen == ["after"]
