@@ -45,10 +45,7 @@ using Range = std::pair<float, float>;
 // normalize_range: a tuple of exactly two floats.
 bool range_of(PyObject* o, Range& out) {
   if (!PyTuple_Check(o)) {
-    Ref tname = Ref::steal(PyType_GetName(Py_TYPE(o)));
-    const char* n = tname ? PyUnicode_AsUTF8AndSize(tname.get(), nullptr) : nullptr;
-    if (!n) PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'", n ? n : "?");
+    raise_not_convertible(o, "tuple");
     return false;
   }
   Py_ssize_t len = PyTuple_Size(o);
@@ -188,48 +185,48 @@ PyObject* m_scorer(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (has_range && !arg(o_range, "normalize_range", range, range_of)) return false;
     PyObject* fn = absent(o_fn) ? nullptr : o_fn;
 
-    AxisSpec spec;
+    AxisSpec entry;
     if (cost == "expensive") {
-      spec.cost = Cost::Expensive;
+      entry.cost = Cost::Expensive;
     } else if (cost == "cheap") {
       if (fn) {
         raise_value(kMsgFnNeedsExpensive);
         return false;
       }
-      spec.cost = Cost::Cheap;
+      entry.cost = Cost::Cheap;
     } else {
       raise_received(kMsgCost, cost);
       return false;
     }
     if (has_normalize) {
       if (normalize == "sigmoid") {
-        spec.normalizer = Normalizer::sigmoid();
+        entry.normalizer = Normalizer::sigmoid();
       } else if (normalize == "clamp01") {
-        spec.normalizer = Normalizer::clamp01();
+        entry.normalizer = Normalizer::clamp01();
       } else if (normalize == "minmax") {
         if (!has_range) {
           raise_value(kMsgMinmaxRange);
           return false;
         }
-        spec.normalizer = Normalizer::minmax(range.first, range.second);
+        entry.normalizer = Normalizer::minmax(range.first, range.second);
       } else {
         raise_received(kMsgNormalize, normalize);
         return false;
       }
     }
     if (scale == "unit") {
-      spec.scale = ScoreScale::Unit;
+      entry.scale = ScoreScale::Unit;
     } else if (scale == "unbounded") {
-      spec.scale = ScoreScale::Unbounded;
+      entry.scale = ScoreScale::Unbounded;
     } else if (scale == "rank") {
-      spec.scale = ScoreScale::Rank;
+      entry.scale = ScoreScale::Rank;
     } else {
       raise_received(kMsgScale, scale);
       return false;
     }
-    spec.name = std::move(name);
-    spec.callback = Ref::borrow(fn);
-    cfg.axes.push_back(std::move(spec));
+    entry.name = std::move(name);
+    entry.callback = Ref::borrow(fn);
+    cfg.axes.push_back(std::move(entry));
     return true;
   });
 }
@@ -298,17 +295,17 @@ PyObject* m_max_per_group(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return configure(self, [&](EngineConfig& cfg) {
-    GroupSpec spec;
+    GroupSpec entry;
     std::uint64_t max = 0;
-    if (!arg_text(o_key, "key", spec.key)) return false;
+    if (!arg_text(o_key, "key", entry.key)) return false;
     if (!arg_u64(o_max, "max", max)) return false;
     if (absent(o_id)) {
-      spec.id = spec.key;
-    } else if (!arg_text(o_id, "id", spec.id)) {
+      entry.id = entry.key;
+    } else if (!arg_text(o_id, "id", entry.id)) {
       return false;
     }
-    spec.max = static_cast<std::size_t>(max);
-    cfg.groups.push_back(std::move(spec));
+    entry.max = static_cast<std::size_t>(max);
+    cfg.groups.push_back(std::move(entry));
     return true;
   });
 }
@@ -336,18 +333,18 @@ PyObject* m_require_at_least(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return configure(self, [&](EngineConfig& cfg) {
-    RequireSpec spec;
+    RequireSpec entry;
     std::uint64_t n = 0;
-    if (!arg_text(o_key, "key", spec.key)) return false;
-    if (!arg_text(o_value, "value", spec.value)) return false;
+    if (!arg_text(o_key, "key", entry.key)) return false;
+    if (!arg_text(o_value, "value", entry.value)) return false;
     if (!arg_u64(o_n, "n", n)) return false;
     if (absent(o_id)) {
-      spec.id = spec.key;
-    } else if (!arg_text(o_id, "id", spec.id)) {
+      entry.id = entry.key;
+    } else if (!arg_text(o_id, "id", entry.id)) {
       return false;
     }
-    spec.n = static_cast<std::size_t>(n);
-    cfg.requirements.push_back(std::move(spec));
+    entry.n = static_cast<std::size_t>(n);
+    cfg.requirements.push_back(std::move(entry));
     return true;
   });
 }
@@ -359,15 +356,15 @@ PyObject* m_unary_min(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return configure(self, [&](EngineConfig& cfg) {
-    UnaryMinSpec spec;
-    if (!arg_text(o_axis, "axis", spec.axis)) return false;
-    if (!arg_f32(o_min, "min", spec.min)) return false;
+    UnaryMinSpec entry;
+    if (!arg_text(o_axis, "axis", entry.axis)) return false;
+    if (!arg_f32(o_min, "min", entry.min)) return false;
     if (absent(o_id)) {
-      spec.id = spec.axis;
-    } else if (!arg_text(o_id, "id", spec.id)) {
+      entry.id = entry.axis;
+    } else if (!arg_text(o_id, "id", entry.id)) {
       return false;
     }
-    cfg.unary_mins.push_back(std::move(spec));
+    cfg.unary_mins.push_back(std::move(entry));
     return true;
   });
 }

@@ -62,10 +62,7 @@ PyObject* as_object(PyTypeObject* type) { return reinterpret_cast<PyObject*>(typ
 
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
-    Ref tname = Ref::steal(PyType_GetName(Py_TYPE(module)));
-    const char* n = tname ? PyUnicode_AsUTF8AndSize(tname.get(), nullptr) : nullptr;
-    if (!n) PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'module'", n ? n : "?");
+    raise_not_convertible(module, "module");
     return -1;
   }
   try {

@@ -127,13 +127,18 @@ inline void add_param_note(const char* name) {
   PyErr_Restore(type, value, tb);
 }
 
+// Raises TypeError "'{type of o}' object cannot be converted to '{target}'".
+inline void raise_not_convertible(PyObject* o, const char* target) {
+  Ref tname = Ref::steal(PyType_GetName(Py_TYPE(o)));
+  const char* n = tname ? PyUnicode_AsUTF8AndSize(tname.get(), nullptr) : nullptr;
+  if (!n) PyErr_Clear();
+  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", n ? n : "?", target);
+}
+
 // Text of a str object (UTF-8). False with TypeError when `o` is not a str.
 inline bool text_of(PyObject* o, std::string& out) {
   if (!PyUnicode_Check(o)) {
-    Ref tname = Ref::steal(PyType_GetName(Py_TYPE(o)));
-    const char* n = tname ? PyUnicode_AsUTF8AndSize(tname.get(), nullptr) : nullptr;
-    if (!n) PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'str'", n ? n : "?");
+    raise_not_convertible(o, "str");
     return false;
   }
   Py_ssize_t len = 0;
