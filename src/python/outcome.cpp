@@ -709,6 +709,16 @@ PyTypeObject* outcome_type() { return cached_type(g_outcome, outcome_spec); }
 PyObject* build_outcome(Outcome<PyCandidate>&& outcome, const std::vector<Cost>& declared_costs) {
   // Consumed here: whatever the Python objects do not take is released on return.
   Outcome<PyCandidate> owned = std::move(outcome);
+  // Building allocates one collectable object per kept record and runs no
+  // Python code; the collector is held off meanwhile instead of walking the
+  // growing result again and again (with a million rejections kept, that
+  // walking costs more than the whole run).
+  struct CollectorPause {
+    int was_enabled = PyGC_Disable();
+    ~CollectorPause() {
+      if (was_enabled) PyGC_Enable();
+    }
+  } pause;
   try {
     return build(owned, declared_costs).release();
   } catch (const std::bad_alloc&) {
