@@ -1,0 +1,1545 @@
+"""Property tests over random configurations and candidate streams.
+
+Hostile objects are mixed into everything a run reads: numbers whose
+__float__ or __index__ raise or return the wrong type, objects whose __str__
+fails, dict subclasses whose item protocol lies, dict keys whose __eq__
+raises, sequences whose length disagrees with their items, scoring callbacks
+that mutate the pool, return odd results or re-enter the engine, and
+generators that raise midway.
+
+Whatever happens the interpreter survives, and a run either raises the error
+that the precedence rules pick (a configuration fault, the engine's error,
+the first unreadable item, the first failing callback) or returns an Outcome
+that is complete and consistent with the configuration. A run leaves no
+reference behind either way.
+
+VANTOREL_FUZZ_EXAMPLES sets the number of examples per property (default 60).
+"""
+
+import collections.abc
+import dataclasses
+import gc
+import json
+import math
+import os
+import struct
+import sys
+import threading
+from collections import Counter
+
+import pytest
+from hypothesis import HealthCheck, event, given, settings
+from hypothesis import strategies as st
+
+from vantorel import Engine, EngineError
+
+EXAMPLES = int(os.environ.get("VANTOREL_FUZZ_EXAMPLES", "60"))
+FUZZ = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
+
+REASONS = ["not_scored", "unary_constraint", "set_constraint", "below_threshold", "outranked", "out_of_pool"]
+
+
+def f32(x):
+    try:
+        return struct.unpack("f", struct.pack("f", x))[0]
+    except OverflowError:
+        return math.copysign(math.inf, x)
+
+
+def total_key(x):
+    """Sort key of the IEEE 754 total order on 32-bit floats."""
+    i = struct.unpack("<i", struct.pack("<f", x))[0]
+    return i ^ 0x7FFFFFFF if i < 0 else i
+
+
+# ---------------------------------------------------------------- hostile objects
+
+
+class Hostile(Exception):
+    """Raised by the hostile objects themselves."""
+
+
+class BadFloat:
+    def __float__(self):
+        raise Hostile("__float__")
+
+
+class WrongFloat:
+    def __float__(self):
+        return "0.5"
+
+
+class IndexOnly:
+    def __init__(self, n):
+        self.n = n
+
+    def __index__(self):
+        return self.n
+
+
+class WrongIndex:
+    def __index__(self):
+        return 0.5
+
+
+class BadIndexStr:
+    """__index__ raises; __str__ gives `text`, or raises when it is None."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __index__(self):
+        raise Hostile("__index__")
+
+    def __str__(self):
+        if self.text is None:
+            raise Hostile("__str__")
+        return self.text
+
+
+class BadStr:
+    def __str__(self):
+        raise Hostile("__str__")
+
+
+class WrongStr:
+    def __str__(self):
+        return 5
+
+
+class GoodStr:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+class IntSub(int):
+    def __float__(self):
+        raise Hostile("__float__ of an int subclass")
+
+
+class FloatSub(float):
+    def __float__(self):
+        raise Hostile("__float__ of a float subclass")
+
+
+class StrSub(str):
+    def __str__(self):
+        raise Hostile("__str__ of a str subclass")
+
+
+class OddDict(dict):
+    """A dict whose Python-level item protocol lies or raises."""
+
+    def __getitem__(self, key):
+        raise Hostile("__getitem__ of a dict subclass")
+
+    def get(self, key, default=None):
+        raise Hostile("get of a dict subclass")
+
+    def __contains__(self, key):
+        raise Hostile("__contains__ of a dict subclass")
+
+    def __len__(self):
+        return 0
+
+    def __iter__(self):
+        return iter(())
+
+    def keys(self):
+        raise Hostile("keys of a dict subclass")
+
+
+class EvilKey:
+    """A dict key that collides with `name` and refuses to be compared."""
+
+    def __init__(self, name):
+        self.h = hash(name)
+
+    def __hash__(self):
+        return self.h
+
+    def __eq__(self, other):
+        raise Hostile("__eq__ of a colliding key")
+
+
+class Seq(collections.abc.Sequence):
+    """A sequence whose __len__ may claim another length than it holds, and
+    whose __getitem__ may raise at one index."""
+
+    def __init__(self, items, claim=None, raise_at=None):
+        self.items = list(items)
+        self.claim = claim
+        self.raise_at = raise_at
+
+    def __len__(self):
+        return len(self.items) if self.claim is None else self.claim
+
+    def __getitem__(self, i):
+        if isinstance(i, slice):
+            return self.items[i]
+        if i == self.raise_at:
+            raise Hostile("__getitem__")
+        if not 0 <= i < len(self.items):
+            raise IndexError(i)
+        return self.items[i]
+
+
+class LyingList(list):
+    """A list subclass whose __len__ claims another length."""
+
+    def __init__(self, items, claim):
+        super().__init__(items)
+        self.claim = claim
+
+    def __len__(self):
+        return self.claim
+
+
+class Mutator:
+    """A number, index or text that empties its own container (set later as
+    `target`) while it is being converted."""
+
+    def __init__(self, value, text=None):
+        self.value, self.text, self.target, self.fired = value, text, None, False
+
+    def _clear(self):
+        if self.target is not None:
+            target, self.target, self.fired = self.target, None, True
+            target.clear()
+
+    def __float__(self):
+        self._clear()
+        return self.value
+
+    def __index__(self):
+        self._clear()
+        return self.value
+
+    def __str__(self):
+        self._clear()
+        return self.text
+
+
+class Reenter:
+    """A score whose __float__ re-enters the running engine."""
+
+    def __init__(self, ctx, value, configure):
+        self.ctx, self.value, self.configure = ctx, value, configure
+
+    def __float__(self):
+        if self.configure:
+            self.ctx.engine.threshold(0.5)  # refused while the run holds the engine
+            self.ctx.violation("a configuration call succeeded during a run")
+        self.ctx.reenter()
+        return self.value
+
+
+# ---------------------------------------------------------------- the run context
+
+
+class Ctx:
+    """What the callbacks and the stream share with the test: the engine,
+    the nesting depth, the callbacks' outer calls and any broken rule seen
+    from inside the run."""
+
+    def __init__(self):
+        self.engine = None
+        self.naxes = 0
+        self.depth = 0
+        self.calls = []
+        self.violations = []
+
+    def violation(self, text):
+        self.violations.append(text)
+
+    def small_stream(self):
+        return [
+            {"id": 10**6 + i, "scores": [0.5] * self.naxes, "groups": {}, "cover": [], "cost": 1}
+            for i in range(3)
+        ]
+
+    def reenter(self):
+        """repr, a configuration call and a nested run of the running engine."""
+        if self.depth:
+            return
+        self.depth += 1
+        try:
+            if not repr(self.engine).startswith("Engine(axes="):
+                self.violation("repr during a run")
+            try:
+                self.engine.pool_multiplier(2)
+            except RuntimeError as exc:
+                if str(exc) != "Already borrowed":
+                    self.violation(f"configuration call during a run: {exc!r}")
+            else:
+                self.violation("a configuration call succeeded during a run")
+            try:
+                out = self.engine.run(self.small_stream())
+            except (ValueError, TypeError, OverflowError, RuntimeError, IndexError, Hostile, EngineError):
+                pass
+            else:
+                if not out.is_complete():
+                    self.violation("a nested run is incomplete")
+        finally:
+            self.depth -= 1
+
+
+# ---------------------------------------------------------------- descriptions
+
+
+@dataclasses.dataclass
+class Axis:
+    name: str
+    cost: str
+    scale: str
+    normalize: object
+    normalize_range: object
+    behaviour: object  # None: no fn; else the callback's behaviour
+
+
+@dataclasses.dataclass
+class Config:
+    axes: list
+    fusion: tuple
+    missing: tuple
+    unary: list
+    groups: list
+    total: object
+    requirements: list
+    coverage: bool
+    budget: tuple
+    threshold: object
+    multiplier: int
+    retention: tuple
+    admission: object
+    min_fit: object
+
+
+@dataclasses.dataclass
+class Cand:
+    kind: str
+    id: object
+    scores: tuple
+    groups: tuple
+    cost: object
+    cover: tuple
+    callback_values: list
+
+
+def weighted(*pairs):
+    """One of the strategies, chosen with the given weights; shrinks towards
+    the first."""
+    total = sum(w for w, _ in pairs)
+
+    def pick(i):
+        for w, s in pairs:
+            if i < w:
+                return s
+            i -= w
+        raise AssertionError
+
+    return st.integers(0, total - 1).flatmap(pick)
+
+
+AXIS_NAMES = ["a", "b", "c"]
+GROUP_KEYS = ["g", "h"]
+GROUP_VALUES = ["x", "y", "z"]
+SPECIAL = [math.nan, -math.nan, math.inf, -math.inf, 0.0, -0.0, 1e39, 1e-45, 3.0]
+floats = weighted((4, st.floats(-2, 2, width=32)), (1, st.sampled_from(SPECIAL)))
+small_floats = st.floats(-1, 2, width=32)
+
+BENIGN_BEHAVIOURS = ["list", "tuple", "seq", "mutate", "nested", "thread"]
+HOSTILE_BEHAVIOURS = [
+    "gen", "none", "dict", "raise", "short", "long", "badelem", "wrongelem",
+    "lying_long", "lying_short", "neg_len", "huge_len", "str", "badget",
+]  # fmt: skip
+
+
+@st.composite
+def configs(draw):
+    n = draw(st.integers(1, 3))
+    names = AXIS_NAMES[:n]
+    hostile_callbacks = draw(st.booleans())
+    behaviours = BENIGN_BEHAVIOURS + (HOSTILE_BEHAVIOURS if hostile_callbacks else [])
+    axes = []
+    for i in range(n):
+        name = draw(weighted((19, st.just(names[i])), (1, st.sampled_from(names))))
+        cost = draw(st.sampled_from(["cheap", "cheap", "expensive"]))
+        scale = draw(st.sampled_from(["unit", "unit", "unit", "unbounded", "rank"]))
+        normalize = draw(st.sampled_from([None, None, "sigmoid", "clamp01", "minmax"]))
+        rng = draw(st.tuples(floats, floats)) if normalize == "minmax" else None
+        behaviour = None
+        if cost == "expensive":
+            behaviour = draw(st.one_of(st.none(), st.sampled_from(behaviours)))
+        axes.append(Axis(name, cost, scale, normalize, rng, behaviour))
+    axis_name = weighted((9, st.sampled_from(names)), (1, st.just("zz")))
+    fusion = draw(
+        st.one_of(
+            st.tuples(st.just("rrf"), st.one_of(st.none(), floats)),
+            st.tuples(
+                st.just("weighted_sum"),
+                st.one_of(
+                    st.none(),
+                    st.dictionaries(axis_name, small_floats, max_size=3),
+                    st.lists(st.tuples(axis_name, small_floats), max_size=3),
+                ),
+            ),
+            st.tuples(st.just("max")),
+        )
+    )
+    missing = draw(
+        st.one_of(st.tuples(st.just("skip")), st.tuples(st.just("impute"), floats), st.tuples(st.just("reject")))
+    )
+    unary = draw(st.lists(st.tuples(axis_name, small_floats, st.sampled_from([None, "u1", "u2"])), max_size=2))
+    groups = draw(
+        st.lists(
+            st.tuples(st.sampled_from(GROUP_KEYS), weighted((6, st.integers(1, 3)), (1, st.just(0))),
+                      st.sampled_from([None, "gl"])),
+            max_size=2,
+        )
+    )  # fmt: skip
+    total = draw(st.one_of(st.none(), st.tuples(st.integers(0, 5), st.sampled_from([None, "cap"]))))
+    requirement = st.tuples(
+        st.sampled_from(GROUP_KEYS), st.sampled_from(GROUP_VALUES), st.integers(0, 2), st.sampled_from([None, "req"])
+    )
+    requirements = draw(weighted((3, st.just([])), (1, st.lists(requirement, min_size=1, max_size=2))))
+    budget = draw(
+        st.one_of(
+            st.tuples(st.just("top_k"), weighted((9, st.integers(1, 6)), (1, st.just(0)))),
+            st.tuples(st.just("tokens"), st.integers(0, 30)),
+            st.tuples(
+                st.just("tail_mass"),
+                weighted((9, st.floats(0, 0.99)), (1, st.sampled_from([1.0, -0.1, math.nan]))),
+                st.integers(0, 6),
+            ),
+        )
+    )
+    cfg = Config(
+        axes=axes,
+        fusion=fusion,
+        missing=missing,
+        unary=unary,
+        groups=groups,
+        total=total,
+        requirements=requirements,
+        coverage=draw(st.booleans()),
+        budget=budget,
+        threshold=draw(st.one_of(st.none(), floats)),
+        multiplier=draw(weighted((9, st.integers(1, 3)), (1, st.just(0)))),
+        retention=draw(
+            weighted(
+                (6, st.just(("keep",))),
+                (1, st.just(("count",))),
+                (1, st.tuples(st.just("sample"), st.integers(0, 5))),
+            )
+        ),
+        admission=draw(st.one_of(st.none(), axis_name)),
+        min_fit=draw(st.one_of(st.none(), st.floats(0, 1.2))),
+    )
+    if draw(weighted((6, st.just(True)), (1, st.just(False)))):
+        make_valid(cfg)
+    return cfg
+
+
+def make_valid(cfg):
+    """Removes every configuration fault that a run would report."""
+    names = AXIS_NAMES[: len(cfg.axes)]
+    for name, a in zip(names, cfg.axes):
+        a.name = name
+        if cfg.fusion[0] != "rrf" and a.normalize is None:
+            a.scale = "unit"
+    if cfg.fusion[0] == "weighted_sum" and cfg.fusion[1] is not None:
+        w = cfg.fusion[1]
+        w = {k: v for k, v in w.items() if k in names} if isinstance(w, dict) else [p for p in w if p[0] in names]
+        cfg.fusion = ("weighted_sum", w)
+    if cfg.admission not in names or cfg.axes[names.index(cfg.admission)].cost == "expensive":
+        cfg.admission = None
+    if cfg.fusion[0] == "rrf" and all(a.cost == "expensive" for a in cfg.axes):
+        cfg.axes[0].cost, cfg.axes[0].behaviour = "cheap", None
+    cfg.unary = [(axis if axis in names else names[0], m, i) for axis, m, i in cfg.unary]
+    cfg.multiplier = max(cfg.multiplier, 1)
+    if cfg.budget[0] == "top_k":
+        cfg.budget = ("top_k", max(cfg.budget[1], 1))
+    if cfg.budget[0] == "tail_mass" and not 0 <= cfg.budget[1] < 1:
+        cfg.budget = ("tail_mass", 0.5, cfg.budget[2])
+
+
+TEXTS = ["", "a", "x", "y", "z", "한글", 'q"\\\t\x01']
+
+
+def score_values(h):
+    benign = weighted(
+        (8, floats.map(lambda x: ("f", x))),
+        (2, st.just(("none",))),
+        (1, st.integers(-3, 3).map(lambda n: ("i", n))),
+        (1, st.booleans().map(lambda b: ("b", b))),
+        (1, st.integers(0, 3).map(lambda n: ("index", n))),
+        (1, small_floats.map(lambda x: ("reenter", x))),
+        (1, small_floats.map(lambda x: ("mutator", x))),
+    )
+    hostile = st.sampled_from(
+        [("i", 10**400), ("s", "0.5"), ("badfloat",), ("wrongfloat",), ("wrongindex",), ("isub", 2), ("fsub", 0.25),
+         ("reenter_config",)]
+    )  # fmt: skip
+    return benign if h == 0 else weighted((12 if h == 1 else 3, benign), (1, hostile))
+
+
+def texts(h):
+    benign = weighted(
+        (6, st.sampled_from(GROUP_VALUES).map(lambda t: ("s", t))),
+        (1, st.just(("none",))),
+        (1, st.integers(0, 3).map(lambda n: ("i", n))),
+        (1, st.sampled_from(TEXTS).map(lambda t: ("goodstr", t))),
+        (1, st.sampled_from(GROUP_VALUES).map(lambda t: ("mutstr", t))),
+    )
+    hostile = st.sampled_from([("badstr",), ("wrongstr",), ("strsub", "x"), ("sur",)])
+    return benign if h == 0 else weighted((12 if h == 1 else 3, benign), (1, hostile))
+
+
+def ids(h):
+    benign = weighted(
+        (6, st.integers(0, 20).map(lambda n: ("i", n))),
+        (2, st.sampled_from(TEXTS).map(lambda t: ("s", t))),
+        (1, st.sampled_from([-7, 2**64 - 1, 2**64]).map(lambda n: ("i", n))),
+        (1, st.sampled_from([("b", True), ("f", 1.0), ("none",), ("index", 4), ("index", -1), ("isub", 9)])),
+        (1, st.sampled_from(TEXTS).map(lambda t: ("badindex_str", t))),
+        (1, st.integers(0, 20).map(lambda n: ("mutid", n))),
+    )
+    hostile = st.sampled_from([("sur",), ("badindex_badstr",), ("wrongstr",), ("strsub", "s"), ("absent",)])
+    return benign if h == 0 else weighted((12 if h == 1 else 3, benign), (1, hostile))
+
+
+def sequences(h, elements):
+    benign = st.tuples(st.sampled_from(["list", "tuple", "seq"]), st.lists(elements, max_size=4))
+    if h == 0:
+        return benign.map(lambda t: ("seq", t[0], t[1], None, None))
+    hostile = st.tuples(
+        st.sampled_from(["seq", "lsub"]),
+        st.lists(elements, max_size=4),
+        st.integers(-1, 6),
+        st.one_of(st.none(), st.integers(0, 3)),
+    ).map(lambda t: ("seq", t[0], t[1], t[2], t[3] if t[0] == "seq" else None))
+    return weighted((4, benign.map(lambda t: ("seq", t[0], t[1], None, None))), (1, hostile))
+
+
+@st.composite
+def score_sets(draw, h):
+    kinds = [(6, "dict"), (3, "seq"), (1, "absent")]
+    if h:
+        kinds += [(1, "odd"), (1, "evil"), (1, "none"), (1, "int"), (1, "str")]
+    kind = draw(weighted(*[(w, st.just(k)) for w, k in kinds]))
+    if kind in ("dict", "odd", "evil"):
+        entries = draw(st.lists(st.tuples(st.sampled_from(AXIS_NAMES + ["zz"]), score_values(h)), max_size=4))
+        evil = draw(st.sampled_from(AXIS_NAMES)) if kind == "evil" else None
+        if evil in [k for k, _ in entries]:
+            evil = None
+        return ("dict", entries, kind == "odd", evil)
+    if kind == "seq":
+        return draw(sequences(h, score_values(h)))
+    if kind == "str":
+        return ("str", draw(st.sampled_from(["", "ab"])))
+    return (kind,)
+
+
+@st.composite
+def group_sets(draw, h):
+    kinds = [(6, "dict"), (1, "absent")]
+    if h:
+        kinds += [(1, "odd"), (1, "none"), (1, "list")]
+    kind = draw(weighted(*[(w, st.just(k)) for w, k in kinds]))
+    if kind in ("dict", "odd"):
+        entries = draw(st.lists(st.tuples(st.sampled_from(GROUP_KEYS + ["k"]), texts(h)), max_size=3))
+        return ("dict", entries, kind == "odd")
+    return (kind,)
+
+
+@st.composite
+def cover_sets(draw, h):
+    kinds = [(4, "seq"), (1, "absent"), (1, "none")]
+    if h:
+        kinds += [(1, "int"), (1, "dict"), (1, "str")]
+    kind = draw(weighted(*[(w, st.just(k)) for w, k in kinds]))
+    if kind == "seq":
+        return draw(sequences(h, texts(h)))
+    if kind == "str":
+        return ("str", draw(st.sampled_from(["", "xy"])))
+    return (kind,)
+
+
+def costs(h):
+    benign = weighted(
+        (6, st.integers(0, 12).map(lambda n: ("i", n))),
+        (1, st.sampled_from([("none",), ("absent",), ("b", True), ("index", 3)])),
+    )
+    hostile = st.sampled_from(
+        [("i", -1), ("i", 2**32), ("f", 1.5), ("s", "3"), ("badindex",), ("wrongindex",), ("index", -2)]
+    )
+    return benign if h == 0 else weighted((12 if h == 1 else 3, benign), (1, hostile))
+
+
+callback_values = weighted(
+    (6, floats.map(lambda x: ("f", x))),
+    (1, st.just(("none",))),
+    (1, st.integers(-2, 2).map(lambda n: ("i", n))),
+    (1, st.integers(0, 2).map(lambda n: ("index", n))),
+)
+
+
+@st.composite
+def candidates(draw, h):
+    kind = draw(weighted((12, st.just("dict")), (1, st.just("odd"))) if h == 0 else
+                weighted((12, st.just("dict")), (2, st.just("odd")), (1, st.sampled_from(["list", "tuple"]))))  # fmt: skip
+    return Cand(
+        kind=kind,
+        id=draw(ids(h)),
+        scores=draw(score_sets(h)),
+        groups=draw(group_sets(h)),
+        cost=draw(costs(h)),
+        cover=draw(cover_sets(h)),
+        callback_values=draw(st.lists(callback_values, min_size=3, max_size=3)),
+    )
+
+
+@st.composite
+def scenarios(draw):
+    cfg = draw(configs())
+    h = draw(st.sampled_from([0, 0, 0, 1, 1, 2]))
+    cands = draw(st.lists(candidates(h), max_size=10))
+    raise_at = draw(st.one_of(st.none(), st.integers(0, len(cands)))) if h else None
+    action = draw(st.one_of(st.none(), st.tuples(st.integers(0, len(cands)), st.sampled_from(["repr", "reenter", "thread"]))))
+    return cfg, cands, raise_at, action
+
+
+# ---------------------------------------------------------------- building objects and their expected reading
+
+# A status is ("ok", value), ("err", exception type) or ("maybe", exception
+# type, value): the last for objects on which two readings of the description
+# are defensible (a float subclass whose __float__ raises, a dict subclass
+# whose __getitem__ raises).
+
+
+def make_score(desc, ctx):
+    tag = desc[0]
+    if tag == "f":
+        return desc[1], ("ok", f32(desc[1]))
+    if tag == "i":
+        try:
+            return desc[1], ("ok", f32(float(desc[1])))
+        except OverflowError:
+            return desc[1], ("err", OverflowError)
+    if tag == "b":
+        return desc[1], ("ok", float(desc[1]))
+    if tag == "none":
+        return None, ("ok", None)
+    if tag == "index":
+        return IndexOnly(desc[1]), ("ok", f32(desc[1]))
+    if tag == "reenter":
+        return Reenter(ctx, desc[1], False), ("ok", f32(desc[1]))
+    if tag == "mutator":
+        return Mutator(desc[1]), ("ok", f32(desc[1]))
+    if tag == "reenter_config":
+        return Reenter(ctx, 0.5, True), ("err", RuntimeError)
+    if tag == "s":
+        return desc[1], ("err", TypeError)
+    if tag == "badfloat":
+        return BadFloat(), ("err", Hostile)
+    if tag == "wrongfloat":
+        return WrongFloat(), ("err", TypeError)
+    if tag == "wrongindex":
+        return WrongIndex(), ("err", TypeError)
+    if tag == "isub":
+        return IntSub(desc[1]), ("err", Hostile)
+    if tag == "fsub":
+        return FloatSub(desc[1]), ("maybe", Hostile, f32(desc[1]))
+    raise AssertionError(desc)
+
+
+def make_text(desc):
+    tag = desc[0]
+    if tag == "s":
+        return desc[1], ("ok", desc[1])
+    if tag == "i":
+        return desc[1], ("ok", str(desc[1]))
+    if tag == "none":
+        return None, ("ok", None)
+    if tag == "goodstr":
+        return GoodStr(desc[1]), ("ok", desc[1])
+    if tag == "mutstr":
+        return Mutator(None, desc[1]), ("ok", desc[1])
+    if tag == "badstr":
+        return BadStr(), ("err", Hostile)
+    if tag == "wrongstr":
+        return WrongStr(), ("err", TypeError)
+    if tag == "strsub":
+        return StrSub(desc[1]), ("err", Hostile)
+    if tag == "sur":
+        return "\udc80x", ("err", UnicodeEncodeError)
+    raise AssertionError(desc)
+
+
+def make_id(desc):
+    """The object and its status; an ok value is (kind, number or text)."""
+    tag = desc[0]
+    if tag == "i":
+        n = desc[1]
+        return n, ("ok", (0, n) if 0 <= n < 2**64 else (1, str(n)))
+    if tag == "b":
+        return desc[1], ("ok", (0, int(desc[1])))
+    if tag == "s":
+        return desc[1], ("ok", (1, desc[1]))
+    if tag == "f":
+        return desc[1], ("ok", (1, str(desc[1])))
+    if tag == "none":
+        return None, ("ok", (1, "None"))
+    if tag == "index":
+        o = IndexOnly(desc[1])
+        return o, ("ok", (0, desc[1]) if desc[1] >= 0 else (1, str(o)))
+    if tag == "isub":
+        return IntSub(desc[1]), ("ok", (0, desc[1]))
+    if tag == "badindex_str":
+        return BadIndexStr(desc[1]), ("ok", (1, desc[1]))
+    if tag == "mutid":
+        return Mutator(desc[1]), ("ok", (0, desc[1]))
+    if tag == "badindex_badstr":
+        return BadIndexStr(None), ("err", Hostile)
+    if tag == "wrongstr":
+        return WrongStr(), ("err", TypeError)
+    if tag == "strsub":
+        return StrSub(desc[1]), ("err", Hostile)
+    if tag == "sur":
+        return "\udc80", ("err", UnicodeEncodeError)
+    raise AssertionError(desc)
+
+
+def make_cost(desc):
+    tag = desc[0]
+    if tag == "i":
+        n = desc[1]
+        return n, ("ok", n) if 0 <= n < 2**32 else ("err", OverflowError)
+    if tag == "b":
+        return desc[1], ("ok", int(desc[1]))
+    if tag == "none":
+        return None, ("ok", 0)
+    if tag == "index":
+        return IndexOnly(desc[1]), ("ok", desc[1]) if desc[1] >= 0 else ("err", OverflowError)
+    if tag in ("f", "s"):
+        return {"f": 1.5, "s": "3"}[tag], ("err", TypeError)
+    if tag == "badindex":
+        return BadIndexStr("x"), ("err", Hostile)
+    if tag == "wrongindex":
+        return WrongIndex(), ("err", TypeError)
+    raise AssertionError(desc)
+
+
+class _Stop(Exception):
+    pass
+
+
+class Reading:
+    """Expected reading of one item: the first certain error, the exception
+    types that might occur before it, and the values read."""
+
+    def __init__(self):
+        self.err = None
+        self.maybe = set()
+
+    def take(self, status):
+        if status[0] == "ok":
+            return status[1]
+        if status[0] == "maybe":
+            self.maybe.add(status[1])
+            return status[2]
+        self.fail(status[1])
+
+    def fail(self, exc):
+        self.err = exc
+        raise _Stop
+
+
+def make_sequence(desc, make):
+    """A sequence from ("seq", kind, element descs, claim, raise_at): the
+    object, and a reader over the element statuses."""
+    _, kind, elems, claim, raise_at = desc
+    made = [make(e) for e in elems]
+    objs = [o for o, _ in made]
+    statuses = [s for _, s in made]
+    if kind == "list":
+        obj = store = objs
+    elif kind == "tuple":
+        obj, store = tuple(objs), None
+    elif kind == "lsub":
+        obj = store = LyingList(objs, claim)
+    else:
+        obj = Seq(objs, claim, raise_at)
+        store = obj.items
+    for o in objs:
+        if isinstance(o, Mutator):
+            o.target = store
+
+    def read(reading, limit):
+        n = len(objs) if claim is None else claim
+        if n < 0:
+            reading.fail(ValueError)
+        if limit is not None:
+            n = min(n, limit)
+        out = []
+        size = len(objs)
+        for i in range(n):
+            if i == raise_at:
+                reading.fail(Hostile)
+            if i >= size:
+                reading.fail(IndexError)
+            out.append(reading.take(statuses[i]))
+            if isinstance(objs[i], Mutator) and store is not None:
+                size = 0
+        return out
+
+    return obj, read
+
+
+@dataclasses.dataclass
+class Model:
+    obj: object
+    err: object
+    maybe: set
+    key: tuple = None  # (0, number) or (1, text)
+    raw: list = None  # the candidate's own value per axis (f32, NaN kept) or None
+    groups: list = None
+    cost: int = 0
+    cover: list = None
+    callback_values: list = None
+    id_obj: object = None
+
+    @property
+    def id_text(self):
+        return str(self.key[1])
+
+    @property
+    def order_key(self):
+        kind, v = self.key
+        return (kind, v if kind == 0 else v.encode("utf-8"))
+
+
+def group_key_list(cfg):
+    return [g[0] for g in cfg.groups] + [r[0] for r in cfg.requirements]
+
+
+def build_candidate(c, cfg, ctx):
+    """The Python object for a description and the model of its reading."""
+    names = [a.name for a in cfg.axes]
+    keys = group_key_list(cfg)
+    reading = Reading()
+    parts = {}
+
+    # id
+    id_obj, id_status = make_id(c.id) if c.id[0] != "absent" else (None, None)
+    if c.id[0] != "absent":
+        parts["id"] = id_obj
+
+    # scores
+    s = c.scores
+    read_scores = None
+    if s[0] == "dict":
+        _, entries, odd, evil = s
+        made = {name: make_score(v, ctx) for name, v in entries}
+        d = OddDict() if odd else {}
+        for name, (o, _) in made.items():
+            dict.__setitem__(d, name, o)
+        if evil:
+            dict.__setitem__(d, EvilKey(evil), 1.0)
+        for o, _ in made.values():
+            if isinstance(o, Mutator):
+                o.target = d
+        parts["scores"] = d
+
+        def read_scores(r):
+            if odd:
+                r.maybe.add(Hostile)
+            raw = []
+            cleared = False
+            for name in names:
+                if name in made and not cleared:
+                    raw.append(r.take(made[name][1]))
+                    cleared = isinstance(made[name][0], Mutator)
+                elif name == evil and not cleared:
+                    r.fail(Hostile)
+                else:
+                    raw.append(None)
+            return raw
+
+    elif s[0] == "seq":
+        obj, read = make_sequence(s, lambda v: make_score(v, ctx))
+        parts["scores"] = obj
+
+        def read_scores(r):
+            raw = read(r, len(names))
+            return raw + [None] * (len(names) - len(raw))
+
+    elif s[0] == "str":
+        parts["scores"] = s[1]
+
+        def read_scores(r):
+            if s[1]:
+                r.fail(TypeError)
+            return [None] * len(names)
+
+    elif s[0] in ("none", "int"):
+        parts["scores"] = None if s[0] == "none" else 5
+
+        def read_scores(r):
+            r.fail(ValueError)
+
+    else:
+
+        def read_scores(r):
+            return [None] * len(names)
+
+    # groups
+    g = c.groups
+    if g[0] == "dict":
+        _, entries, odd = g
+        made_groups = {k: make_text(v) for k, v in entries}
+        d = OddDict() if odd else {}
+        for k, (o, _) in made_groups.items():
+            dict.__setitem__(d, k, o)
+            if isinstance(o, Mutator):
+                o.target = d
+        parts["groups"] = d
+    elif g[0] in ("none", "list"):
+        parts["groups"] = None if g[0] == "none" else ["x"]
+
+    def read_groups(r):
+        if not keys:
+            return []
+        if g[0] == "absent":
+            return [None] * len(keys)
+        if g[0] != "dict":
+            r.fail(ValueError)
+        if g[2]:
+            r.maybe.add(Hostile)
+        out = []
+        cleared = False
+        for k in keys:
+            if k in made_groups and not cleared:
+                out.append(r.take(made_groups[k][1]))
+                cleared = isinstance(made_groups[k][0], Mutator)
+            else:
+                out.append(None)
+        return out
+
+    # cost
+    cost_status = None
+    if c.cost[0] != "absent":
+        parts["cost"], cost_status = make_cost(c.cost)
+
+    def read_cost(r):
+        if cfg.budget[0] != "tokens" or cost_status is None:
+            return 0
+        return r.take(cost_status)
+
+    # cover
+    v = c.cover
+    read_cover_seq = None
+    if v[0] == "seq":
+        parts["cover"], read_cover_seq = make_sequence(v, make_text)
+    elif v[0] == "str":
+        parts["cover"] = v[1]
+    elif v[0] in ("none", "int", "dict"):
+        parts["cover"] = {"none": None, "int": 7, "dict": {"x": 1}}[v[0]]
+
+    def read_cover(r):
+        if not cfg.coverage or v[0] in ("absent", "none"):
+            return []
+        if v[0] in ("int", "dict"):
+            r.fail(ValueError)
+        if v[0] == "str":
+            return list(v[1])
+        return ["None" if t is None else t for t in read_cover_seq(r, None)]
+
+    if c.kind in ("dict", "odd"):
+        obj = OddDict() if c.kind == "odd" else {}
+        for k, o in parts.items():
+            dict.__setitem__(obj, k, o)
+        if isinstance(id_obj, Mutator):
+            id_obj.target = obj
+    else:
+        obj = [parts] if c.kind == "list" else (parts,)
+
+    model = Model(obj=obj, err=None, maybe=reading.maybe, id_obj=id_obj)
+    try:
+        if c.kind not in ("dict", "odd"):
+            reading.fail(ValueError)
+        if c.kind == "odd":
+            reading.maybe.add(Hostile)
+        if id_status is None:
+            reading.fail(ValueError)
+        model.key = reading.take(id_status)
+        if isinstance(id_obj, Mutator):
+            # The item was emptied while its id was read: nothing else is there.
+            model.raw, model.groups, model.cost, model.cover = [None] * len(names), [None] * len(keys), 0, []
+        else:
+            model.raw = read_scores(reading)
+            model.groups = read_groups(reading)
+            model.cost = read_cost(reading)
+            model.cover = read_cover(reading)
+    except _Stop:
+        model.err = reading.err
+    model.callback_values = [make_score(d, ctx) for d in c.callback_values]
+    return model
+
+
+# ---------------------------------------------------------------- callbacks
+
+
+def make_callback(ctx, axis_index, behaviour, table):
+    """A scoring callback. Only its outermost call misbehaves and is recorded
+    (with the error it should cause); a nested run's calls return 0.5s."""
+
+    def fn(xs):
+        if ctx.depth:
+            return [0.5] * len(xs)
+        n = len(xs)
+        values = [table[id(x)][axis_index][0] if id(x) in table else 0.5 for x in xs]
+        call = {"axis": axis_index, "n": n, "pool": [id(x) for x in xs], "expected": None, "returned": None}
+        ctx.calls.append(call)
+
+        def length(m):
+            if m != n:
+                call["expected"] = "length"
+                call["returned"] = m
+
+        if behaviour in ("list", "mutate", "nested"):
+            result = list(values)
+            if behaviour == "mutate":
+                for i, x in enumerate(xs):
+                    if isinstance(x, dict):
+                        [dict.clear, lambda d: dict.__setitem__(d, "scores", None),
+                         lambda d: dict.__setitem__(d, "groups", 5), lambda d: dict.pop(d, "id")][i % 4](x)  # fmt: skip
+                xs.clear()
+                xs.append("junk")
+            if behaviour == "nested":
+                ctx.reenter()
+            return result
+        if behaviour == "thread":
+            other = threading.Thread(target=ctx.reenter)
+            other.start()
+            other.join()
+            return values
+        if behaviour == "tuple":
+            return tuple(values)
+        if behaviour == "seq":
+            return Seq(values)
+        if behaviour == "gen":
+            call["expected"] = ValueError
+            return (v for v in values)
+        if behaviour == "none":
+            call["expected"] = ValueError
+            return None
+        if behaviour == "dict":
+            call["expected"] = ValueError
+            return {i: v for i, v in enumerate(values)}
+        if behaviour == "raise":
+            call["expected"] = Hostile
+            raise Hostile("callback")
+        if behaviour == "short":
+            length(max(n - 1, 0))
+            return values[:-1]
+        if behaviour == "long":
+            length(n + 1)
+            return values + [0.5]
+        if behaviour in ("badelem", "wrongelem"):
+            if n:
+                call["expected"] = Hostile if behaviour == "badelem" else TypeError
+                return [BadFloat() if behaviour == "badelem" else "x"] + values[1:]
+            return values
+        if behaviour == "lying_long":
+            call["expected"] = IndexError
+            return Seq(values, claim=n + 2)
+        if behaviour == "lying_short":
+            length(max(n - 1, 0))
+            return Seq(values, claim=max(n - 1, 0))
+        if behaviour == "neg_len":
+            call["expected"] = ValueError
+            return Seq(values, claim=-1)
+        if behaviour == "huge_len":
+            call["expected"] = IndexError
+            return Seq([], claim=2**62)
+        if behaviour == "str":
+            if n:
+                call["expected"] = TypeError
+            return "x" * n
+        if behaviour == "badget":
+            if n:
+                call["expected"] = Hostile
+            return Seq(values, raise_at=n - 1)
+        raise AssertionError(behaviour)
+
+    return fn
+
+
+# ---------------------------------------------------------------- configuring and predicting validation
+
+
+def configure(cfg, ctx, table):
+    e = Engine()
+    fns = []
+    for i, a in enumerate(cfg.axes):
+        fn = make_callback(ctx, i, a.behaviour, table) if a.behaviour else None
+        fns.append(fn)
+        e.scorer(a.name, scale=a.scale, cost=a.cost, normalize=a.normalize, normalize_range=a.normalize_range, fn=fn)
+    kind = cfg.fusion[0]
+    if kind == "rrf":
+        e.fuse("rrf", k=cfg.fusion[1])
+    elif kind == "weighted_sum":
+        e.fuse("weighted_sum", weights=cfg.fusion[1])
+    else:
+        e.fuse("max")
+    e.missing(*cfg.missing[:1], **({"value": cfg.missing[1]} if cfg.missing[0] == "impute" else {}))
+    for axis, minimum, cid in cfg.unary:
+        e.unary_min(axis, minimum, id=cid)
+    for key, maximum, cid in cfg.groups:
+        e.max_per_group(key, maximum, id=cid)
+    if cfg.total:
+        e.max_total(cfg.total[0], id=cfg.total[1])
+    for key, value, n, cid in cfg.requirements:
+        e.require_at_least(key, value, n, id=cid)
+    if cfg.coverage:
+        e.coverage_objective()
+    b = cfg.budget
+    {"top_k": e.budget_top_k, "tokens": e.budget_tokens, "tail_mass": e.budget_tail_mass}[b[0]](*b[1:])
+    if cfg.threshold is not None:
+        e.threshold(cfg.threshold)
+    e.pool_multiplier(cfg.multiplier)
+    if cfg.retention[0] == "sample":
+        e.rejections("sample", n=cfg.retention[1])
+    else:
+        e.rejections(cfg.retention[0])
+    if cfg.admission is not None:
+        e.admission(cfg.admission)
+    if cfg.min_fit is not None:
+        e.min_fit(cfg.min_fit)
+    return e, fns
+
+
+def weight_names(cfg):
+    w = cfg.fusion[1]
+    if w is None:
+        return []
+    return list(w) if isinstance(w, dict) else [name for name, _ in w]
+
+
+def config_is_valid(cfg):
+    names = [a.name for a in cfg.axes]
+    if any(axis not in names for axis, _, _ in cfg.unary):
+        return False
+    kind = cfg.fusion[0]
+    if len(set(names)) != len(names):
+        return False
+    if kind != "rrf" and any(a.scale != "unit" and a.normalize is None for a in cfg.axes):
+        return False
+    if kind == "weighted_sum" and any(name not in names for name in weight_names(cfg)):
+        return False
+    if cfg.admission is not None:
+        if cfg.admission not in names or cfg.axes[names.index(cfg.admission)].cost == "expensive":
+            return False
+    elif kind == "rrf" and all(a.cost == "expensive" for a in cfg.axes):
+        return False
+    if cfg.multiplier == 0:
+        return False
+    b = cfg.budget
+    if b[0] == "top_k" and b[1] == 0:
+        return False
+    if b[0] == "tail_mass" and not (0 <= f32(b[1]) < 1):
+        return False
+    return True
+
+
+def pool_base(cfg):
+    b = cfg.budget
+    return {"top_k": lambda: b[1], "tokens": lambda: b[1], "tail_mass": lambda: max(b[2], 1)}[b[0]]()
+
+
+def guarantee_table(cfg):
+    """(exact, guarantee) when no requirement repair happened."""
+    p = len(cfg.groups) + (1 if cfg.total else 0)
+    tokens = cfg.budget[0] == "tokens"
+    if not cfg.coverage:
+        if not tokens:
+            return (True, None) if p <= 1 else (False, f32(1 / p))
+        return (False, 0.5) if p == 0 else (False, None)
+    if not tokens:
+        if p == 0:
+            return False, f32(0.63212055)
+        return (False, 0.5) if p == 1 else (False, f32(1 / (p + 1)))
+    return (False, f32(0.31606027)) if p == 0 else (False, None)
+
+
+# ---------------------------------------------------------------- the property
+
+
+def run_scenario(cfg, cands, raise_at, action):
+    ctx = Ctx()
+    ctx.naxes = len(cfg.axes)
+    models = [build_candidate(c, cfg, ctx) for c in cands]
+    table = {id(m.obj): m.callback_values for m in models}
+    engine, fns = configure(cfg, ctx, table)
+    ctx.engine = engine
+    objs = [m.obj for m in models]
+    pulled = []
+
+    def stream():
+        for i, m in enumerate(models):
+            if action and action[0] == i:
+                if action[1] == "repr":
+                    repr(engine)
+                elif action[1] == "thread":
+                    other = threading.Thread(target=ctx.reenter)
+                    other.start()
+                    other.join()
+                else:
+                    ctx.reenter()
+            if raise_at == i:
+                raise Hostile("generator")
+            pulled.append(m)
+            yield m.obj
+        if raise_at == len(models):
+            raise Hostile("generator")
+
+    counts_before = [sys.getrefcount(o) for o in objs]
+    fn_counts_before = [sys.getrefcount(f) for f in fns if f is not None]
+    gen = stream()
+    started = []
+
+    def tracked():
+        started.append(True)
+        yield from gen
+
+    outcome = error = None
+    try:
+        outcome = engine.run(tracked())
+    except (ValueError, TypeError, OverflowError, RuntimeError, IndexError, Hostile, EngineError) as exc:
+        error = exc
+
+    event("outcome" if error is None else type(error).__name__ + ("" if type(error) is not EngineError else str(error)[:6]))
+    assert not ctx.violations, ctx.violations
+    valid = config_is_valid(cfg)
+    assert bool(started) == valid, (error, cfg)
+    if not valid:
+        assert isinstance(error, ValueError), error
+    else:
+        check_error_or_outcome(cfg, models, pulled, raise_at, ctx, error, outcome)
+
+    # The engine is free again, and nothing the run touched is still held.
+    engine.pool_multiplier(max(cfg.multiplier, 1))
+    ctx.engine = None
+    del outcome, error, gen
+    # An id that emptied its own item let go of the item on the way.
+    counts_expected = [
+        n - (1 if isinstance(o, dict) and isinstance(m.id_obj, Mutator) and m.id_obj.fired else 0)
+        for n, o, m in zip(counts_before, objs, models)
+    ]
+    assert [sys.getrefcount(o) for o in objs] == counts_expected
+    assert [sys.getrefcount(f) for f in fns if f is not None] == fn_counts_before
+
+
+def expected_reader_error(pulled, raise_at):
+    """(allowed exception types, whether one of them certainly occurs)."""
+    allowed = set()
+    for m in pulled:
+        allowed |= m.maybe
+        if m.err:
+            allowed.add(m.err)
+            return allowed, True
+    if raise_at is not None:
+        allowed.add(Hostile)
+        return allowed, True
+    return allowed, False
+
+
+def check_error_or_outcome(cfg, models, pulled, raise_at, ctx, error, outcome):
+    n_pulled = raise_at if raise_at is not None else len(models)
+    assert len(pulled) == n_pulled
+    reader_allowed, reader_certain = expected_reader_error(pulled, raise_at)
+    calls = ctx.calls
+    # Each callback is called once, in registration order; a wrong length stops the run.
+    callback_axes = [i for i, a in enumerate(cfg.axes) if a.behaviour]
+    assert [c["axis"] for c in calls] == callback_axes[: len(calls)]
+    mismatch = [c for c in calls if c["expected"] == "length"]
+    if mismatch:
+        assert mismatch[0] is calls[-1]
+    else:
+        assert len(calls) == len(callback_axes)
+    callback_errors = [c["expected"] for c in calls if c["expected"] not in (None, "length")]
+
+    if mismatch:
+        c = mismatch[0]
+        assert isinstance(error, EngineError), error
+        name = cfg.axes[c["axis"]].name
+        assert str(error) == f"채점기 '{name}' 의 배치 결과 길이가 {c['returned']} 인데 후보는 {c['n']} 개다"
+        return
+    if isinstance(error, EngineError):
+        # The only other run-time fault: a requirement that cannot be met.
+        ids = [r[3] if r[3] is not None else r[0] for r in cfg.requirements]
+        needs = {(i, r[2]) for i, r in zip(ids, cfg.requirements)}
+        assert any(str(error).startswith(f"요구 조건 '{i}' 의 교체에 실패했다. 최소 {n} 개가") for i, n in needs), error
+        return
+    if reader_certain:
+        assert error is not None and isinstance(error, tuple(reader_allowed)), (error, reader_allowed)
+        return
+    if error is not None:
+        allowed = reader_allowed | set(callback_errors[:1])
+        assert allowed and isinstance(error, tuple(allowed)), (error, allowed)
+        return
+    assert not callback_errors, callback_errors
+    check_outcome(cfg, pulled, ctx, outcome)
+
+
+def check_outcome(cfg, models, ctx, out):
+    names = [a.name for a in cfg.axes]
+    by_id = {id(m.obj): m for m in models}
+    ranked, rejected = out.ranked, out.rejected
+    counts, selection, trace = out.rejected_counts, out.selection, out.trace
+
+    # Completeness and identity.
+    assert out.is_complete()
+    assert trace["input_count"] == len(models)
+    assert list(counts) == REASONS
+    assert [r.rank for r in ranked] == list(range(1, len(ranked) + 1))
+    seen = Counter(id(r.candidate) for r in ranked) + Counter(id(r.candidate) for r in rejected)
+    assert set(seen) <= set(by_id) and all(v == 1 for v in seen.values())
+    total_rejections = sum(counts.values())
+    retention = cfg.retention[0]
+    if retention == "keep":
+        assert set(seen) == set(by_id)
+        assert Counter(r.reason for r in rejected) == Counter({k: v for k, v in counts.items() if v})
+    elif retention == "count":
+        assert rejected == []
+    else:
+        assert len(rejected) == min(cfg.retention[1], total_rejections)
+
+    # Record shapes.
+    unary_ids = [u[2] if u[2] is not None else u[0] for u in cfg.unary]
+    set_ids = [g[2] if g[2] is not None else g[0] for g in cfg.groups]
+    if cfg.total:
+        set_ids.append(cfg.total[1] if cfg.total[1] is not None else "max_total")
+    for r in rejected:
+        m = by_id[id(r.candidate)]
+        assert r.id == m.id_text
+        assert r.reason in REASONS
+        detail = {"not_scored": names, "unary_constraint": unary_ids, "set_constraint": set_ids}.get(r.reason)
+        assert (r.detail is None) if detail is None else (r.detail in detail)
+        assert (r.fused is None) == (r.reason in ("not_scored", "unary_constraint", "out_of_pool"))
+    fusion_name = cfg.fusion[0]
+    for r in ranked:
+        m = by_id[id(r.candidate)]
+        assert r.id == m.id_text
+        assert list(r.scores) == names
+        assert r.fusion["method"] == fusion_name
+        assert ("k" in r.fusion) == (fusion_name == "rrf")
+        assert r.constraints == set_ids
+        # Constraint ids may repeat, so objects are read as lists of pairs.
+        record = dict(
+            json.loads(
+                r.to_json(),
+                object_pairs_hook=lambda pairs: pairs,
+                parse_constant=lambda c: pytest.fail(f"non-JSON constant {c}"),
+            )
+        )
+        assert (record["candidate"], record["rank"]) == (r.id, r.rank)
+        assert [k for k, _ in record["scores"]] == names
+        assert record["constraints"] == [(c, "pass") for c in set_ids]
+
+    # Trace and pool.
+    capacity = max(1, cfg.multiplier * pool_base(cfg))
+    assert trace["pool_capacity"] == capacity
+    pool_size = selection["pool_size"]
+    assert pool_size <= min(capacity, len(models))
+    assert [s["scorer"] for s in trace["scorers"]] == names
+    assert [s["cost"] for s in trace["scorers"]] == [a.cost for a in cfg.axes]
+    for a, s in zip(cfg.axes, trace["scorers"]):
+        assert s["missing"] <= s["calls"]
+        if a.cost == "expensive":
+            assert s["calls"] == pool_size
+        else:
+            assert s["calls"] <= len(models)
+    for c in ctx.calls:
+        assert c["n"] == pool_size and len(set(c["pool"])) == pool_size and set(c["pool"]) <= set(by_id)
+        assert {id(r.candidate) for r in ranked} <= set(c["pool"])
+    assert (trace["budget"] is not None) == (cfg.budget[0] == "tail_mass")
+    assert selection["cut_margin"] is None or math.isfinite(selection["cut_margin"])
+
+    # The chosen set keeps every limit.
+    chosen = [by_id[id(r.candidate)] for r in ranked]
+    keys = group_key_list(cfg)
+    b = cfg.budget
+    if b[0] == "top_k":
+        assert len(ranked) <= b[1]
+    elif b[0] == "tail_mass":
+        assert len(ranked) <= trace["budget"]["derived_k"]
+    else:
+        assert sum(m.cost for m in chosen) <= b[1]
+    if cfg.total:
+        assert len(ranked) <= cfg.total[0]
+    for slot, (_, maximum, _) in enumerate(cfg.groups):
+        per_value = Counter(m.groups[slot] for m in chosen if m.groups[slot] is not None)
+        assert all(v <= maximum for v in per_value.values())
+        if maximum == 0:
+            assert ranked == []
+    for j, (_, value, n, _) in enumerate(cfg.requirements):
+        slot = len(cfg.groups) + j
+        assert sum(1 for m in chosen if m.groups[slot] == value) >= n
+    assert len(keys) == len(cfg.groups) + len(cfg.requirements)
+
+    # Unary minimums read the candidate's own value, before any normaliser.
+    def first_refusal(m):
+        for (axis, minimum, _), uid in zip(cfg.unary, unary_ids):
+            v = m.raw[names.index(axis)]
+            if v is None or not v >= f32(minimum):
+                return uid
+        return None
+
+    for m in chosen:
+        assert first_refusal(m) is None
+    if retention == "keep":
+        refused = {id(r.candidate): r.detail for r in rejected if r.reason == "unary_constraint"}
+        assert refused == {id(m.obj): first_refusal(m) for m in models if first_refusal(m) is not None}
+
+    if cfg.threshold is not None:
+        t = f32(cfg.threshold)
+        assert all(not r.fused < t for r in ranked)
+        assert all(r.fused < t for r in rejected if r.reason == "below_threshold")
+
+    exact, guarantee = guarantee_table(cfg)
+    if not cfg.requirements:
+        assert (selection["exact"], selection["guarantee"]) == (exact, guarantee)
+    elif selection["exact"]:
+        assert exact and selection["guarantee"] is None
+
+    # Without set constraints, objective, requirements or token budget, the
+    # chosen set is the head of the pool in fused order.
+    simple = not (cfg.groups or cfg.total or cfg.requirements or cfg.coverage) and b[0] != "tokens"
+    if simple and not any(math.isnan(r.fused) for r in ranked):
+
+        def order(r):
+            return (-total_key(r.fused), by_id[id(r.candidate)].order_key)
+
+        assert [order(r) for r in ranked] == sorted(order(r) for r in ranked)
+        outranked = [r for r in rejected if r.reason == "outranked"]
+        if ranked and outranked and retention == "keep" and not any(math.isnan(r.fused) for r in outranked):
+            assert max(order(r) for r in ranked) <= min(order(r) for r in outranked)
+        if any(r.reason == "outranked" for r in rejected) or counts["outranked"]:
+            limit = b[1] if b[0] == "top_k" else trace["budget"]["derived_k"]
+            assert len(ranked) == limit
+
+
+@FUZZ
+@given(scenarios())
+def test_random_runs_are_complete_or_raise_the_right_error(scenario):
+    run_scenario(*scenario)
+
+
+# ---------------------------------------------------------------- hostile configuration arguments
+
+HOSTILE_ARGS = [
+    BadFloat, WrongFloat, WrongIndex, BadStr, WrongStr,
+    lambda: IndexOnly(3), lambda: IndexOnly(-1), lambda: IndexOnly(2**70), lambda: BadIndexStr("x"),
+    lambda: IntSub(2), lambda: FloatSub(0.5), lambda: StrSub("a"), lambda: Mutator(2, "a"),
+    lambda: 2**70, lambda: -1, lambda: 2**32, lambda: 1.5, lambda: "a", lambda: "\udc80", lambda: None,
+    lambda: math.nan, lambda: True, lambda: [1.0, 2.0], lambda: (1.0,), lambda: (1.0, 2.0, 3.0),
+    lambda: (BadFloat(), 1.0), lambda: (0.0, 1.0), lambda: OddDict(a=1.0), lambda: Seq([("a", 1.0)], claim=3),
+    lambda: Seq([("a", BadFloat())]), lambda: {"a": BadFloat()}, lambda: {BadStr(): 1.0}, lambda: {WrongStr(): 1.0},
+    lambda: [("a", "x")], lambda: [["a", 1.0]], lambda: LyingList([("a", 1.0)], 5), lambda: "ab",
+]  # fmt: skip
+
+VALID_ARGS = {
+    "text": st.sampled_from(["a", "b", "c", "g", "x"]),
+    "scale": st.sampled_from(["unit", "unbounded", "rank"]),
+    "cost": st.sampled_from(["cheap", "expensive"]),
+    "normalize": st.sampled_from([None, "sigmoid", "clamp01", "minmax"]),
+    "range": st.sampled_from([None, (0.0, 1.0), (1, 0)]),
+    "fn": st.sampled_from([None, lambda xs: [0.5] * len(xs), lambda xs: (None,) * len(xs)]),
+    "method": st.sampled_from(["rrf", "weighted_sum", "max"]),
+    "weights": st.sampled_from([None, {"a": 1.0}, [("a", 0.5), ("b", 0.5)]]),
+    "missing": st.sampled_from(["skip", "impute", "reject"]),
+    "retention": st.sampled_from(["keep", "count", "sample"]),
+    "float": floats,
+    "u32": st.integers(0, 5),
+    "u64": st.integers(0, 5),
+}
+
+METHODS = {
+    "scorer": (["text"], {"scale": "scale", "cost": "cost", "normalize": "normalize", "normalize_range": "range",
+                          "fn": "fn"}),
+    "fuse": (["method"], {"k": "float", "weights": "weights"}),
+    "missing": (["missing"], {"value": "float"}),
+    "max_per_group": (["text", "u64"], {"id": "text"}),
+    "max_total": (["u64"], {"id": "text"}),
+    "require_at_least": (["text", "text", "u64"], {"id": "text"}),
+    "unary_min": (["text", "float"], {"id": "text"}),
+    "coverage_objective": ([], {}),
+    "budget_top_k": (["u32"], {}),
+    "budget_tail_mass": (["float", "u32"], {}),
+    "budget_tokens": (["u32"], {}),
+    "admission": (["text"], {}),
+    "pool_multiplier": (["u32"], {}),
+    "threshold": (["float"], {}),
+    "min_fit": (["float"], {}),
+    "rejections": (["retention"], {"n": "u64"}),
+}  # fmt: skip
+
+
+def argument(kind):
+    return weighted((4, VALID_ARGS[kind]), (1, st.sampled_from(HOSTILE_ARGS).map(lambda make: make())))
+
+
+@st.composite
+def configuration_calls(draw):
+    name = draw(st.sampled_from(sorted(METHODS)))
+    positional, keywords = METHODS[name]
+    args = tuple(draw(argument(kind)) for kind in positional)
+    kwargs = {k: draw(argument(kind)) for k, kind in keywords.items() if draw(st.booleans())}
+    return name, args, kwargs
+
+
+@FUZZ
+@given(st.lists(configuration_calls(), max_size=14))
+def test_hostile_configuration_arguments_fail_cleanly(calls):
+    e = Engine()
+    e.scorer("a")
+    for name, args, kwargs in calls:
+        before = repr(e)
+        try:
+            assert getattr(e, name)(*args, **kwargs) is None
+        except (TypeError, ValueError, OverflowError, Hostile):
+            assert repr(e) == before
+    stream = [
+        {"id": i, "scores": {"a": i / 10, "b": 0.5, "c": None}, "groups": {"g": "x"}, "cost": 1, "cover": ["x"]}
+        for i in range(6)
+    ]
+    try:
+        out = e.run(stream)
+    except (ValueError, TypeError, OverflowError, EngineError, Hostile) as exc:
+        event(type(exc).__name__)
+    else:
+        event("outcome")
+        assert out.is_complete()
+        assert out.trace["input_count"] == 6
+    # The engine is free again after the run.
+    e.threshold(0.0)
+
+
+# ---------------------------------------------------------------- regressions found by the properties above
+
+
+@pytest.mark.parametrize("claim", [2**40, 2**62, sys.maxsize])
+def test_callback_result_claiming_a_huge_length_is_an_index_error(claim):
+    # Room for the claimed length used to be reserved up front: the process
+    # aborted (std::length_error) or the run raised MemoryError.
+    e = Engine()
+    e.scorer("a")
+    e.scorer("e", cost="expensive", fn=lambda xs: Seq([], claim=claim))
+    with pytest.raises(IndexError):
+        e.run([{"id": 1, "scores": {"a": 0.5}}])
