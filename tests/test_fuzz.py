@@ -17,6 +17,8 @@ VANTOREL_FUZZ_EXAMPLES sets the number of examples per property (default 60).
 """
 
 import collections.abc
+import ctypes
+import ctypes.util
 import dataclasses
 import gc
 import json
@@ -1177,6 +1179,136 @@ def guarantee_table(cfg):
     return (False, f32(0.31606027)) if p == 0 else (False, None)
 
 
+# ---------------------------------------------------------------- 32-bit reference arithmetic
+
+_libm = ctypes.CDLL(ctypes.util.find_library("m"))
+_libm.expf.restype = ctypes.c_float
+_libm.expf.argtypes = [ctypes.c_float]
+
+
+def same(a, b):
+    """Equal as 32-bit floats: the same bits, or both NaN."""
+    if a is None or b is None:
+        return a is b
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return struct.pack("<f", a) == struct.pack("<f", b)
+
+
+def normalized(axis, x):
+    """An axis's normaliser applied to a present value, in 32-bit arithmetic."""
+    n = axis.normalize
+    if n == "sigmoid":
+        return f32(1.0 / f32(_libm.expf(-x) + 1.0))
+    if n == "minmax":
+        lo, hi = (f32(v) for v in axis.normalize_range)
+        if hi <= lo:
+            return 0.0
+        x = f32(f32(x - lo) / f32(hi - lo))
+    if n in ("clamp01", "minmax"):
+        return 0.0 if x < 0 else 1.0 if x > 1 else x
+    return x
+
+
+def axis_weight(cfg, name):
+    w = cfg.fusion[1]
+    pairs = list(w.items()) if isinstance(w, dict) else list(w or [])
+    if not pairs:
+        return 1.0
+    return next((f32(v) for k, v in pairs if k == name), 0.0)
+
+
+def axis_values(cfg, m):
+    """The value of every axis for a candidate as its scorer gives it
+    (normalised; NaN counts as no value)."""
+    scores = []
+    for i, a in enumerate(cfg.axes):
+        v = m.callback_values[i][1][1] if a.behaviour else m.raw[i]
+        v = None if v is None else normalized(a, v)
+        scores.append(None if v is None or math.isnan(v) else v)
+    return scores
+
+
+def admission_key(cfg, m):
+    """The stage-1 key: the admission axis, else the first cheap axis under
+    rank fusion, else the provisional score over the cheap axes."""
+    values = axis_values(cfg, m)
+    impute = f32(cfg.missing[1]) if cfg.missing[0] == "impute" else None
+    names = [a.name for a in cfg.axes]
+    axis = cfg.admission
+    if axis is None and cfg.fusion[0] == "rrf":
+        axis = next(a.name for a in cfg.axes if a.cost == "cheap")
+    if axis is not None:
+        v = values[names.index(axis)]
+        return v if v is not None else impute if impute is not None else -math.inf
+    taking_part = [
+        (a.name, impute if v is None else v)
+        for a, v in zip(cfg.axes, values)
+        if a.cost == "cheap" and (v is not None or impute is not None)
+    ]
+    if not taking_part:
+        return -math.inf
+    if cfg.fusion[0] == "max":
+        best = None
+        for _, v in taking_part:
+            if best is None or (math.isnan(best) and not math.isnan(v)) or v > best:
+                best = v
+        return best
+    num = den = 0.0
+    for name, v in taking_part:
+        w = axis_weight(cfg, name)
+        num, den = f32(num + f32(w * v)), f32(den + w)
+    return f32(num / den) if den > 0 else 0.0
+
+
+def check_fusion(cfg, ranked, m):
+    """A chosen candidate's scores, terms and fused score, recomputed."""
+    scores = axis_values(cfg, m)
+    assert all(same(ranked.scores[a.name], v) for a, v in zip(cfg.axes, scores)), (ranked.scores, scores)
+
+    method, policy = cfg.fusion[0], cfg.missing[0]
+    impute = f32(cfg.missing[1]) if policy == "impute" else None
+    terms = ranked.fusion["terms"]
+    assert ranked.fusion["missing_policy"] == policy
+    assert [t["scorer"] for t in terms] == [a.name for a in cfg.axes]
+    if method == "rrf":
+        k = f32(60.0 if cfg.fusion[1] is None else cfg.fusion[1])
+        assert same(ranked.fusion["k"], k)
+    total = 0.0
+    if method == "weighted_sum":
+        for a, v in zip(cfg.axes, scores):
+            if v is not None or policy == "impute":
+                total = f32(total + axis_weight(cfg, a.name))
+    for a, v, t in zip(cfg.axes, scores, terms):
+        if v is None and policy != "impute":
+            assert (t["input"], t["value"], t["weight"], t["contribution"]) == ("skipped", None, 0.0, 0.0)
+            continue
+        value = impute if v is None else v
+        if method == "rrf":
+            assert t["input"] == "rank" and t["value"] == int(t["value"]) >= 1 and t["weight"] == 1.0
+            assert same(t["contribution"], f32(1.0 / f32(k + t["value"])))
+            continue
+        assert t["input"] == ("imputed" if v is None else "value") and same(t["value"], value)
+        if method == "max":
+            assert t["weight"] == 1.0 and same(t["contribution"], value)
+        else:
+            weight = f32(axis_weight(cfg, a.name) / total) if total > 0 else 0.0
+            assert same(t["weight"], weight) and same(t["contribution"], f32(value * weight))
+
+    taking_part = [t["contribution"] for t in terms if t["input"] != "skipped"]
+    if method == "max":
+        best = None
+        for c in taking_part:
+            if best is None or (math.isnan(best) and not math.isnan(c)) or c > best:
+                best = c
+        fused = 0.0 if best is None else best
+    else:
+        fused = -0.0
+        for c in taking_part:
+            fused = f32(fused + c)
+    assert same(ranked.fused, fused), (ranked.fused, fused)
+
+
 # ---------------------------------------------------------------- the property
 
 
@@ -1351,6 +1483,11 @@ def check_outcome(cfg, models, ctx, out):
         assert (record["candidate"], record["rank"]) == (r.id, r.rank)
         assert [k for k, _ in record["scores"]] == names
         assert record["constraints"] == [(c, "pass") for c in set_ids]
+        finite = [r.fused] + list(r.scores.values())
+        printed = [record["fused"]] + [v for _, v in record["scores"]]
+        for value, text in zip(finite, printed):
+            assert (text is None) if value is None or not math.isfinite(value) else same(f32(text), value)
+        check_fusion(cfg, r, m)
 
     # Trace and pool.
     capacity = max(1, cfg.multiplier * pool_base(cfg))
@@ -1369,6 +1506,14 @@ def check_outcome(cfg, models, ctx, out):
         assert c["n"] == pool_size and len(set(c["pool"])) == pool_size and set(c["pool"]) <= set(by_id)
         assert {id(r.candidate) for r in ranked} <= set(c["pool"])
     assert (trace["budget"] is not None) == (cfg.budget[0] == "tail_mass")
+    if trace["budget"] is not None:
+        bt = trace["budget"]
+        assert (bt["reason"] is not None) == bt["fallback"]
+        assert 0.0 <= bt["fit_quality"] <= 1.0
+        if bt["fallback"]:
+            assert bt["derived_k"] == cfg.budget[2]
+        else:
+            assert 1 <= bt["derived_k"] <= pool_size and 0.01 <= bt["s"] <= 6.0
     assert selection["cut_margin"] is None or math.isfinite(selection["cut_margin"])
 
     # The chosen set keeps every limit.
@@ -1407,6 +1552,9 @@ def check_outcome(cfg, models, ctx, out):
         refused = {id(r.candidate): r.detail for r in rejected if r.reason == "unary_constraint"}
         assert refused == {id(m.obj): first_refusal(m) for m in models if first_refusal(m) is not None}
 
+    if retention == "keep":
+        check_stage_one(cfg, models, out, first_refusal)
+
     if cfg.threshold is not None:
         t = f32(cfg.threshold)
         assert all(not r.fused < t for r in ranked)
@@ -1433,6 +1581,48 @@ def check_outcome(cfg, models, ctx, out):
         if any(r.reason == "outranked" for r in rejected) or counts["outranked"]:
             limit = b[1] if b[0] == "top_k" else trace["budget"]["derived_k"]
             assert len(ranked) == limit
+        # The margin between the last chosen and the best one left out.
+        fused = [r.fused for r in rejected if r.reason == "outranked"]
+        if retention == "keep" and ranked and not any(math.isnan(f) for f in fused):
+            margin = f32(ranked[-1].fused - max(fused)) if fused else None
+            expected = margin if margin is not None and math.isfinite(margin) else None
+            assert same(selection["cut_margin"], expected), (selection["cut_margin"], expected)
+    if b[0] != "tokens" and not cfg.requirements:
+        limit = b[1] if b[0] == "top_k" else trace["budget"]["derived_k"]
+        assert selection["pool_exhausted"] == (len(ranked) < limit)
+
+
+def check_stage_one(cfg, models, out, first_refusal):
+    """Who was rejected before the pool, and that the pool holds the best
+    candidates by admission key (ties by identifier)."""
+    by_id = {id(m.obj): m for m in models}
+    rejected = {id(r.candidate): r for r in out.rejected}
+    names = [a.name for a in cfg.axes]
+    cheap = [i for i, a in enumerate(cfg.axes) if a.cost == "cheap"]
+    eligible = []
+    for m in models:
+        if first_refusal(m) is not None:
+            continue
+        values = axis_values(cfg, m)
+        missing = [names[i] for i in cheap if values[i] is None]
+        r = rejected.get(id(m.obj))
+        if cfg.missing[0] == "reject" and missing:
+            assert r is not None and (r.reason, r.detail) == ("not_scored", missing[0])
+            continue
+        assert r is None or not (r.reason == "not_scored" and r.detail in [names[i] for i in cheap])
+        eligible.append(m)
+
+    def order(m):
+        return (-total_key(admission_key(cfg, m)), m.order_key)
+
+    capacity = out.trace["pool_capacity"]
+    outside = [m for m in eligible if getattr(rejected.get(id(m.obj)), "reason", None) == "out_of_pool"]
+    inside = [m for m in eligible if getattr(rejected.get(id(m.obj)), "reason", None) != "out_of_pool"]
+    assert out.selection["pool_size"] == len(inside) == min(len(eligible), capacity)
+    if inside and outside:
+        assert max(order(m) for m in inside) <= min(order(m) for m in outside)
+    assert len(outside) == out.rejected_counts["out_of_pool"]
+    assert set(by_id) >= {id(m.obj) for m in eligible}
 
 
 @FUZZ
