@@ -1019,7 +1019,7 @@ def make_callback(ctx, axis_index, behaviour, table):
                 for i, x in enumerate(xs):
                     if isinstance(x, dict):
                         [dict.clear, lambda d: dict.__setitem__(d, "scores", None),
-                         lambda d: dict.__setitem__(d, "groups", 5), lambda d: dict.pop(d, "id")][i % 4](x)  # fmt: skip
+                         lambda d: dict.__setitem__(d, "groups", 5), lambda d: dict.pop(d, "id", None)][i % 4](x)  # fmt: skip
                 xs.clear()
                 xs.append("junk")
             if behaviour == "nested":
@@ -1186,6 +1186,15 @@ _libm.expf.restype = ctypes.c_float
 _libm.expf.argtypes = [ctypes.c_float]
 
 
+def fdiv(a, b):
+    """IEEE division (Python raises on a zero divisor)."""
+    if b == 0:
+        if a == 0 or math.isnan(a):
+            return math.nan
+        return math.copysign(math.inf, a) * math.copysign(1.0, b)
+    return a / b
+
+
 def same(a, b):
     """Equal as 32-bit floats: the same bits, or both NaN."""
     if a is None or b is None:
@@ -1286,7 +1295,7 @@ def check_fusion(cfg, ranked, m):
         value = impute if v is None else v
         if method == "rrf":
             assert t["input"] == "rank" and t["value"] == int(t["value"]) >= 1 and t["weight"] == 1.0
-            assert same(t["contribution"], f32(1.0 / f32(k + t["value"])))
+            assert same(t["contribution"], f32(fdiv(1.0, f32(k + t["value"]))))
             continue
         assert t["input"] == ("imputed" if v is None else "value") and same(t["value"], value)
         if method == "max":
@@ -1405,6 +1414,10 @@ def check_error_or_outcome(cfg, models, pulled, raise_at, ctx, error, outcome):
     else:
         assert len(calls) == len(callback_axes)
     callback_errors = [c["expected"] for c in calls if c["expected"] not in (None, "length")]
+
+    # Whole runs over well-formed items are recomputed by the reference.
+    if not mismatch and not callback_errors and raise_at is None and all(not m.err and not m.maybe for m in pulled):
+        check_against_reference(cfg, pulled, error, outcome)
 
     if mismatch:
         c = mismatch[0]
@@ -1554,6 +1567,7 @@ def check_outcome(cfg, models, ctx, out):
 
     if retention == "keep":
         check_stage_one(cfg, models, out, first_refusal)
+        check_selection(cfg, out, by_id)
 
     if cfg.threshold is not None:
         t = f32(cfg.threshold)
@@ -1592,6 +1606,427 @@ def check_outcome(cfg, models, ctx, out):
         assert selection["pool_exhausted"] == (len(ranked) < limit)
 
 
+def better(key, best):
+    """The selector's best-so-far rule: a later key replaces the best only when
+    greater; a NaN never displaces a number, a number always displaces a NaN."""
+    if best is None:
+        return True
+    if math.isnan(key):
+        return False
+    return math.isnan(best) or key > best
+
+
+class Unsatisfied(Exception):
+    pass
+
+
+def reference_select(cfg, pool, k):
+    """The selector written out plainly over (model, fused) pool entries in
+    pool order: (chosen positions, blocked ids, cut margin, pool exhausted,
+    repaired); raises Unsatisfied(name, need, have)."""
+    n = len(pool)
+    tokens = cfg.budget[0] == "tokens"
+    cap = cfg.budget[1] if tokens else None
+    constraints = [("group", slot, maximum, cid if cid is not None else key)
+                   for slot, (key, maximum, cid) in enumerate(cfg.groups)]  # fmt: skip
+    if cfg.total:
+        constraints.append(("total", None, cfg.total[0], cfg.total[1] if cfg.total[1] is not None else "max_total"))
+    requirements = [
+        (cid if cid is not None else key, value, need, len(cfg.groups) + j)
+        for j, (key, value, need, cid) in enumerate(cfg.requirements)
+    ]
+
+    def cost(p):
+        return pool[p][0].cost
+
+    def admits(c, selection, p):
+        kind, slot, maximum, _ = c
+        if kind == "total":
+            return len(selection) < maximum
+        if maximum == 0:
+            return False
+        value = pool[p][0].groups[slot]
+        return value is None or sum(1 for q in selection if pool[q][0].groups[slot] == value) < maximum
+
+    def refusal(selection, p):
+        return next((c[3] for c in constraints if not admits(c, selection, p)), None)
+
+    def gain(selection, p):
+        fused = pool[p][1]
+        if not cfg.coverage:
+            return fused
+        covered = {item for q in selection for item in pool[q][0].cover}
+        extra = 0.0
+        for item in dict.fromkeys(pool[p][0].cover):
+            if item not in covered:
+                extra = f32(extra + 1.0)
+        return f32(fused + extra)
+
+    def ratio(g, c):
+        return math.inf if c == 0 else f32(g / c)
+
+    def feasible(positions):
+        if k is not None and len(positions) > k:
+            return False
+        if tokens and sum(cost(p) for p in positions) > cap:
+            return False
+        return all(
+            admits(c, positions[:i] + positions[i + 1 :], p) for i, p in enumerate(positions) for c in constraints
+        )
+
+    def satisfied(req, positions):
+        _, value, _, slot = req
+        return sum(1 for p in positions if pool[p][0].groups[slot] == value)
+
+    single_won = False
+    if not tokens:
+        chosen = []
+        while len(chosen) < min(k, n):
+            best = best_key = None
+            for p in range(n):
+                if p not in chosen and refusal(chosen, p) is None:
+                    key = gain(chosen, p)
+                    if better(key, best_key):
+                        best, best_key = p, key
+            if best is None:
+                break
+            chosen.append(best)
+        exhausted = len(chosen) < k
+    else:
+
+        def pack(by_ratio):
+            chosen, spent, total = [], 0, 0.0
+            while True:
+                best = best_key = best_gain = None
+                for p in range(n):
+                    if p in chosen or spent + cost(p) > cap or refusal(chosen, p) is not None:
+                        continue
+                    g = gain(chosen, p)
+                    key = ratio(g, cost(p)) if by_ratio else g
+                    if better(key, best_key):
+                        best, best_key, best_gain = p, key, g
+                if best is None:
+                    return chosen, total, len(chosen) == n
+                chosen.append(best)
+                total, spent = f32(total + best_gain), spent + cost(best)
+
+        chosen, total, exhausted = pack(True)
+        plain, plain_total, _ = pack(False)
+        if total < plain_total:
+            chosen, total = plain, plain_total
+        single = single_value = None
+        for p in range(n):
+            if cost(p) <= cap and refusal([], p) is None and better(gain([], p), single_value):
+                single, single_value = p, gain([], p)
+        if single is not None and total < single_value:
+            chosen, single_won = [single], True
+
+    repaired = False
+    for r, req in enumerate(requirements):
+        name, _, need, slot = req
+        while satisfied(req, chosen) < need:
+            incoming = [p for p in range(n) if p not in chosen and pool[p][0].groups[slot] == req[1]]
+            outgoing = [p for p in chosen if pool[p][0].groups[slot] != req[1]]
+            outgoing.sort(key=lambda p: pool[p][0].order_key, reverse=True)
+            outgoing.sort(key=lambda p: total_key(pool[p][1]))
+            accepted = None
+            for x in incoming:
+                trials = [chosen + [x]] if k is not None and len(chosen) < k else []
+                trials += [[q for q in chosen if q != y] + [x] for y in outgoing]
+                accepted = next(
+                    (
+                        t
+                        for t in trials
+                        if feasible(t) and all(satisfied(q, t) >= q[2] for q in requirements[:r])
+                    ),
+                    None,
+                )
+                if accepted:
+                    break
+            if accepted is None:
+                raise Unsatisfied(name, need, satisfied(req, range(n)))
+            chosen, repaired = accepted, True
+    for req in requirements:
+        if satisfied(req, chosen) < req[2]:
+            raise Unsatisfied(req[0], req[2], satisfied(req, range(n)))
+
+    blocked = [None if p in chosen else refusal(chosen, p) for p in range(n)]
+    if single_won:
+        margin = math.nan
+    elif not chosen:
+        margin = None
+    else:
+        last, before = chosen[-1], chosen[:-1]
+        remaining = max(cap - sum(cost(q) for q in before), 0) if tokens else None
+        key_last = ratio(gain(before, last), cost(last)) if tokens else gain(before, last)
+        best = None
+        for p in range(n):
+            if p in chosen or refusal(before, p) is not None or (tokens and cost(p) > remaining):
+                continue
+            key = ratio(gain(before, p), cost(p)) if tokens else gain(before, p)
+            if better(key, best):
+                best = key
+        margin = None if best is None else f32(key_last - best)
+    return chosen, blocked, margin, exhausted, repaired
+
+
+def check_selection(cfg, out, by_id):
+    """Compares the selection with the reference selector over the same pool."""
+    in_pool = list(out.ranked) + [r for r in out.rejected if r.reason in ("set_constraint", "outranked")]
+    order = sorted(in_pool, key=lambda r: (-total_key(r.fused), by_id[id(r.candidate)].order_key))
+    keys = [(total_key(r.fused), by_id[id(r.candidate)].order_key) for r in order]
+    if len(set(keys)) != len(keys):
+        return  # the pool order of fully equal entries is not visible from outside
+    pool = [(by_id[id(r.candidate)], r.fused) for r in order]
+    b = cfg.budget
+    k = None if b[0] == "tokens" else b[1] if b[0] == "top_k" else out.trace["budget"]["derived_k"]
+    chosen, blocked, margin, exhausted, repaired = reference_select(cfg, pool, k)
+    assert [id(r.candidate) for r in out.ranked] == [id(pool[p][0].obj) for p in chosen]
+    for p, r in enumerate(order):
+        if p not in chosen:
+            expected = ("outranked", None) if blocked[p] is None else ("set_constraint", blocked[p])
+            assert (r.reason, r.detail) == expected
+    sel = out.selection
+    assert sel["pool_exhausted"] == exhausted
+    assert same(sel["cut_margin"], margin if margin is not None and math.isfinite(margin) else None)
+    exact, guarantee = (False, None) if repaired else guarantee_table(cfg)
+    assert (sel["exact"], sel["guarantee"]) == (exact, guarantee)
+
+
+def reference_budget(xs, epsilon, min_fit, fallback_k):
+    """K from a Zipf fit of the fused scores, in 64-bit arithmetic."""
+
+    def fall_back(reason, s=0.0, fit=0.0):
+        return {"s": s, "fit_quality": fit, "fallback": True, "reason": reason, "derived_k": fallback_k}
+
+    n = len(xs)
+    if n < 10:
+        return fall_back("too_few_samples")
+    if any(not math.isfinite(x) or x < 0 for x in xs):
+        return fall_back("not_a_mass_distribution")
+    total = 0.0
+    for x in xs:
+        total += x
+    if total <= 0:
+        return fall_back("not_a_mass_distribution")
+    logs = [math.log(i) for i in range(1, n + 1)]
+    data_mean = 0.0
+    for x, lg in zip(xs, logs):
+        data_mean += x / total * lg
+
+    def model_mean(s):
+        num = z = 0.0
+        for i, lg in enumerate(logs, 1):
+            w = math.pow(i, -s)
+            num += w * lg
+            z += w
+        return 0.0 if z <= 0 else num / z
+
+    if model_mean(0.01) < data_mean:
+        s = 0.01
+    elif model_mean(6.0) > data_mean:
+        s = 6.0
+    else:
+        lo, hi = 0.01, 6.0
+        for _ in range(60):
+            mid = (lo + hi) * 0.5
+            if model_mean(mid) > data_mean:
+                lo = mid
+            else:
+                hi = mid
+        s = (lo + hi) * 0.5
+    z = 0.0
+    for i in range(1, n + 1):
+        z += math.pow(i, -s)
+    fit = 0.0
+    if not z <= 0:
+        f_data = f_model = dist = 0.0
+        for i, x in enumerate(xs, 1):
+            f_data += x / total
+            f_model += math.pow(i, -s) / z
+            if abs(f_data - f_model) > dist:
+                dist = abs(f_data - f_model)
+        fit = f32(min(max(1.0 - dist, 0.0), 1.0))
+    if f32(min_fit) > fit:
+        return fall_back("poor_fit", f32(s), fit)
+    k = n
+    if z > 0:
+        c = 0.0
+        for i in range(1, n + 1):
+            c += math.pow(i, -s)
+            if 1.0 - c / z <= f32(epsilon):
+                k = i
+                break
+    return {"s": f32(s), "fit_quality": fit, "fallback": False, "reason": None, "derived_k": k}
+
+
+def reference_fused(cfg, values, ranks):
+    """The fused score of one entry from its axis values and ranks."""
+    method, policy = cfg.fusion[0], cfg.missing[0]
+    impute = f32(cfg.missing[1]) if policy == "impute" else None
+    total = 0.0
+    if method == "weighted_sum":
+        for a, v in zip(cfg.axes, values):
+            if v is not None or policy == "impute":
+                total = f32(total + axis_weight(cfg, a.name))
+    contributions = []
+    for a, v, r in zip(cfg.axes, values, ranks):
+        if v is None and policy != "impute":
+            continue
+        value = impute if v is None else v
+        if method == "rrf":
+            k = f32(60.0 if cfg.fusion[1] is None else cfg.fusion[1])
+            contributions.append(f32(fdiv(1.0, f32(k + r))))
+        elif method == "max":
+            contributions.append(value)
+        else:
+            weight = f32(axis_weight(cfg, a.name) / total) if total > 0 else 0.0
+            contributions.append(f32(value * weight))
+    if method == "max":
+        best = None
+        for c in contributions:
+            if best is None or (math.isnan(best) and not math.isnan(c)) or c > best:
+                best = c
+        return 0.0 if best is None else best
+    fused = -0.0
+    for c in contributions:
+        fused = f32(fused + c)
+    return fused
+
+
+def reference_run(cfg, models):
+    """The whole run written out plainly: a dict with the ranked (object,
+    fused) pairs, every rejection record in recording order, the pool size,
+    the selector's report and the budget trace; or the requirement error's
+    message; or None when the stage-1 pool order is not decided from outside
+    (two eligible candidates with the same admission key and identifier)."""
+    names = [a.name for a in cfg.axes]
+    cheap = [i for i, a in enumerate(cfg.axes) if a.cost == "cheap"]
+    policy = cfg.missing[0]
+    impute = f32(cfg.missing[1]) if policy == "impute" else None
+    unary = [(names.index(axis), f32(minimum), cid if cid is not None else axis) for axis, minimum, cid in cfg.unary]
+    capacity = max(1, cfg.multiplier * pool_base(cfg))
+    records, pool, seen_keys = [], [], set()
+    for m in models:
+        refused = next((uid for i, minimum, uid in unary if m.raw[i] is None or not m.raw[i] >= minimum), None)
+        if refused is not None:
+            records.append((m.obj, "unary_constraint", refused, None))
+            continue
+        values = axis_values(cfg, m)
+        if policy == "reject":
+            missing = next((names[i] for i in cheap if values[i] is None), None)
+            if missing is not None:
+                records.append((m.obj, "not_scored", missing, None))
+                continue
+        key = (-total_key(admission_key(cfg, m)), m.order_key)
+        if key in seen_keys:
+            return None
+        seen_keys.add(key)
+        entry = (key, m, values)
+        if len(pool) < capacity:
+            pool.append(entry)
+            continue
+        worst = max(pool, key=lambda e: e[0])
+        if key < worst[0]:
+            pool.remove(worst)
+            pool.append(entry)
+            records.append((worst[1].obj, "out_of_pool", None, None))
+        else:
+            records.append((m.obj, "out_of_pool", None, None))
+    pool.sort(key=lambda e: e[0])
+
+    staged = []
+    for _, m, values in pool:
+        missing = next((names[i] for i, v in enumerate(values) if v is None), None)
+        if policy == "reject" and missing is not None:
+            records.append((m.obj, "not_scored", missing, None))
+        else:
+            staged.append((m, values))
+    ranks = [[None] * len(cfg.axes) for _ in staged]
+    if cfg.fusion[0] == "rrf":
+        for i in range(len(cfg.axes)):
+            taking = [j for j, (_, values) in enumerate(staged) if values[i] is not None or policy == "impute"]
+            taking.sort(
+                key=lambda j: (
+                    -total_key(impute if staged[j][1][i] is None else staged[j][1][i]),
+                    staged[j][0].order_key,
+                )
+            )
+            for r, j in enumerate(taking, 1):
+                ranks[j][i] = r
+    entries = []
+    for (m, values), rank in zip(staged, ranks):
+        fused = reference_fused(cfg, values, rank)
+        if cfg.threshold is not None and fused < f32(cfg.threshold):
+            records.append((m.obj, "below_threshold", None, fused))
+        else:
+            entries.append((m, fused))
+    entries.sort(key=lambda e: (-total_key(e[1]), e[0].order_key))
+
+    b = cfg.budget
+    budget = None
+    if b[0] == "tail_mass":
+        budget = reference_budget([f for _, f in entries], b[1], 0.9 if cfg.min_fit is None else cfg.min_fit, b[2])
+    k = b[1] if b[0] == "top_k" else None if b[0] == "tokens" else budget["derived_k"]
+    try:
+        chosen, blocked, margin, exhausted, repaired = reference_select(cfg, entries, k)
+    except Unsatisfied as exc:
+        name, need, have = exc.args
+        return (
+            f"요구 조건 '{name}' 의 교체에 실패했다. 최소 {need} 개가 필요하고 풀에서 해당 조건에 맞는 후보는 "
+            f"{have} 개다. 다른 제약과의 충돌도 확인해야 한다"
+        )
+    for p, (m, fused) in enumerate(entries):
+        if p not in chosen:
+            reason = ("outranked", None) if blocked[p] is None else ("set_constraint", blocked[p])
+            records.append((m.obj, *reason, fused))
+    exact, guarantee = (False, None) if repaired else guarantee_table(cfg)
+    return {
+        "ranked": [(entries[p][0].obj, entries[p][1]) for p in chosen],
+        "records": records,
+        "pool_size": len(pool),
+        "selection": {
+            "exact": exact,
+            "guarantee": guarantee,
+            "pool_exhausted": exhausted,
+            "cut_margin": margin if margin is not None and math.isfinite(margin) else None,
+        },
+        "budget": budget,
+    }
+
+
+def check_against_reference(cfg, models, error, out):
+    ref = reference_run(cfg, models)
+    event("reference: " + ("undecided pool order" if ref is None else "error" if isinstance(ref, str) else "outcome"))
+    if ref is None:
+        return
+    if isinstance(ref, str):
+        assert isinstance(error, EngineError) and str(error) == ref, (error, ref)
+        return
+    assert error is None, (error, ref)
+    assert [(id(r.candidate), struct.pack("<f", r.fused)) for r in out.ranked] == [
+        (id(o), struct.pack("<f", f)) for o, f in ref["ranked"]
+    ]
+    records = ref["records"]
+    assert out.rejected_counts == {reason: sum(1 for r in records if r[1] == reason) for reason in REASONS}
+    if cfg.retention[0] == "keep":
+        kept = records
+    else:
+        kept = records[: cfg.retention[1]] if cfg.retention[0] == "sample" else []
+    got = [(id(r.candidate), r.reason, r.detail, r.fused) for r in out.rejected]
+    assert len(got) == len(kept)
+    for g, (o, reason, detail, fused) in zip(got, kept):
+        assert g[:3] == (id(o), reason, detail) and same(g[3], fused), (g, (o, reason, detail, fused))
+    sel = out.selection
+    assert sel["pool_size"] == ref["pool_size"]
+    for key, value in ref["selection"].items():
+        assert same(sel[key], value) if isinstance(value, float) else sel[key] == value, (key, sel[key], value)
+    if ref["budget"] is not None:
+        got_budget = out.trace["budget"]
+        for key, value in ref["budget"].items():
+            assert same(got_budget[key], value) if isinstance(value, float) else got_budget[key] == value, key
+
+
 def check_stage_one(cfg, models, out, first_refusal):
     """Who was rejected before the pool, and that the pool holds the best
     candidates by admission key (ties by identifier)."""
@@ -1628,6 +2063,50 @@ def check_stage_one(cfg, models, out, first_refusal):
 @FUZZ
 @given(scenarios())
 def test_random_runs_are_complete_or_raise_the_right_error(scenario):
+    run_scenario(*scenario)
+
+
+@st.composite
+def selection_scenarios(draw):
+    """Well-formed runs that lean on the selector: set constraints,
+    requirements, token budgets and the coverage objective, all rejections
+    kept so that the whole pool can be checked."""
+    cfg = draw(configs())
+    make_valid(cfg)
+    cfg.retention = ("keep",)
+    cfg.threshold = None
+    if not cfg.requirements:
+        cfg.requirements = [(draw(st.sampled_from(GROUP_KEYS)), draw(st.sampled_from(GROUP_VALUES)), 1, None)]
+    if draw(st.booleans()):
+        cfg.budget = ("tokens", draw(st.integers(0, 30)))
+    cfg.multiplier = max(cfg.multiplier, 2)
+    cfg.total = None if draw(st.booleans()) else cfg.total
+    for a in cfg.axes:
+        if a.behaviour not in (None, *BENIGN_BEHAVIOURS):
+            a.behaviour = "list"
+    cands = draw(st.lists(plain_candidates(), min_size=3, max_size=14))
+    return cfg, cands, None, None
+
+
+@st.composite
+def plain_candidates(draw):
+    """Well-formed items that mostly carry a value for every group key."""
+    return Cand(
+        kind="dict",
+        id=("i", draw(st.integers(0, 10**6))),
+        scores=("dict", [(n, ("f", draw(floats))) for n in AXIS_NAMES if draw(st.integers(0, 5))], False, None),
+        groups=("dict", [(k, ("s", draw(st.sampled_from(GROUP_VALUES)))) for k in GROUP_KEYS if draw(st.integers(0, 4))],
+                False),
+        cost=("i", draw(st.integers(0, 12))),
+        cover=("seq", "list", [("s", v) for v in draw(st.lists(st.sampled_from(GROUP_VALUES), max_size=3))], None,
+               None),
+        callback_values=draw(st.lists(callback_values, min_size=3, max_size=3)),
+    )  # fmt: skip
+
+
+@FUZZ
+@given(selection_scenarios())
+def test_selection_matches_the_reference_selector(scenario):
     run_scenario(*scenario)
 
 
