@@ -27,6 +27,7 @@ import os
 import struct
 import sys
 import threading
+import weakref
 from collections import Counter
 
 import pytest
@@ -61,17 +62,33 @@ class Hostile(Exception):
     """Raised by the hostile objects themselves."""
 
 
-class BadFloat:
+LIVE = {}  # id -> weak reference of every hostile object still alive
+
+
+def watch(o):
+    key = id(o)
+    LIVE[key] = weakref.ref(o, lambda _, key=key: LIVE.pop(key, None))
+    return o
+
+
+class Tracked:
+    """Every instance is watched, so that a run that keeps one alive shows."""
+
+    def __new__(cls, *args, **kwargs):
+        return watch(super().__new__(cls))
+
+
+class BadFloat(Tracked):
     def __float__(self):
         raise Hostile("__float__")
 
 
-class WrongFloat:
+class WrongFloat(Tracked):
     def __float__(self):
         return "0.5"
 
 
-class IndexOnly:
+class IndexOnly(Tracked):
     def __init__(self, n):
         self.n = n
 
@@ -79,12 +96,12 @@ class IndexOnly:
         return self.n
 
 
-class WrongIndex:
+class WrongIndex(Tracked):
     def __index__(self):
         return 0.5
 
 
-class BadIndexStr:
+class BadIndexStr(Tracked):
     """__index__ raises; __str__ gives `text`, or raises when it is None."""
 
     def __init__(self, text):
@@ -99,17 +116,17 @@ class BadIndexStr:
         return self.text
 
 
-class BadStr:
+class BadStr(Tracked):
     def __str__(self):
         raise Hostile("__str__")
 
 
-class WrongStr:
+class WrongStr(Tracked):
     def __str__(self):
         return 5
 
 
-class GoodStr:
+class GoodStr(Tracked):
     def __init__(self, text):
         self.text = text
 
@@ -135,6 +152,9 @@ class StrSub(str):
 class OddDict(dict):
     """A dict whose Python-level item protocol lies or raises."""
 
+    def __new__(cls, *args, **kwargs):
+        return watch(super().__new__(cls, *args, **kwargs))
+
     def __getitem__(self, key):
         raise Hostile("__getitem__ of a dict subclass")
 
@@ -154,7 +174,7 @@ class OddDict(dict):
         raise Hostile("keys of a dict subclass")
 
 
-class EvilKey:
+class EvilKey(Tracked):
     """A dict key that collides with `name` and refuses to be compared."""
 
     def __init__(self, name):
@@ -167,7 +187,7 @@ class EvilKey:
         raise Hostile("__eq__ of a colliding key")
 
 
-class Seq(collections.abc.Sequence):
+class Seq(Tracked, collections.abc.Sequence):
     """A sequence whose __len__ may claim another length than it holds, and
     whose __getitem__ may raise at one index."""
 
@@ -192,6 +212,9 @@ class Seq(collections.abc.Sequence):
 class LyingList(list):
     """A list subclass whose __len__ claims another length."""
 
+    def __new__(cls, *args, **kwargs):
+        return watch(super().__new__(cls, *args, **kwargs))
+
     def __init__(self, items, claim):
         super().__init__(items)
         self.claim = claim
@@ -200,7 +223,7 @@ class LyingList(list):
         return self.claim
 
 
-class Mutator:
+class Mutator(Tracked):
     """A number, index or text that empties its own container (set later as
     `target`) while it is being converted."""
 
@@ -225,7 +248,7 @@ class Mutator:
         return self.text
 
 
-class Reenter:
+class Reenter(Tracked):
     """A score whose __float__ re-enters the running engine."""
 
     def __init__(self, ctx, value, configure):
@@ -469,7 +492,7 @@ def make_valid(cfg):
         cfg.budget = ("tail_mass", 0.5, cfg.budget[2])
 
 
-TEXTS = ["", "a", "x", "y", "z", "한글", 'q"\\\t\x01']
+TEXTS = ["", "a", "x", "y", "z", "한글", 'q"\\\t\x01', "nul\x00"]
 
 
 def score_values(h):
@@ -1322,6 +1345,19 @@ def check_fusion(cfg, ranked, m):
 
 
 def run_scenario(cfg, cands, raise_at, action):
+    run_once(cfg, cands, raise_at, action)
+    # Every hostile object of the example is gone with the example (a
+    # container that was never emptied holds the mutator that would have).
+    for ref in list(LIVE.values()):
+        if isinstance(ref(), Mutator):
+            ref().target = None
+    if LIVE:
+        event("collected")
+        gc.collect()
+    assert not LIVE, [r() for r in LIVE.values()]
+
+
+def run_once(cfg, cands, raise_at, action):
     ctx = Ctx()
     ctx.naxes = len(cfg.axes)
     models = [build_candidate(c, cfg, ctx) for c in cands]
