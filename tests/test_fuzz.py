@@ -16,6 +16,7 @@ reference behind either way.
 VANTOREL_FUZZ_EXAMPLES sets the number of examples per property (default 60).
 """
 
+import bisect
 import collections.abc
 import ctypes
 import ctypes.util
@@ -24,6 +25,7 @@ import gc
 import json
 import math
 import os
+import random
 import struct
 import sys
 import threading
@@ -1562,7 +1564,7 @@ def check_outcome(cfg, models, ctx, out):
         if bt["fallback"]:
             assert bt["derived_k"] == cfg.budget[2]
         else:
-            assert 1 <= bt["derived_k"] <= pool_size and 0.01 <= bt["s"] <= 6.0
+            assert 1 <= bt["derived_k"] <= pool_size and f32(0.01) <= bt["s"] <= 6.0
     assert selection["cut_margin"] is None or math.isfinite(selection["cut_margin"])
 
     # The chosen set keeps every limit.
@@ -1958,18 +1960,16 @@ def reference_run(cfg, models):
         if key in seen_keys:
             return None
         seen_keys.add(key)
+        # The pool is kept sorted, best first; keys are distinct.
         entry = (key, m, values)
         if len(pool) < capacity:
-            pool.append(entry)
-            continue
-        worst = max(pool, key=lambda e: e[0])
-        if key < worst[0]:
-            pool.remove(worst)
-            pool.append(entry)
+            bisect.insort(pool, entry, key=lambda e: e[0])
+        elif key < pool[-1][0]:
+            worst = pool.pop()
+            bisect.insort(pool, entry, key=lambda e: e[0])
             records.append((worst[1].obj, "out_of_pool", None, None))
         else:
             records.append((m.obj, "out_of_pool", None, None))
-    pool.sort(key=lambda e: e[0])
 
     staged = []
     for _, m, values in pool:
@@ -2143,6 +2143,52 @@ def plain_candidates(draw):
 @FUZZ
 @given(selection_scenarios())
 def test_selection_matches_the_reference_selector(scenario):
+    run_scenario(*scenario)
+
+
+def seeded_candidates(rng, n):
+    """n well-formed items with distinct identifiers, from a seeded generator."""
+    numbers = rng.sample(range(10**6), n)
+
+    def value():
+        r = rng.random()
+        return ("none",) if r < 0.1 else ("f", rng.choice(SPECIAL)) if r < 0.15 else ("f", rng.uniform(-1, 2))
+
+    return [
+        Cand(
+            kind="dict",
+            id=("i", k) if rng.random() < 0.8 else ("s", f"t{k}"),
+            scores=("dict", [(name, value()) for name in AXIS_NAMES if rng.random() < 0.9], False, None),
+            groups=("dict", [(key, ("s", rng.choice(GROUP_VALUES))) for key in GROUP_KEYS if rng.random() < 0.8],
+                    False),
+            cost=("i", rng.randrange(13)),
+            cover=("seq", "list", [("s", rng.choice(GROUP_VALUES)) for _ in range(rng.randrange(3))], None, None),
+            callback_values=[value() for _ in range(3)],
+        )
+        for k in numbers
+    ]  # fmt: skip
+
+
+@st.composite
+def long_streams(draw):
+    """Long streams through pools of every size, the heap's reserve of 1024
+    slots included."""
+    cfg = draw(configs())
+    make_valid(cfg)
+    for a in cfg.axes:
+        if a.behaviour not in (None, *BENIGN_BEHAVIOURS):
+            a.behaviour = "list"
+    n = draw(weighted((1, st.integers(0, 60)), (2, st.integers(500, 1500))))
+    small = cfg.budget[0] == "tokens" or cfg.requirements
+    cfg.multiplier = draw(st.sampled_from([1, 2] if small else [1, 2, 7, 60, 400]))
+    rng = random.Random(draw(st.integers(0, 2**32 - 1)))
+    return cfg, seeded_candidates(rng, n), None, None
+
+
+@settings(FUZZ, max_examples=max(EXAMPLES // 6, 5))
+@given(long_streams())
+def test_long_streams_match_the_reference(scenario):
+    event(f"stream of {len(scenario[1]) // 500 * 500}+ items")
     run_scenario(*scenario)
 
 
