@@ -64,6 +64,10 @@ class Hostile(Exception):
     """Raised by the hostile objects themselves."""
 
 
+class Abort(BaseException):
+    """Not an Exception (like KeyboardInterrupt): stops a run at once."""
+
+
 LIVE = {}  # id -> weak reference of every hostile object still alive
 
 
@@ -96,6 +100,11 @@ class IndexOnly(Tracked):
 
     def __index__(self):
         return self.n
+
+
+class AbortIndex(Tracked):
+    def __index__(self):
+        raise Abort("__index__")
 
 
 class WrongIndex(Tracked):
@@ -381,7 +390,7 @@ small_floats = st.floats(-1, 2, width=32)
 BENIGN_BEHAVIOURS = ["list", "tuple", "seq", "mutate", "nested", "thread"]
 HOSTILE_BEHAVIOURS = [
     "gen", "none", "dict", "raise", "short", "long", "badelem", "wrongelem",
-    "lying_long", "lying_short", "neg_len", "huge_len", "str", "badget",
+    "lying_long", "lying_short", "neg_len", "huge_len", "str", "badget", "abort",
 ]  # fmt: skip
 
 
@@ -535,7 +544,7 @@ def ids(h):
         (1, st.sampled_from(TEXTS).map(lambda t: ("badindex_str", t))),
         (1, st.integers(0, 20).map(lambda n: ("mutid", n))),
     )
-    hostile = st.sampled_from([("sur",), ("badindex_badstr",), ("wrongstr",), ("strsub", "s"), ("absent",)])
+    hostile = st.sampled_from([("sur",), ("badindex_badstr",), ("wrongstr",), ("strsub", "s"), ("absent",), ("abort",)])
     return benign if h == 0 else weighted((12 if h == 1 else 3, benign), (1, hostile))
 
 
@@ -635,7 +644,9 @@ def scenarios(draw):
     cfg = draw(configs())
     h = draw(st.sampled_from([0, 0, 0, 1, 1, 2]))
     cands = draw(st.lists(candidates(h), max_size=10))
-    raise_at = draw(st.one_of(st.none(), st.integers(0, len(cands)))) if h else None
+    raise_at = None
+    if h:
+        raise_at = draw(st.one_of(st.none(), st.tuples(st.integers(0, len(cands)), st.sampled_from([Hostile, Abort]))))
     action = draw(st.one_of(st.none(), st.tuples(st.integers(0, len(cands)), st.sampled_from(["repr", "reenter", "thread"]))))
     return cfg, cands, raise_at, action
 
@@ -732,6 +743,8 @@ def make_id(desc):
         return Mutator(desc[1]), ("ok", (0, desc[1]))
     if tag == "badindex_badstr":
         return BadIndexStr(None), ("err", Hostile)
+    if tag == "abort":
+        return AbortIndex(), ("err", Abort)
     if tag == "wrongstr":
         return WrongStr(), ("err", TypeError)
     if tag == "strsub":
@@ -986,6 +999,8 @@ def build_candidate(c, cfg, ctx):
             return list(v[1])
         return ["None" if t is None else t for t in read_cover_seq(r, None)]
 
+    if c.id[0] == "abort" and c.kind == "odd":
+        c = dataclasses.replace(c, kind="dict")
     if c.kind in ("dict", "odd"):
         obj = OddDict() if c.kind == "odd" else {}
         for k, o in parts.items():
@@ -1071,6 +1086,9 @@ def make_callback(ctx, axis_index, behaviour, table):
         if behaviour == "raise":
             call["expected"] = Hostile
             raise Hostile("callback")
+        if behaviour == "abort":
+            call["expected"] = "abort"
+            raise Abort("callback")
         if behaviour == "short":
             length(max(n - 1, 0))
             return values[:-1]
@@ -1380,12 +1398,12 @@ def run_once(cfg, cands, raise_at, action):
                     other.join()
                 else:
                     ctx.reenter()
-            if raise_at == i:
-                raise Hostile("generator")
+            if raise_at and raise_at[0] == i:
+                raise raise_at[1]("generator")
             pulled.append(m)
             yield m.obj
-        if raise_at == len(models):
-            raise Hostile("generator")
+        if raise_at and raise_at[0] == len(models):
+            raise raise_at[1]("generator")
 
     counts_before = [sys.getrefcount(o) for o in objs]
     fn_counts_before = [sys.getrefcount(f) for f in fns if f is not None]
@@ -1399,7 +1417,7 @@ def run_once(cfg, cands, raise_at, action):
     outcome = error = None
     try:
         outcome = engine.run(tracked())
-    except (ValueError, TypeError, OverflowError, RuntimeError, IndexError, Hostile, EngineError) as exc:
+    except (ValueError, TypeError, OverflowError, RuntimeError, IndexError, Hostile, EngineError, Abort) as exc:
         error = exc
 
     event("outcome" if error is None else type(error).__name__ + ("" if type(error) is not EngineError else str(error)[:6]))
@@ -1433,24 +1451,36 @@ def expected_reader_error(pulled, raise_at):
             allowed.add(m.err)
             return allowed, True
     if raise_at is not None:
-        allowed.add(Hostile)
+        allowed.add(raise_at[1])
         return allowed, True
     return allowed, False
 
 
 def check_error_or_outcome(cfg, models, pulled, raise_at, ctx, error, outcome):
-    n_pulled = raise_at if raise_at is not None else len(models)
-    assert len(pulled) == n_pulled
+    # A stream that aborts (an item or the iterator raising a non-Exception)
+    # stops at once: nothing after it is pulled, no callback is called.
+    end = raise_at[0] if raise_at is not None else len(models)
+    aborting = next((j for j, m in enumerate(models[:end]) if m.err is Abort), None)
+    if aborting is not None or (raise_at is not None and raise_at[1] is Abort):
+        assert len(pulled) == (aborting + 1 if aborting is not None else end)
+        assert isinstance(error, Abort) and ctx.calls == [], (error, ctx.calls)
+        return
+    assert len(pulled) == end
     reader_allowed, reader_certain = expected_reader_error(pulled, raise_at)
     calls = ctx.calls
-    # Each callback is called once, in registration order; a wrong length stops the run.
+    # Each callback is called once, in registration order; a wrong length or
+    # an abort stops the run.
     callback_axes = [i for i, a in enumerate(cfg.axes) if a.behaviour]
     assert [c["axis"] for c in calls] == callback_axes[: len(calls)]
-    mismatch = [c for c in calls if c["expected"] == "length"]
-    if mismatch:
-        assert mismatch[0] is calls[-1]
+    stops = [c for c in calls if c["expected"] in ("length", "abort")]
+    if stops:
+        assert stops[0] is calls[-1]
     else:
         assert len(calls) == len(callback_axes)
+    if stops and stops[0]["expected"] == "abort":
+        assert isinstance(error, Abort), error
+        return
+    mismatch = stops
     callback_errors = [c["expected"] for c in calls if c["expected"] not in (None, "length")]
 
     # Whole runs over well-formed items are recomputed by the reference.
