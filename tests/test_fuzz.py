@@ -283,6 +283,7 @@ class Ctx:
 
     def __init__(self):
         self.engine = None
+        self.running = True
         self.naxes = 0
         self.depth = 0
         self.calls = []
@@ -391,6 +392,7 @@ BENIGN_BEHAVIOURS = ["list", "tuple", "seq", "mutate", "nested", "thread"]
 HOSTILE_BEHAVIOURS = [
     "gen", "none", "dict", "raise", "short", "long", "badelem", "wrongelem",
     "lying_long", "lying_short", "neg_len", "huge_len", "str", "badget", "abort",
+    "shrinking",
 ]  # fmt: skip
 
 
@@ -1089,6 +1091,14 @@ def make_callback(ctx, axis_index, behaviour, table):
         if behaviour == "abort":
             call["expected"] = "abort"
             raise Abort("callback")
+        if behaviour == "shrinking":
+            # The first element empties the list while it is converted.
+            if n < 2:
+                return values
+            call["expected"] = IndexError
+            result = [Mutator(0.5)] + values[1:]
+            result[0].target = result
+            return result
         if behaviour == "short":
             length(max(n - 1, 0))
             return values[:-1]
@@ -2220,6 +2230,64 @@ def long_streams(draw):
 def test_long_streams_match_the_reference(scenario):
     event(f"stream of {len(scenario[1]) // 500 * 500}+ items")
     run_scenario(*scenario)
+
+
+class DelDict(dict):
+    """A candidate that re-enters the engine from its finaliser."""
+
+    ctx = None
+
+    def __del__(self):
+        if self.ctx is not None and self.ctx.running:
+            self.ctx.reenter()
+            self.ctx.reentered = True
+
+
+@st.composite
+def releasing_runs(draw):
+    cfg = draw(configs())
+    make_valid(cfg)
+    for a in cfg.axes:
+        if a.behaviour not in (None, *BENIGN_BEHAVIOURS):
+            a.behaviour = "list"
+    cfg.retention = draw(st.sampled_from([("count",), ("sample", 0), ("sample", 2)]))
+    return cfg, draw(st.integers(0, 40)), draw(st.integers(0, 2**32 - 1))
+
+
+@FUZZ
+@given(releasing_runs())
+def test_candidates_released_during_a_run_may_reenter_it(scenario):
+    # Items that only the run holds are released while it is running (not
+    # kept, evicted, unreadable), and their finalisers run in the middle of it.
+    cfg, n, seed = scenario
+    ctx = Ctx()
+    ctx.naxes = len(cfg.axes)
+    ctx.running = False
+    engine, _ = configure(cfg, ctx, {})
+    ctx.engine = engine
+    descs = seeded_candidates(random.Random(seed), n)
+
+    def stream():
+        for i, c in enumerate(descs):
+            item = DelDict(build_candidate(c, cfg, ctx).obj)
+            item.ctx = ctx
+            if i % 7 == 3:
+                item["scores"] = 5  # unreadable: released by the reader
+            yield item
+
+    ctx.running = True
+    try:
+        out = engine.run(stream())
+    except (ValueError, EngineError) as exc:
+        event(type(exc).__name__)
+    else:
+        event("outcome")
+        assert out.is_complete() and out.trace["input_count"] == n
+    finally:
+        ctx.running = False
+        ctx.engine = None
+    event(f"re-entered from a finaliser: {getattr(ctx, 'reentered', False)}")
+    assert not ctx.violations, ctx.violations
 
 
 # ---------------------------------------------------------------- hostile configuration arguments
