@@ -386,6 +386,7 @@ def weighted(*pairs):
     return st.integers(0, total - 1).flatmap(pick)
 
 
+U32, U64 = 2**32 - 1, 2**64 - 1
 AXIS_NAMES = ["a", "b", "c"]
 GROUP_KEYS = ["g", "h"]
 GROUP_VALUES = ["x", "y", "z"]
@@ -439,24 +440,29 @@ def configs(draw):
     unary = draw(st.lists(st.tuples(axis_name, small_floats, st.sampled_from([None, "u1", "u2"])), max_size=2))
     groups = draw(
         st.lists(
-            st.tuples(st.sampled_from(GROUP_KEYS), weighted((6, st.integers(1, 3)), (1, st.just(0))),
+            st.tuples(st.sampled_from(GROUP_KEYS), weighted((12, st.integers(1, 3)), (2, st.just(0)), (1, st.just(U64))),
                       st.sampled_from([None, "gl"])),
             max_size=2,
         )
     )  # fmt: skip
-    total = draw(st.one_of(st.none(), st.tuples(st.integers(0, 5), st.sampled_from([None, "cap"]))))
+    total = draw(
+        st.one_of(st.none(), st.tuples(weighted((20, st.integers(0, 5)), (1, st.just(U64))), st.sampled_from([None, "cap"])))
+    )
     requirement = st.tuples(
-        st.sampled_from(GROUP_KEYS), st.sampled_from(GROUP_VALUES), st.integers(0, 2), st.sampled_from([None, "req"])
+        st.sampled_from(GROUP_KEYS),
+        st.sampled_from(GROUP_VALUES),
+        weighted((20, st.integers(0, 2)), (1, st.just(U64))),
+        st.sampled_from([None, "req"]),
     )
     requirements = draw(weighted((3, st.just([])), (1, st.lists(requirement, min_size=1, max_size=2))))
     budget = draw(
         st.one_of(
-            st.tuples(st.just("top_k"), weighted((9, st.integers(1, 6)), (1, st.just(0)))),
-            st.tuples(st.just("tokens"), st.integers(0, 30)),
+            st.tuples(st.just("top_k"), weighted((18, st.integers(1, 6)), (2, st.just(0)), (1, st.just(U32)))),
+            st.tuples(st.just("tokens"), weighted((20, st.integers(0, 30)), (1, st.just(U32)))),
             st.tuples(
                 st.just("tail_mass"),
                 weighted((9, st.floats(0, 0.99)), (1, st.sampled_from([1.0, -0.1, math.nan]))),
-                st.integers(0, 6),
+                weighted((20, st.integers(0, 6)), (1, st.just(U32))),
             ),
         )
     )
@@ -471,7 +477,7 @@ def configs(draw):
         coverage=draw(st.booleans()),
         budget=budget,
         threshold=draw(st.one_of(st.none(), floats)),
-        multiplier=draw(weighted((9, st.integers(1, 3)), (1, st.just(0)))),
+        multiplier=draw(weighted((18, st.integers(1, 3)), (2, st.just(0)), (1, st.just(U32)))),
         retention=draw(
             weighted(
                 (6, st.just(("keep",))),
@@ -2225,6 +2231,8 @@ def long_streams(draw):
             a.behaviour = "list"
     n = draw(weighted((1, st.integers(0, 60)), (2, st.integers(500, 1500))))
     small = cfg.budget[0] == "tokens" or cfg.requirements
+    if cfg.budget[0] == "tokens":
+        cfg.budget = ("tokens", min(cfg.budget[1], 30))
     cfg.multiplier = draw(st.sampled_from([1, 2] if small else [1, 2, 7, 60, 400]))
     rng = random.Random(draw(st.integers(0, 2**32 - 1)))
     return cfg, seeded_candidates(rng, n), None, None
