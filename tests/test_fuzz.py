@@ -2461,6 +2461,55 @@ def test_runs_of_one_engine_on_several_threads():
     assert set(refusals) <= {"Already borrowed"}
 
 
+RESULT_VALUES = [
+    lambda d: None, lambda d: True, lambda d: 1, lambda d: -1, lambda d: 2**64, lambda d: 1.5, lambda d: "x",
+    lambda d: IndexOnly(2), lambda d: BadIndexStr("x"), lambda d: WrongIndex(), lambda d: AbortIndex(),
+    lambda d: watch_target(Mutator(1), d),
+]  # fmt: skip
+
+
+def watch_target(mutator, d):
+    mutator.target = d
+    return mutator
+
+
+@FUZZ
+@given(
+    st.lists(
+        st.tuples(
+            st.sampled_from(["rejected_counts", "selection", "trace"]),
+            st.sampled_from(["exact", "input_count", "outranked", "zz"] + REASONS),
+            st.sampled_from(["set", "delete", "evil"]),
+            st.integers(0, len(RESULT_VALUES) - 1),
+        ),
+        max_size=6,
+    )
+)
+def test_result_dicts_changed_by_hand(changes):
+    # The result's dicts are shared: whatever Python puts in them, the repr
+    # still shows, and is_complete answers or raises a conversion error.
+    e = Engine()
+    e.scorer("a")
+    e.budget_top_k(2)
+    out = e.run([{"id": i, "scores": {"a": i / 4}} for i in range(4)])
+    for attr, key, how, value in changes:
+        d = getattr(out, attr)
+        try:  # a colliding key refuses our own changes too
+            if how == "set":
+                d[key] = RESULT_VALUES[value](d)
+            elif how == "delete":
+                d.pop(key, None)
+            elif key not in d:
+                d[EvilKey(key)] = 0
+        except Hostile:
+            pass
+    assert repr(out).startswith("Outcome(ranked=2, rejected=2, exact=")
+    try:
+        assert out.is_complete() in (True, False)
+    except (TypeError, OverflowError, ValueError, Hostile, EngineError, Abort) as exc:
+        event(type(exc).__name__)
+
+
 # ---------------------------------------------------------------- regressions found by the properties above
 
 
