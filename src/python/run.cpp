@@ -1,6 +1,7 @@
 // Engine.run: builds a fresh core engine from the recorded configuration,
 // streams the candidates through the reader into it and decides which error,
 // if any, reaches Python.
+#include <exception>
 #include <memory>
 #include <new>
 #include <string>
@@ -161,6 +162,12 @@ PyObject* build_and_run(const EngineConfig& config, PyObject* candidates) {
     return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    // Nothing else should reach here; should a library error slip through
+    // (a length or range error), it surfaces as a fault instead of ending
+    // the process.
+    raise_internal_fault(e.what());
+    return nullptr;
   }
 }
 
