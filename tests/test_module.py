@@ -50,9 +50,9 @@ def test_fixed_attributes():
 
 
 def test_a_second_module_object_shares_the_process_wide_types():
-    spec = importlib.util.find_spec("vantorel")
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    module_spec = importlib.util.find_spec("vantorel")
+    other = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(other)
     assert other is not vantorel
     assert other.__all__ == vantorel.__all__
     for name in ["EngineError", *CLASSES]:

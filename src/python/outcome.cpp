@@ -638,9 +638,9 @@ PyType_Spec outcome_spec = {"vantorel.Outcome", static_cast<int>(sizeof(PyOutcom
 
 // A process-wide type, made on first request and never freed. Should another
 // thread have filled the slot meanwhile, its type is kept and ours dropped.
-PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec& spec) {
+PyTypeObject* cached_type(PyTypeObject*& slot, PyType_Spec& type_spec) {
   if (slot) return slot;
-  Ref made = Ref::steal(PyType_FromSpec(&spec));
+  Ref made = Ref::steal(PyType_FromSpec(&type_spec));
   if (!made) return nullptr;
   if (!slot) slot = reinterpret_cast<PyTypeObject*>(made.release());
   return slot;
