@@ -126,6 +126,15 @@ Ref make_instance(PyTypeObject* type, Data&& data) {
   return obj;
 }
 
+// Serves a read of an instance's contents under shared access.
+template <class Data, class Read>
+PyObject* read_shared(PyObject* o, Read&& read) {
+  auto* self = as<Data>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return nullptr;
+  return read(self->data);
+}
+
 template <class Data>
 int tp_traverse(PyObject* o, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(o));
@@ -309,41 +318,26 @@ Ref take_object(PyCandidate& c) {
 // ---------------------------------------------------------------- Ranked
 
 PyObject* ranked_get_id(PyObject* o, void*) {
-  auto* self = as<RankedData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return text(self->data.id).release();
+  return read_shared<RankedData>(o, [](const RankedData& d) { return text(d.id).release(); });
 }
 
 PyObject* ranked_get_rank(PyObject* o, void*) {
-  auto* self = as<RankedData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return PyLong_FromUnsignedLong(self->data.rank);
+  return read_shared<RankedData>(o, [](const RankedData& d) { return PyLong_FromUnsignedLong(d.rank); });
 }
 
 PyObject* ranked_get_fused(PyObject* o, void*) {
-  auto* self = as<RankedData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return f32(self->data.fused).release();
+  return read_shared<RankedData>(o, [](const RankedData& d) { return f32(d.fused).release(); });
 }
 
 // A held object, or None once the instance has been cleared.
 PyObject* held(const Ref& r) { return r ? r.new_ref() : none().release(); }
 
 PyObject* ranked_get_scores(PyObject* o, void*) {
-  auto* self = as<RankedData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return held(self->data.scores);
+  return read_shared<RankedData>(o, [](const RankedData& d) { return held(d.scores); });
 }
 
 PyObject* ranked_get_fusion(PyObject* o, void*) {
-  auto* self = as<RankedData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return held(self->data.fusion);
+  return read_shared<RankedData>(o, [](const RankedData& d) { return held(d.fusion); });
 }
 
 PyObject* ranked_get_constraints(PyObject* o, void*) {
@@ -362,17 +356,11 @@ PyObject* ranked_get_constraints(PyObject* o, void*) {
 }
 
 PyObject* ranked_get_candidate(PyObject* o, void*) {
-  auto* self = as<RankedData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return held(self->data.candidate);
+  return read_shared<RankedData>(o, [](const RankedData& d) { return held(d.candidate); });
 }
 
 PyObject* ranked_to_json(PyObject* o, PyObject*) {
-  auto* self = as<RankedData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return text(self->data.json).release();
+  return read_shared<RankedData>(o, [](const RankedData& d) { return text(d.json).release(); });
 }
 
 PyObject* ranked_repr(PyObject* o) {
@@ -418,38 +406,25 @@ PyType_Slot ranked_slots[] = {
 // ---------------------------------------------------------------- Rejected
 
 PyObject* rejected_get_id(PyObject* o, void*) {
-  auto* self = as<RejectedData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return text(self->data.id).release();
+  return read_shared<RejectedData>(o, [](const RejectedData& d) { return text(d.id).release(); });
 }
 
 PyObject* rejected_get_reason(PyObject* o, void*) {
-  auto* self = as<RejectedData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return text(RejectReason::reason_name(self->data.reason)).release();
+  return read_shared<RejectedData>(
+      o, [](const RejectedData& d) { return text(RejectReason::reason_name(d.reason)).release(); });
 }
 
 PyObject* rejected_get_detail(PyObject* o, void*) {
-  auto* self = as<RejectedData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return self->data.detail ? text(*self->data.detail).release() : none().release();
+  return read_shared<RejectedData>(
+      o, [](const RejectedData& d) { return d.detail ? text(*d.detail).release() : none().release(); });
 }
 
 PyObject* rejected_get_fused(PyObject* o, void*) {
-  auto* self = as<RejectedData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return f32_or_none(self->data.fused).release();
+  return read_shared<RejectedData>(o, [](const RejectedData& d) { return f32_or_none(d.fused).release(); });
 }
 
 PyObject* rejected_get_candidate(PyObject* o, void*) {
-  auto* self = as<RejectedData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return held(self->data.candidate);
+  return read_shared<RejectedData>(o, [](const RejectedData& d) { return held(d.candidate); });
 }
 
 PyObject* rejected_repr(PyObject* o) {
@@ -499,38 +474,23 @@ PyObject* list_of(const std::vector<Ref>& items) {
 }
 
 PyObject* outcome_get_ranked(PyObject* o, void*) {
-  auto* self = as<OutcomeData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return list_of(self->data.ranked);
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return list_of(d.ranked); });
 }
 
 PyObject* outcome_get_rejected(PyObject* o, void*) {
-  auto* self = as<OutcomeData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return list_of(self->data.rejected);
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return list_of(d.rejected); });
 }
 
 PyObject* outcome_get_rejected_counts(PyObject* o, void*) {
-  auto* self = as<OutcomeData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return held(self->data.rejected_counts);
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return held(d.rejected_counts); });
 }
 
 PyObject* outcome_get_selection(PyObject* o, void*) {
-  auto* self = as<OutcomeData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return held(self->data.selection);
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return held(d.selection); });
 }
 
 PyObject* outcome_get_trace(PyObject* o, void*) {
-  auto* self = as<OutcomeData>(o);
-  auto g = SharedGuard::take(self->flag);
-  if (!g) return nullptr;
-  return held(self->data.trace);
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return held(d.trace); });
 }
 
 // The value under `key` in `dict` (a new reference), or an empty Ref: with an
