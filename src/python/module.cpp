@@ -66,7 +66,8 @@ int exec_module(PyObject* module) {
     return -1;
   }
   try {
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    // tail_mass names the package, through which users (and pickle) reach it.
+    Ref module_name = Ref::steal(PyUnicode_FromString("vantorel"));
     if (!module_name) return -1;
     const bool ok = add_owned(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                     add_owned(module, "__status__", Ref::steal(PyUnicode_FromString(kStatus))) &&
@@ -91,7 +92,7 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "vantorel",
+    "vantorel._core",
     "",
     0,
     nullptr,
@@ -105,4 +106,4 @@ PyModuleDef module_def = {
 
 }  // namespace vantorel::python
 
-PyMODINIT_FUNC PyInit_vantorel(void) { return PyModuleDef_Init(&vantorel::python::module_def); }
+PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&vantorel::python::module_def); }
