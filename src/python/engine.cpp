@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/buffer.hpp"
 #include "python/reader.hpp"
 #include "python/types.hpp"
 
@@ -42,9 +43,22 @@ constexpr const char* kMsgRetention = "보관 정책은 'keep', 'count', 'sample
 
 using Range = std::pair<float, float>;
 
-// normalize_range: a tuple of exactly two floats.
+// normalize_range: a tuple of exactly two floats, or a buffer of two numbers.
 bool range_of(PyObject* o, Range& out) {
   if (!PyTuple_Check(o)) {
+    NumberBuffer numbers;
+    int has_numbers = numbers.open(o);
+    if (has_numbers < 0) return false;
+    if (has_numbers == 1) {
+      if (numbers.size() != 2) {
+        PyErr_Format(PyExc_ValueError, "expected buffer of length 2, but got buffer of length %zd", numbers.size());
+        return false;
+      }
+      return numbers.each(2, [&](Py_ssize_t i, float f) {
+        (i == 0 ? out.first : out.second) = f;
+        return true;
+      });
+    }
     raise_not_convertible(o, "tuple");
     return false;
   }
