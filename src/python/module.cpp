@@ -85,6 +85,15 @@ int exec_module(PyObject* module) {
   }
 }
 
+// Private: the rebuilders of pickled objects, named by the types' __reduce__.
+PyMethodDef private_functions[] = {
+    {"_engine", restore_engine, METH_O, nullptr},
+    {"_ranked", restore_ranked, METH_VARARGS, nullptr},
+    {"_rejected", restore_rejected, METH_VARARGS, nullptr},
+    {"_outcome", restore_outcome, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
@@ -95,7 +104,7 @@ PyModuleDef module_def = {
     "vantorel._core",
     "",
     0,
-    nullptr,
+    private_functions,
     module_slots,
     nullptr,
     nullptr,
@@ -103,6 +112,11 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+Ref private_function(const char* name) {
+  Ref module = Ref::steal(PyImport_ImportModule("vantorel._core"));
+  return module ? Ref::steal(PyObject_GetAttrString(module.get(), name)) : Ref{};
+}
 
 }  // namespace vantorel::python
 
