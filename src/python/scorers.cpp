@@ -70,14 +70,15 @@ bool CallbackScorer::try_call(const std::vector<const PyCandidate*>& batch, Valu
     if (has_numbers < 0) return false;
     if (has_numbers == 1) {
       // Unlike a sequence's claimed length, a buffer's size is memory it holds.
-      out.resize(static_cast<std::size_t>(numbers.size()));
+      // Every slot holds a value: filled first, then overwritten in place.
+      out.assign(static_cast<std::size_t>(numbers.size()), 0.0f);
       std::optional<float>* slot = out.data();
       numbers.each(-1, [slot](Py_ssize_t i, float f) {
-        slot[i] = f;
+        *slot[i] = f;
         return true;
       });
       if (normalizer_) {
-        for (std::optional<float>& v : out) v = normalizer_->apply(*v);
+        for (std::optional<float>& v : out) v = normalize(normalizer_, v);
       }
       return true;
     }
