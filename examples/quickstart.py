@@ -7,6 +7,8 @@ items from the local warehouse, and spread over categories.
 """
 import json
 import random
+from collections.abc import Iterator
+from typing import Any
 
 import vantorel
 
@@ -17,7 +19,7 @@ QUERY_TERMS = {"trail", "waterproof", "light"}
 WORDS = sorted(QUERY_TERMS | {"classic", "leather", "mesh", "canvas", "wide", "vegan"})
 
 
-def catalogue(n, seed=2024):
+def catalogue(n: int, seed: int = 2024) -> Iterator[dict[str, Any]]:
     """Yield product dicts one at a time, deterministically."""
     rng = random.Random(seed)
     for i in range(n):
@@ -36,7 +38,7 @@ def catalogue(n, seed=2024):
         }
 
 
-def rerank(pool):
+def rerank(pool: list[dict[str, Any]]) -> list[float]:
     """Stand-in for a cross-encoder: called once with the whole stage-2 pool."""
     out = []
     for product in pool:

@@ -50,7 +50,7 @@ def test_fixed_attributes():
 
 
 def test_a_second_module_object_shares_the_process_wide_types():
-    module_spec = importlib.util.find_spec("vantorel")
+    module_spec = importlib.util.find_spec("vantorel._core")
     other = importlib.util.module_from_spec(module_spec)
     module_spec.loader.exec_module(other)
     assert other is not vantorel

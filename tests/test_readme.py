@@ -44,7 +44,7 @@ def test_readme_block_runs(index):
 def test_quickstart_runs_and_prints_an_audit_record():
     # run the example against the same build of the module as the tests
     env = dict(os.environ)
-    module_dir = str(pathlib.Path(vantorel.__file__).resolve().parent)
+    module_dir = str(pathlib.Path(vantorel.__file__).resolve().parent.parent)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [module_dir, env.get("PYTHONPATH")]))
     done = subprocess.run(
         [sys.executable, str(QUICKSTART)],

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "python/buffer.hpp"
 #include "python/reader.hpp"
 #include "python/types.hpp"
 
@@ -42,9 +43,22 @@ constexpr const char* kMsgRetention = "보관 정책은 'keep', 'count', 'sample
 
 using Range = std::pair<float, float>;
 
-// normalize_range: a tuple of exactly two floats.
+// normalize_range: a tuple of exactly two floats, or a buffer of two numbers.
 bool range_of(PyObject* o, Range& out) {
   if (!PyTuple_Check(o)) {
+    NumberBuffer numbers;
+    int has_numbers = numbers.open(o);
+    if (has_numbers < 0) return false;
+    if (has_numbers == 1) {
+      if (numbers.size() != 2) {
+        PyErr_Format(PyExc_ValueError, "expected buffer of length 2, but got buffer of length %zd", numbers.size());
+        return false;
+      }
+      return numbers.each(2, [&](Py_ssize_t i, float f) {
+        (i == 0 ? out.first : out.second) = f;
+        return true;
+      });
+    }
     raise_not_convertible(o, "tuple");
     return false;
   }
@@ -506,6 +520,185 @@ PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 #undef KWLIST
 
+// --- pickling ---
+//
+// An Engine pickles as the configuration calls that rebuild it: the private
+// function _engine replays them on a new Engine, so every check of a call
+// holds for a pickle too. Callbacks go by reference, as pickle takes any
+// function.
+
+constexpr const char* kConfigureMethods[] = {
+    "scorer", "fuse", "missing", "max_per_group", "max_total", "require_at_least", "unary_min",
+    "coverage_objective", "budget_top_k", "budget_tail_mass", "budget_tokens", "admission",
+    "pool_multiplier", "threshold", "min_fit", "rejections"};
+
+const char* scale_key(ScoreScale scale) {
+  switch (scale) {
+    case ScoreScale::Unit: return "unit";
+    case ScoreScale::Unbounded: return "unbounded";
+    case ScoreScale::Rank: return "rank";
+  }
+  return "unit";
+}
+
+const char* normalizer_key(Normalizer::Kind kind) {
+  switch (kind) {
+    case Normalizer::Kind::Sigmoid: return "sigmoid";
+    case Normalizer::Kind::Clamp01: return "clamp01";
+    case Normalizer::Kind::MinMax: return "minmax";
+  }
+  return "clamp01";
+}
+
+// Appends (method, args, kwargs); `call` is a new reference or nullptr.
+bool add_call(PyObject* calls, PyObject* call) {
+  Ref owned = Ref::steal(call);
+  return owned && PyList_Append(calls, owned.get()) == 0;
+}
+
+PyObject* text_obj(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+
+bool axis_call(PyObject* calls, const AxisSpec& a) {
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:s}", "scale", scale_key(a.scale), "cost", cost_name(a.cost)));
+  if (!kwargs) return false;
+  if (a.normalizer) {
+    Ref kind = Ref::steal(PyUnicode_FromString(normalizer_key(a.normalizer->kind)));
+    if (!kind || PyDict_SetItemString(kwargs.get(), "normalize", kind.get()) != 0) return false;
+    if (a.normalizer->kind == Normalizer::Kind::MinMax) {
+      Ref range = Ref::steal(Py_BuildValue("(dd)", static_cast<double>(a.normalizer->lo),
+                                           static_cast<double>(a.normalizer->hi)));
+      if (!range || PyDict_SetItemString(kwargs.get(), "normalize_range", range.get()) != 0) return false;
+    }
+  }
+  if (a.callback && PyDict_SetItemString(kwargs.get(), "fn", a.callback.get()) != 0) return false;
+  return add_call(calls, Py_BuildValue("(s(N)O)", "scorer", text_obj(a.name), kwargs.get()));
+}
+
+bool fusion_call(PyObject* calls, const Fusion& f) {
+  if (f.kind == Fusion::Kind::Rrf) {
+    return add_call(calls, Py_BuildValue("(s(s){s:d})", "fuse", "rrf", "k", static_cast<double>(f.k)));
+  }
+  if (f.kind == Fusion::Kind::Max) return add_call(calls, Py_BuildValue("(s(s){})", "fuse", "max"));
+  Ref weights = Ref::steal(PyList_New(0));
+  if (!weights) return false;
+  for (const auto& [name, w] : f.weights) {
+    if (!add_call(weights.get(), Py_BuildValue("(Nd)", text_obj(name), static_cast<double>(w)))) return false;
+  }
+  return add_call(calls, Py_BuildValue("(s(s){s:O})", "fuse", "weighted_sum", "weights", weights.get()));
+}
+
+bool budget_call(PyObject* calls, const Budget& b) {
+  switch (b.kind) {
+    case Budget::Kind::TopK: return add_call(calls, Py_BuildValue("(s(I){})", "budget_top_k", b.k));
+    case Budget::Kind::TailMass:
+      return add_call(calls, Py_BuildValue("(s(dI){})", "budget_tail_mass", static_cast<double>(b.epsilon),
+                                           b.fallback_k));
+    case Budget::Kind::Tokens: return add_call(calls, Py_BuildValue("(s(I){})", "budget_tokens", b.max));
+  }
+  return false;
+}
+
+// The calls that rebuild `cfg` on a new Engine, in the order of the methods.
+Ref config_calls(const EngineConfig& cfg) {
+  Ref calls = Ref::steal(PyList_New(0));
+  if (!calls) return {};
+  PyObject* c = calls.get();
+  for (const AxisSpec& a : cfg.axes) {
+    if (!axis_call(c, a)) return {};
+  }
+  if (!fusion_call(c, cfg.fusion)) return {};
+  const MissingPolicy& m = cfg.missing;
+  if (!add_call(c, m.kind == MissingPolicy::Kind::Impute
+                       ? Py_BuildValue("(s(s){s:d})", "missing", "impute", "value", static_cast<double>(m.value))
+                       : Py_BuildValue("(s(s){})", "missing", missing_name(m.kind)))) {
+    return {};
+  }
+  for (const GroupSpec& g : cfg.groups) {
+    if (!add_call(c, Py_BuildValue("(s(NK){s:N})", "max_per_group", text_obj(g.key),
+                                   static_cast<unsigned long long>(g.max), "id", text_obj(g.id)))) {
+      return {};
+    }
+  }
+  if (cfg.total_cap && !add_call(c, Py_BuildValue("(s(K){s:N})", "max_total",
+                                                  static_cast<unsigned long long>(cfg.total_cap->max), "id",
+                                                  text_obj(cfg.total_cap->id)))) {
+    return {};
+  }
+  for (const RequireSpec& r : cfg.requirements) {
+    if (!add_call(c, Py_BuildValue("(s(NNK){s:N})", "require_at_least", text_obj(r.key), text_obj(r.value),
+                                   static_cast<unsigned long long>(r.n), "id", text_obj(r.id)))) {
+      return {};
+    }
+  }
+  for (const UnaryMinSpec& u : cfg.unary_mins) {
+    if (!add_call(c, Py_BuildValue("(s(Nd){s:N})", "unary_min", text_obj(u.axis), static_cast<double>(u.min), "id",
+                                   text_obj(u.id)))) {
+      return {};
+    }
+  }
+  if (cfg.coverage && !add_call(c, Py_BuildValue("(s(){})", "coverage_objective"))) return {};
+  if (!budget_call(c, cfg.budget)) return {};
+  if (cfg.admission && !add_call(c, Py_BuildValue("(s(N){})", "admission", text_obj(*cfg.admission)))) return {};
+  if (!add_call(c, Py_BuildValue("(s(I){})", "pool_multiplier", cfg.pool_multiplier))) return {};
+  if (cfg.threshold &&
+      !add_call(c, Py_BuildValue("(s(d){})", "threshold", static_cast<double>(*cfg.threshold)))) {
+    return {};
+  }
+  if (!add_call(c, Py_BuildValue("(s(d){})", "min_fit", static_cast<double>(cfg.min_fit)))) return {};
+  const Retention& r = cfg.retention;
+  PyObject* retention =
+      r.kind == Retention::Kind::Sample
+          ? Py_BuildValue("(s(s){s:K})", "rejections", "sample", "n", static_cast<unsigned long long>(r.n))
+          : Py_BuildValue("(s(s){})", "rejections", r.kind == Retention::Kind::Keep ? "keep" : "count");
+  if (!add_call(c, retention)) return {};
+  return calls;
+}
+
+PyObject* m_reduce(PyObject* self, PyObject*) {
+  PyEngine* e = as_engine(self);
+  auto guard = SharedGuard::take(e->borrow);
+  if (!guard) return nullptr;
+  try {
+    Ref calls = config_calls(*e->config);
+    Ref restore = private_function("_engine");
+    if (!calls || !restore) return nullptr;
+    return Py_BuildValue("(O(O))", restore.get(), calls.get());
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+}  // namespace
+
+PyObject* restore_engine(PyObject*, PyObject* calls) {
+  if (!PyList_Check(calls)) {
+    raise_not_convertible(calls, "list");
+    return nullptr;
+  }
+  Ref engine = Ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(engine_type())));
+  if (!engine) return nullptr;
+  for (Py_ssize_t i = 0; i < PyList_Size(calls); ++i) {
+    Ref call = Ref::borrow(PyList_GetItem(calls, i));
+    PyObject *name = nullptr, *args = nullptr, *kwargs = nullptr;
+    if (!PyArg_ParseTuple(call.get(), "UO!O!:_engine", &name, &PyTuple_Type, &args, &PyDict_Type, &kwargs)) {
+      return nullptr;
+    }
+    bool known = false;
+    for (const char* method : kConfigureMethods) known = known || PyUnicode_CompareWithASCIIString(name, method) == 0;
+    if (!known) {
+      PyErr_Format(PyExc_ValueError, "'%U' is not a configuration method", name);
+      return nullptr;
+    }
+    Ref method = Ref::steal(PyObject_GetAttr(engine.get(), name));
+    if (!method) return nullptr;
+    Ref done = Ref::steal(PyObject_Call(method.get(), args, kwargs));
+    if (!done) return nullptr;
+  }
+  return engine.release();
+}
+
+namespace {
+
 // --- docstrings ---
 
 constexpr const char* kEngineDoc =
@@ -601,6 +794,7 @@ PyMethodDef g_methods[] = {
     KW_METHOD(min_fit, kMinFitDoc),
     KW_METHOD(rejections, kRejectionsDoc),
     KW_METHOD(run, kRunDoc),
+    {"__reduce__", m_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

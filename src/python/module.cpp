@@ -66,7 +66,8 @@ int exec_module(PyObject* module) {
     return -1;
   }
   try {
-    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    // tail_mass names the package, through which users (and pickle) reach it.
+    Ref module_name = Ref::steal(PyUnicode_FromString("vantorel"));
     if (!module_name) return -1;
     const bool ok = add_owned(module, "__version__", Ref::steal(PyUnicode_FromString(kVersion))) &&
                     add_owned(module, "__status__", Ref::steal(PyUnicode_FromString(kStatus))) &&
@@ -84,6 +85,15 @@ int exec_module(PyObject* module) {
   }
 }
 
+// Private: the rebuilders of pickled objects, named by the types' __reduce__.
+PyMethodDef private_functions[] = {
+    {"_engine", restore_engine, METH_O, nullptr},
+    {"_ranked", restore_ranked, METH_VARARGS, nullptr},
+    {"_rejected", restore_rejected, METH_VARARGS, nullptr},
+    {"_outcome", restore_outcome, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
@@ -91,10 +101,10 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "vantorel",
+    "vantorel._core",
     "",
     0,
-    nullptr,
+    private_functions,
     module_slots,
     nullptr,
     nullptr,
@@ -103,6 +113,11 @@ PyModuleDef module_def = {
 
 }  // namespace
 
+Ref private_function(const char* name) {
+  Ref module = Ref::steal(PyImport_ImportModule("vantorel._core"));
+  return module ? Ref::steal(PyObject_GetAttrString(module.get(), name)) : Ref{};
+}
+
 }  // namespace vantorel::python
 
-PyMODINIT_FUNC PyInit_vantorel(void) { return PyModuleDef_Init(&vantorel::python::module_def); }
+PyMODINIT_FUNC PyInit__core(void) { return PyModuleDef_Init(&vantorel::python::module_def); }

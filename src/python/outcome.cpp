@@ -8,6 +8,7 @@
 #include "python/outcome.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 #include <cstdint>
 #include <new>
 #include <optional>
@@ -332,6 +333,21 @@ PyObject* ranked_get_fused(PyObject* o, void*) {
 // A held object, or None once the instance has been cleared.
 PyObject* held(const Ref& r) { return r ? r.new_ref() : none().release(); }
 
+// Pickling: an instance reduces to the private function `restorer` of the
+// module, called with what the instance's own getters serve, in order.
+PyObject* reduce_with(PyObject* o, const char* restorer, std::initializer_list<getter> getters) {
+  Ref fn = private_function(restorer);
+  Ref args = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(getters.size())));
+  if (!fn || !args) return nullptr;
+  Py_ssize_t i = 0;
+  for (getter get : getters) {
+    PyObject* value = get(o, nullptr);
+    if (!value) return nullptr;
+    PyTuple_SetItem(args.get(), i++, value);  // steals
+  }
+  return PyTuple_Pack(2, fn.get(), args.get());
+}
+
 PyObject* ranked_get_scores(PyObject* o, void*) {
   return read_shared<RankedData>(o, [](const RankedData& d) { return held(d.scores); });
 }
@@ -387,8 +403,16 @@ PyGetSetDef ranked_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* ranked_reduce(PyObject* o, PyObject*) {
+  return reduce_with(o, "_ranked",
+                     {ranked_get_id, ranked_get_rank, ranked_get_fused, ranked_get_scores, ranked_get_fusion,
+                      ranked_get_constraints, ranked_get_candidate,
+                      [](PyObject* self, void*) { return ranked_to_json(self, nullptr); }});
+}
+
 PyMethodDef ranked_methods[] = {
     {"to_json", ranked_to_json, METH_NOARGS, "to_json($self)\n--\n\n감사 출력용 JSON 한 덩어리."},
+    {"__reduce__", ranked_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -452,10 +476,22 @@ PyGetSetDef rejected_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* rejected_reduce(PyObject* o, PyObject*) {
+  return reduce_with(o, "_rejected",
+                     {rejected_get_id, rejected_get_reason, rejected_get_detail, rejected_get_fused,
+                      rejected_get_candidate});
+}
+
+PyMethodDef rejected_methods[] = {
+    {"__reduce__", rejected_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot rejected_slots[] = {
     {Py_tp_doc, const_cast<char*>("떨어진 후보 하나.")},
     {Py_tp_repr, reinterpret_cast<void*>(rejected_repr)},
     {Py_tp_getset, rejected_getset},
+    {Py_tp_methods, rejected_methods},
     {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse<RejectedData>)},
     {Py_tp_clear, reinterpret_cast<void*>(tp_clear<RejectedData>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc<RejectedData>)},
@@ -571,9 +607,16 @@ PyGetSetDef outcome_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyObject* outcome_reduce(PyObject* o, PyObject*) {
+  return reduce_with(o, "_outcome",
+                     {outcome_get_ranked, outcome_get_rejected, outcome_get_rejected_counts, outcome_get_selection,
+                      outcome_get_trace});
+}
+
 PyMethodDef outcome_methods[] = {
     {"is_complete", outcome_is_complete, METH_NOARGS,
      "is_complete($self)\n--\n\n완전성 불변식. 결과 수와 탈락 수의 합이 입력 수와 같은가."},
+    {"__reduce__", outcome_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -660,7 +703,103 @@ Ref build(Outcome<PyCandidate>& outcome, const std::vector<Cost>& declared_costs
   return make_instance(outcome_type(), std::move(data));
 }
 
+// The objects of a pickled result's list, each checked to be of `type`.
+bool instances_of(PyObject* list, PyTypeObject* type, const char* name, std::vector<Ref>& out) {
+  if (!type) return false;
+  for (Py_ssize_t i = 0; i < PyList_Size(list); ++i) {
+    Ref item = Ref::borrow(PyList_GetItem(list, i));
+    if (Py_TYPE(item.get()) != type) {
+      raise_not_convertible(item.get(), name);
+      return false;
+    }
+    out.push_back(std::move(item));
+  }
+  return true;
+}
+
+// None, or what `convert` makes of `o`.
+template <class T, class Convert>
+bool optional_of(PyObject* o, std::optional<T>& out, Convert convert) {
+  if (o == Py_None) return true;
+  T value{};
+  if (!convert(o, value)) return false;
+  out = std::move(value);
+  return true;
+}
+
+template <class Make>
+PyObject* restore(Make&& make) {
+  try {
+    return make().release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
 }  // namespace
+
+PyObject* restore_ranked(PyObject*, PyObject* args) {
+  PyObject *id, *rank, *fused, *scores, *fusion, *constraints, *candidate, *json;
+  if (!PyArg_ParseTuple(args, "OOOOOO!OO:_ranked", &id, &rank, &fused, &scores, &fusion, &PyList_Type, &constraints,
+                        &candidate, &json)) {
+    return nullptr;
+  }
+  return restore([&]() -> Ref {
+    RankedData d;
+    if (!text_of(id, d.id) || !u32_of(rank, d.rank) || !f32_of(fused, d.fused) || !text_of(json, d.json)) return {};
+    for (Py_ssize_t i = 0; i < PyList_Size(constraints); ++i) {
+      Ref name = Ref::borrow(PyList_GetItem(constraints, i));
+      if (!text_of(name.get(), d.constraints.emplace_back())) return {};
+    }
+    d.scores = Ref::borrow(scores);
+    d.fusion = Ref::borrow(fusion);
+    d.candidate = Ref::borrow(candidate);
+    return make_instance(ranked_type(), std::move(d));
+  });
+}
+
+PyObject* restore_rejected(PyObject*, PyObject* args) {
+  PyObject *id, *reason, *detail, *fused, *candidate;
+  if (!PyArg_ParseTuple(args, "OOOOO:_rejected", &id, &reason, &detail, &fused, &candidate)) return nullptr;
+  return restore([&]() -> Ref {
+    RejectedData d;
+    std::string reason_text;
+    if (!text_of(id, d.id) || !text_of(reason, reason_text) || !optional_of(detail, d.detail, text_of) ||
+        !optional_of(fused, d.fused, f32_of)) {
+      return {};
+    }
+    std::size_t kind = 0;
+    while (kind < kReasonKinds && reason_text != RejectReason::reason_name(static_cast<RejectReason::Kind>(kind))) {
+      ++kind;
+    }
+    if (kind == kReasonKinds) {
+      PyErr_Format(PyExc_ValueError, "unknown rejection reason '%U'", reason);
+      return {};
+    }
+    d.reason = static_cast<RejectReason::Kind>(kind);
+    d.candidate = Ref::borrow(candidate);
+    return make_instance(rejected_type(), std::move(d));
+  });
+}
+
+PyObject* restore_outcome(PyObject*, PyObject* args) {
+  PyObject *ranked, *rejected, *counts, *selection, *trace;
+  if (!PyArg_ParseTuple(args, "O!O!OOO:_outcome", &PyList_Type, &ranked, &PyList_Type, &rejected, &counts,
+                        &selection, &trace)) {
+    return nullptr;
+  }
+  return restore([&]() -> Ref {
+    OutcomeData d;
+    if (!instances_of(ranked, ranked_type(), "vantorel.Ranked", d.ranked) ||
+        !instances_of(rejected, rejected_type(), "vantorel.Rejected", d.rejected)) {
+      return {};
+    }
+    d.rejected_counts = Ref::borrow(counts);
+    d.selection = Ref::borrow(selection);
+    d.trace = Ref::borrow(trace);
+    return make_instance(outcome_type(), std::move(d));
+  });
+}
 
 PyTypeObject* ranked_type() { return cached_type(g_ranked, ranked_spec); }
 PyTypeObject* rejected_type() { return cached_type(g_rejected, rejected_spec); }

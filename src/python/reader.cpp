@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "error/error.hpp"
+#include "python/buffer.hpp"
 
 namespace vantorel::python {
 
@@ -222,6 +223,17 @@ bool Reader::read_scores(PyObject* item, PyCandidate& out) const {
       out.scores[i] = f;
     }
     return true;
+  }
+  if (!PyList_CheckExact(s) && !PyTuple_CheckExact(s)) {
+    NumberBuffer numbers;
+    int has_numbers = numbers.open(s);
+    if (has_numbers < 0) return false;
+    if (has_numbers == 1) {
+      return numbers.each(static_cast<Py_ssize_t>(axis_keys_.size()), [&](Py_ssize_t i, float f) {
+        out.scores[static_cast<std::size_t>(i)] = f;
+        return true;
+      });
+    }
   }
   int seq = is_sequence(s);
   if (seq < 0) return false;

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "error/error.hpp"
+#include "python/buffer.hpp"
 #include "python/reader.hpp"
 
 namespace vantorel::python {
@@ -64,6 +65,23 @@ bool CallbackScorer::try_call(const std::vector<const PyCandidate*>& batch, Valu
   PyObject* r = result.get();
   const bool exact_list = PyList_CheckExact(r);
   if (!exact_list && !PyTuple_CheckExact(r)) {
+    NumberBuffer numbers;
+    int has_numbers = numbers.open(r);
+    if (has_numbers < 0) return false;
+    if (has_numbers == 1) {
+      // Unlike a sequence's claimed length, a buffer's size is memory it holds.
+      // Every slot holds a value: filled first, then overwritten in place.
+      out.assign(static_cast<std::size_t>(numbers.size()), 0.0f);
+      std::optional<float>* slot = out.data();
+      numbers.each(-1, [slot](Py_ssize_t i, float f) {
+        *slot[i] = f;
+        return true;
+      });
+      if (normalizer_) {
+        for (std::optional<float>& v : out) v = normalize(normalizer_, v);
+      }
+      return true;
+    }
     int seq = is_sequence(r);
     if (seq < 0) return false;
     if (seq == 0) {
@@ -77,8 +95,9 @@ bool CallbackScorer::try_call(const std::vector<const PyCandidate*>& batch, Valu
   Py_ssize_t m = exact_list ? PyList_Size(r) : fast ? PyTuple_Size(r) : PySequence_Size(r);
   if (m < 0) return false;
   // A sequence may claim any length; room beyond the batch is never needed,
-  // since a result of another length fails the run anyway.
-  out.reserve(std::min(static_cast<std::size_t>(m), batch.size()));
+  // since a result of another length fails the run anyway. (A list or tuple
+  // holds its length in memory already.)
+  out.reserve(fast ? static_cast<std::size_t>(m) : std::min(static_cast<std::size_t>(m), batch.size()));
   for (Py_ssize_t i = 0; i < m; ++i) {
     Ref element = fast ? Ref::borrow(exact_list ? PyList_GetItem(r, i) : PyTuple_GetItem(r, i))
                        : Ref::steal(PySequence_GetItem(r, i));

@@ -18,6 +18,14 @@ PyTypeObject* outcome_type();     // vantorel.Outcome (PyOutcome)
 // ValueError, the last two as EngineError, with the message as only argument.
 void to_py_err(Error error);
 
+// The private functions of vantorel._core that rebuild pickled objects; each
+// type's __reduce__ names one (fetched with private_function).
+PyObject* restore_engine(PyObject* module, PyObject* calls);
+PyObject* restore_ranked(PyObject* module, PyObject* args);
+PyObject* restore_rejected(PyObject* module, PyObject* args);
+PyObject* restore_outcome(PyObject* module, PyObject* args);
+Ref private_function(const char* name);
+
 // Raises the internal-fault exception with `text`.
 void raise_internal_fault(const char* text);
 

@@ -1,0 +1,8 @@
+# The compiled module holds everything; this package re-exports it under the
+# names users import (the classes already report their module as `vantorel`)
+# and leaves room for pure-Python submodules next to it.
+from . import _core
+from ._core import *  # noqa: F403
+
+__doc__ = _core.__doc__
+__all__ = list(_core.__all__)
