@@ -262,8 +262,8 @@ class FirstError {
       // A chain of contexts may itself have been made into a loop by hand:
       // the walk gives up (and links nothing) after a bounded number of steps.
       bool linkable = !existing;
-      int steps = 0;
-      for (Ref link = Ref::borrow(lost.get()); link && linkable; link = Ref::steal(PyException_GetContext(link.get()))) {
+      Ref link = Ref::borrow(lost.get());
+      for (int steps = 0; link && linkable; link = Ref::steal(PyException_GetContext(link.get()))) {
         linkable = link.get() != value && ++steps < 1000;
       }
       if (linkable) PyException_SetContext(value, lost.release());

@@ -177,13 +177,15 @@ std::optional<PyCandidate> Reader::next() {
 
 void Reader::keep_item_error(std::uint64_t index, const PyCandidate& partial, bool id_read) {
   if (first_error_.empty()) {
+    // Made with the interpreter's own formatting: nothing here may throw.
     add_note([&]() -> PyObject* {
       const auto n = static_cast<unsigned long long>(index);
       if (!id_read) return PyUnicode_FromFormat("%s %llu %s", "스트림 색인", n, "의 항목을 읽다가 났다");
       const CandidateId& id = partial.id;
-      Ref text = id.is_number() ? Ref::steal(PyUnicode_FromFormat("%llu", static_cast<unsigned long long>(id.number())))
-                                : Ref::steal(PyUnicode_FromStringAndSize(
-                                      id.text().data(), static_cast<Py_ssize_t>(id.text().size())));
+      Ref text = Ref::steal(
+          id.is_number()
+              ? PyUnicode_FromFormat("%llu", static_cast<unsigned long long>(id.number()))
+              : PyUnicode_FromStringAndSize(id.text().data(), static_cast<Py_ssize_t>(id.text().size())));
       if (!text) return nullptr;
       return PyUnicode_FromFormat("%s %llu %s '%U' %s", "스트림 색인", n, "의 후보", text.get(), "를 읽다가 났다");
     });
