@@ -1,4 +1,4 @@
-"""Ctrl-C and other non-Exception exceptions stop a run at once."""
+"""Ctrl-C, other non-Exception exceptions and MemoryError stop a run at once."""
 import itertools
 import signal
 import sys
@@ -75,9 +75,12 @@ def test_interrupt_during_a_long_selection():
     assert time.monotonic() - t0 < 0.5 + 0.5
 
 
-class Exit:
+class Raising:
+    def __init__(self, exc):
+        self.exc = exc
+
     def __index__(self):
-        raise SystemExit(3)
+        raise self.exc
 
 
 def raising(exc):
@@ -86,21 +89,22 @@ def raising(exc):
     return fn
 
 
+@pytest.mark.parametrize("exc", [SystemExit(3), MemoryError()])
 @pytest.mark.parametrize(
     "make_run",
     [
-        pytest.param(lambda calls: engine().run([{"id": 1}, {"id": Exit()}, {"id": 3}]), id="item"),
-        pytest.param(lambda calls: engine().run(iter_raising(SystemExit(3))), id="iterator"),
+        pytest.param(lambda exc, calls: engine().run([{"id": 1}, {"id": Raising(exc)}, {"id": 3}]), id="item"),
+        pytest.param(lambda exc, calls: engine().run(iter_raising(exc)), id="iterator"),
         pytest.param(
-            lambda calls: engine(("e1", raising(SystemExit(3))), ("e2", calls.append)).run([{"id": 1}]),
+            lambda exc, calls: engine(("e1", raising(exc)), ("e2", calls.append)).run([{"id": 1}]),
             id="callback",
         ),
     ],
 )
-def test_non_exception_aborts_at_once(make_run):
+def test_non_exception_and_memory_error_abort_at_once(make_run, exc):
     calls = []
-    with pytest.raises(SystemExit):
-        make_run(calls)
+    with pytest.raises(type(exc)):
+        make_run(exc, calls)
     assert calls == []  # a later callback is never reached
 
 

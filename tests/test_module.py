@@ -92,6 +92,11 @@ def test_class_shape(name):
     assert not cls.__flags__ & BASETYPE
     assert cls.__dictoffset__ == 0
     assert cls.__weakrefoffset__ == 0
+    # Frozen: no constructor or method can be swapped, none bypassed.
+    with pytest.raises(TypeError):
+        cls.__new__ = staticmethod(lambda c, *a, **k: object.__new__(c))
+    with pytest.raises(TypeError):
+        object.__new__(cls)
 
 
 @pytest.mark.parametrize("name", CLASSES)

@@ -148,6 +148,9 @@ def test_malformed_item(item, exc, message):
     assert type(info.value) is exc
     if message is not None:
         assert str(info.value) == message
+    # The note tells where in the stream the item was, and its id once read.
+    named = isinstance(item, dict) and type(item.get("id")) is int
+    assert info.value.__notes__ == ["스트림 색인 1 의 " + ("후보 '1' 를" if named else "항목을") + " 읽다가 났다"]
 
 
 @pytest.mark.parametrize(

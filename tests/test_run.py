@@ -303,6 +303,7 @@ def test_reader_error_wins_over_callback_error():
     with pytest.raises(ValueError) as info:
         e.run(items(2) + [{"id": 9, "scores": None}])
     assert str(info.value) == "'scores' 는 사전이거나 순서열이어야 한다"
+    assert type(info.value.__context__) is KeyError  # passed over, not lost
 
 
 def test_engine_error_wins_over_reader_and_callback_errors():
@@ -313,6 +314,7 @@ def test_engine_error_wins_over_reader_and_callback_errors():
     with pytest.raises(EngineError) as info:
         e.run(items(2) + ["not a dict"])
     assert str(info.value) == "채점기 'y' 의 배치 결과 길이가 1 인데 후보는 2 개다"
+    assert type(info.value.__context__) is ValueError  # the reader's error, passed over
 
 
 def test_unsatisfied_requirement_is_an_engine_error():

@@ -7,17 +7,37 @@
 
 namespace vantorel {
 
-float tail_mass(float s, std::uint64_t k, std::uint64_t v) {
+namespace {
+
+// How many terms of a tail-mass sum pass between two calls of `proceed`.
+constexpr std::uint64_t kProceedEvery = std::uint64_t{1} << 20;
+
+// The sum of pow(i, e) over i = 1..n, added one term at a time in increasing
+// i onto -0.0. False when `proceed` (if given) asked to stop.
+bool zipf_sum(double e, std::uint64_t n, bool (*proceed)(), double& sum) {
+  sum = -0.0;
+  for (std::uint64_t i = 0; i != n;) {
+    ++i;
+    if (proceed && i % kProceedEvery == 0 && !proceed()) return false;
+    sum += std::pow(static_cast<double>(i), e);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<float> tail_mass(float s, std::uint64_t k, std::uint64_t v, bool (*proceed)()) {
   if (k >= v) return 0.0f;
   const double e = -static_cast<double>(s);
-  double n = -0.0;
-  for (std::uint64_t i = 1; i <= k; ++i) n += std::pow(static_cast<double>(i), e);
-  double d = -0.0;
-  for (std::uint64_t i = 1; i <= v; ++i) d += std::pow(static_cast<double>(i), e);
+  // Both sums start from rank 1; the total is not a continuation of the top.
+  double n = 0.0, d = 0.0;
+  if (!zipf_sum(e, k, proceed, n) || !zipf_sum(e, v, proceed, d)) return std::nullopt;
   // A NaN sum is not <= 0 and carries on into the quotient.
   if (d <= 0.0) return 0.0f;
   return static_cast<float>(1.0 - n / d);
 }
+
+float tail_mass(float s, std::uint64_t k, std::uint64_t v) { return *tail_mass(s, k, v, nullptr); }
 
 const char* Budget::invalid_reason(bool has_cost_function) const {
   switch (kind) {

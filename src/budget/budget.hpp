@@ -10,6 +10,9 @@ namespace vantorel {
 // Share of a Zipf(s) mass over ranks 1..v that lies beyond the top k.
 // 64-bit arithmetic, the result rounded to 32 bits.
 float tail_mass(float s, std::uint64_t k, std::uint64_t v);
+// The same, calling `proceed` every million terms or so (a long sum can then
+// be interrupted): nullopt as soon as it returns false, else the value above.
+std::optional<float> tail_mass(float s, std::uint64_t k, std::uint64_t v, bool (*proceed)());
 
 struct Budget {
   enum class Kind : std::uint8_t { TopK, TailMass, Tokens };

@@ -878,7 +878,7 @@ PyType_Spec g_spec = {
     "vantorel.Engine",
     static_cast<int>(sizeof(PyEngine)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
     g_slots,
 };
 

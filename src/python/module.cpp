@@ -1,6 +1,7 @@
 // The module vantorel: its initialisation and the function tail_mass.
 #include <cstdint>
 #include <new>
+#include <optional>
 
 #include "budget/budget.hpp"
 #include "python/types.hpp"
@@ -24,7 +25,10 @@ PyObject* py_tail_mass(PyObject*, PyObject* args, PyObject* kwargs) {
   float s = 0.0f;
   std::uint64_t k = 0, v = 0;
   if (!arg_f32(s_obj, "s", s) || !arg_u64(k_obj, "k", k) || !arg_u64(v_obj, "v", v)) return nullptr;
-  return PyFloat_FromDouble(static_cast<double>(vantorel::tail_mass(s, k, v)));
+  // A large v takes long: pending signals (Ctrl-C) are looked at as it goes.
+  std::optional<float> mass = vantorel::tail_mass(s, k, v, [] { return PyErr_CheckSignals() == 0; });
+  if (!mass) return nullptr;
+  return PyFloat_FromDouble(static_cast<double>(*mass));
 }
 
 PyMethodDef tail_mass_def = {
@@ -60,11 +64,42 @@ bool add_owned(PyObject* module, const char* name, Ref value) { return value && 
 
 PyObject* as_object(PyTypeObject* type) { return reinterpret_cast<PyObject*>(type); }
 
+constexpr const char* kMsgSubinterpreter =
+    "vantorel 은 주 인터프리터에서만 가져올 수 있다. 형 객체와 캐시를 프로세스 전체가 함께 쓴다";
+
+PyObject* mark_exiting(PyObject*, PyObject*) {
+  g_interpreter_exiting.store(true, std::memory_order_relaxed);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef mark_exiting_def = {"_mark_exiting", mark_exiting, METH_NOARGS, nullptr};
+
+// Registers, once per process, the atexit hook after which references are
+// leaked rather than released (see g_interpreter_exiting). The hooks run
+// before the interpreter starts ending the threads that remain.
+bool watch_exit() {
+  static bool registered = false;  // read and set under the interpreter lock
+  if (registered) return true;
+  Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+  Ref hook = Ref::steal(PyCFunction_New(&mark_exiting_def, nullptr));
+  if (!atexit || !hook) return false;
+  Ref done = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+  registered = static_cast<bool>(done);
+  return registered;
+}
+
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
     raise_not_convertible(module, "module");
     return -1;
   }
+  // The types and the cached Sequence class belong to the process, that is
+  // to the main interpreter: another interpreter gets none of them.
+  if (PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) {
+    PyErr_SetString(PyExc_ImportError, kMsgSubinterpreter);
+    return -1;
+  }
+  if (!watch_exit()) return -1;
   try {
     // tail_mass names the package, through which users (and pickle) reach it.
     Ref module_name = Ref::steal(PyUnicode_FromString("vantorel"));

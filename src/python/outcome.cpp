@@ -633,7 +633,8 @@ PyType_Slot outcome_slots[] = {
 
 // ---------------------------------------------------------------- types
 
-constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+constexpr unsigned kFlags =
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
 
 PyType_Spec ranked_spec = {"vantorel.Ranked", static_cast<int>(sizeof(PyRanked)), 0, kFlags, ranked_slots};
 PyType_Spec rejected_spec = {"vantorel.Rejected", static_cast<int>(sizeof(PyRejected)), 0, kFlags, rejected_slots};

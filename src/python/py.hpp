@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,6 +16,12 @@
 #include <utility>
 
 namespace vantorel::python {
+
+// Set once the interpreter has begun to exit (by an atexit hook of the
+// module). From then on a thread still inside a run may be ended by a forced
+// unwind when it waits for the interpreter lock, without a thread state: the
+// references its frames own are leaked instead of released.
+inline std::atomic<bool> g_interpreter_exiting{false};
 
 // Owning reference: move-only, releases in its destructor. The interpreter
 // lock must be held wherever one is destroyed.
@@ -33,7 +40,7 @@ class Ref {
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(o_); }
+  ~Ref() { drop(o_); }
 
   PyObject* get() const { return o_; }
   explicit operator bool() const { return o_ != nullptr; }
@@ -44,13 +51,13 @@ class Ref {
     Py_XINCREF(o_);
     return o_;
   }
-  void reset(PyObject* o = nullptr) {
-    PyObject* old = std::exchange(o_, o);
-    Py_XDECREF(old);
-  }
+  void reset(PyObject* o = nullptr) { drop(std::exchange(o_, o)); }
 
  private:
   explicit Ref(PyObject* o) : o_(o) {}
+  static void drop(PyObject* o) {
+    if (o && !g_interpreter_exiting.load(std::memory_order_relaxed)) Py_DECREF(o);
+  }
   PyObject* o_ = nullptr;
 };
 
@@ -109,14 +116,18 @@ class ExclusiveGuard {
   BorrowFlag* f_;
 };
 
-// Adds the note "while processing '{name}'" to the exception being raised.
-inline void add_param_note(const char* name) {
+// Adds a note to the exception being raised. `make_note` returns a new str
+// reference (nullptr on failure, the note then left out); it runs with the
+// exception fetched and must not throw.
+template <class MakeNote>
+void add_note(MakeNote&& make_note) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   if (value) {
-    std::string note = std::string("while processing '") + name + "'";
-    PyObject* r = PyObject_CallMethod(value, "add_note", "s", note.c_str());
+    PyObject* note = make_note();
+    PyObject* r = note ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
+    Py_XDECREF(note);
     if (r) {
       Py_DECREF(r);
     } else {
@@ -125,6 +136,11 @@ inline void add_param_note(const char* name) {
   }
   if (tb && value) PyException_SetTraceback(value, tb);
   PyErr_Restore(type, value, tb);
+}
+
+// Adds the note "while processing '{name}'" to the exception being raised.
+inline void add_param_note(const char* name) {
+  add_note([name] { return PyUnicode_FromFormat("while processing '%s'", name); });
 }
 
 // Raises TypeError "'{type of o}' object cannot be converted to '{target}'".
@@ -192,9 +208,12 @@ inline bool arg_u32(PyObject* o, const char* name, std::uint32_t& out) { return 
 inline bool arg_u64(PyObject* o, const char* name, std::uint64_t& out) { return arg(o, name, out, u64_of); }
 
 // True when the exception being raised is not an Exception (KeyboardInterrupt,
-// SystemExit, ...): such an exception aborts a run at once instead of being
-// kept until the stream ends.
-inline bool aborting_error() { return PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception); }
+// SystemExit, ...) or is a MemoryError: such an exception aborts a run at once
+// instead of being kept until the stream ends.
+inline bool aborting_error() {
+  return PyErr_Occurred() &&
+         (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError));
+}
 
 // True when the optional argument was omitted or given as None.
 inline bool absent(PyObject* o) { return o == nullptr || o == Py_None; }
@@ -209,6 +228,10 @@ class FirstError {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     if (!type_) {
+      // Normalised, with its traceback, so that it can also serve as the
+      // context of another error.
+      PyErr_NormalizeException(&type, &value, &tb);
+      if (tb && value) PyException_SetTraceback(value, tb);
       type_ = Ref::steal(type);
       value_ = Ref::steal(value);
       tb_ = Ref::steal(tb);
@@ -223,6 +246,30 @@ class FirstError {
     if (!type_) return false;
     PyErr_Restore(type_.release(), value_.release(), tb_.release());
     return true;
+  }
+  // Makes the kept error, which will not be raised, the context of the
+  // exception being raised, unless that one has a context already (or the
+  // link would close a loop). Empties the slot.
+  void become_context() {
+    Ref lost = std::move(value_);
+    clear();
+    if (!lost) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && PyExceptionInstance_Check(lost.get())) {
+      Ref existing = Ref::steal(PyException_GetContext(value));
+      // A chain of contexts may itself have been made into a loop by hand:
+      // the walk gives up (and links nothing) after a bounded number of steps.
+      bool linkable = !existing;
+      Ref link = Ref::borrow(lost.get());
+      for (int steps = 0; link && linkable; link = Ref::steal(PyException_GetContext(link.get()))) {
+        linkable = link.get() != value && ++steps < 1000;
+      }
+      if (linkable) PyException_SetContext(value, lost.release());
+    }
+    if (tb && value) PyException_SetTraceback(value, tb);
+    PyErr_Restore(type, value, tb);
   }
   // Moves the kept error out (for a lock-guarded slot).
   FirstError take() { return std::move(*this); }

@@ -165,14 +165,33 @@ std::optional<PyCandidate> Reader::next() {
     }
     Ref item = Ref::steal(raw);
     PyCandidate candidate;
-    if (convert(item.get(), candidate)) {
+    bool id_read = false;
+    if (convert(item.get(), candidate, id_read)) {
       candidate.object = std::move(item);
       return candidate;
     }
     if (aborting_error()) abort();
-    first_error_.keep_current();
+    keep_item_error(pulls_ - 1, candidate, id_read);
   }
   return std::nullopt;
+}
+
+void Reader::keep_item_error(std::uint64_t index, const PyCandidate& partial, bool id_read) {
+  if (first_error_.empty()) {
+    // Made with the interpreter's own formatting: nothing here may throw.
+    add_note([&]() -> PyObject* {
+      const auto n = static_cast<unsigned long long>(index);
+      if (!id_read) return PyUnicode_FromFormat("%s %llu %s", "스트림 색인", n, "의 항목을 읽다가 났다");
+      const CandidateId& id = partial.id;
+      Ref text = Ref::steal(
+          id.is_number()
+              ? PyUnicode_FromFormat("%llu", static_cast<unsigned long long>(id.number()))
+              : PyUnicode_FromStringAndSize(id.text().data(), static_cast<Py_ssize_t>(id.text().size())));
+      if (!text) return nullptr;
+      return PyUnicode_FromFormat("%s %llu %s '%U' %s", "스트림 색인", n, "의 후보", text.get(), "를 읽다가 났다");
+    });
+  }
+  first_error_.keep_current();
 }
 
 void Reader::abort() {
@@ -180,7 +199,7 @@ void Reader::abort() {
   throw RunAborted{};
 }
 
-bool Reader::convert(PyObject* item, PyCandidate& out) const {
+bool Reader::convert(PyObject* item, PyCandidate& out, bool& id_read) const {
   if (!PyDict_Check(item)) {
     PyErr_SetString(PyExc_ValueError, kMsgNotDict);
     return false;
@@ -192,6 +211,7 @@ bool Reader::convert(PyObject* item, PyCandidate& out) const {
       return false;
     }
     if (!id_of(id.get(), out.id)) return false;
+    id_read = true;
   }
   if (!read_scores(item, out)) return false;
   if (!group_keys_.empty() && !read_groups(item, out)) return false;

@@ -45,7 +45,11 @@ class Reader {
  private:
   Reader() = default;
 
-  bool convert(PyObject* item, PyCandidate& out) const;
+  // `id_read` tells, on failure, whether the item's id had been read.
+  bool convert(PyObject* item, PyCandidate& out, bool& id_read) const;
+  // Keeps the error of the item at `index` that failed to convert, noting
+  // where in the stream it was met.
+  void keep_item_error(std::uint64_t index, const PyCandidate& partial, bool id_read);
   bool read_scores(PyObject* item, PyCandidate& out) const;
   bool read_groups(PyObject* item, PyCandidate& out) const;
   bool read_cost(PyObject* item, PyCandidate& out) const;

@@ -131,12 +131,24 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
 
   auto result = engine.run([&reader]() { return reader->next(); });
 
+  // The error that precedence passes over first (the reader's, else the
+  // first callback's) stays reachable as the context of the raised one.
+  auto keep_passed_over = [&](FirstError passed_over) {
+    for (const auto& callback : callbacks) {
+      if (!passed_over.empty()) break;
+      passed_over = callback->take_error();
+    }
+    passed_over.become_context();
+  };
   if (!result) {
-    reader->first_error().clear();
     to_py_err(std::move(result.error()));
+    keep_passed_over(reader->first_error().take());
     return nullptr;
   }
-  if (reader->first_error().restore()) return nullptr;
+  if (reader->first_error().restore()) {
+    keep_passed_over(FirstError{});
+    return nullptr;
+  }
   for (const auto& callback : callbacks) {
     FirstError error = callback->take_error();
     if (error.restore()) return nullptr;

@@ -12,18 +12,6 @@ namespace vantorel::python {
 
 namespace {
 
-// Holds the interpreter lock for a scope (the run already holds it; this nests).
-class GilScope {
- public:
-  GilScope() : state_(PyGILState_Ensure()) {}
-  ~GilScope() { PyGILState_Release(state_); }
-  GilScope(const GilScope&) = delete;
-  GilScope& operator=(const GilScope&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
 // Locks an error slot; a lock that cannot be taken is an internal fault.
 std::unique_lock<std::mutex> lock_slot(std::mutex& m) {
   try {
@@ -42,8 +30,9 @@ Values IndexScorer::score_batch(const std::vector<const PyCandidate*>& batch) co
   return out;
 }
 
+// The run holds the interpreter lock throughout, so the call needs no lock of
+// its own.
 Values CallbackScorer::call(const std::vector<const PyCandidate*>& batch) {
-  GilScope gil;
   Values out;
   if (try_call(batch, out)) return out;
   if (aborting_error()) throw RunAborted{};

@@ -58,6 +58,21 @@ TEST(TailMassEdges, UndefinedResultsAreNaN) {
   EXPECT_TRUE(std::isnan(tail_mass(kNaN, 0, 2)));
 }
 
+TEST(TailMassEdges, ProceedHookStopsALongSumAndChangesNoResult) {
+  static int calls = 0;
+  EXPECT_FALSE(tail_mass(1.0f, 0, std::uint64_t{1} << 40, [] { return ++calls < 3; }).has_value());
+  EXPECT_EQ(calls, 3);
+  // Across several checks: the bits of the sums added term by term.
+  const std::uint64_t k = 5, v = 3 << 20;
+  const double e = -static_cast<double>(1.1f);
+  double n = -0.0, d = -0.0;
+  for (std::uint64_t i = 1; i <= k; ++i) n += std::pow(static_cast<double>(i), e);
+  for (std::uint64_t i = 1; i <= v; ++i) d += std::pow(static_cast<double>(i), e);
+  const auto expected = std::bit_cast<std::uint32_t>(static_cast<float>(1.0 - n / d));
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(*tail_mass(1.1f, k, v, [] { return true; })), expected);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(tail_mass(1.1f, k, v)), expected);
+}
+
 TEST(TailMassEdges, NegativeExponentGivesHeavierTail) {
   EXPECT_GT(tail_mass(-0.5f, 3, 10), tail_mass(0.0f, 3, 10));
   EXPECT_GT(tail_mass(0.0f, 3, 10), tail_mass(0.5f, 3, 10));
