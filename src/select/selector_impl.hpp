@@ -71,7 +71,7 @@ class Selector<C>::State {
       for (const auto& c : *selector.constraints) constraints_.push_back(c->start(all));
     if (selector.objective != nullptr) objective_ = selector.objective->start(all);
     if (selector.has_cost())
-      for (std::size_t p = 0; p < pool.size(); ++p) cost[p] = (*selector.cost)(pool[p].candidate);
+      for (std::size_t p = 0; p < pool.size(); ++p) cost[p] = selector.cost_of(pool[p].candidate);
   }
 
   void add(std::size_t p) {
