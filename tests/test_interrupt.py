@@ -60,14 +60,18 @@ def test_interrupt_arrives_promptly_and_releases_candidates(stream):
 
 
 def test_interrupt_during_a_long_selection():
-    # One hundred thousand pool entries under a count of the same size:
-    # the greedy selection alone would take very long.
+    # A minimum that no swap can meet: each of 50,000 outsiders with g = "x"
+    # is tried against each of the 50,000 chosen members, which takes very long.
     e = vantorel.Engine()
     e.scorer("a")
-    e.budget_top_k(100_000)
-    e.pool_multiplier(1)
-    e.max_per_group("g", 100_000)
-    items = [{"id": i, "scores": {"a": (i * 7919 % 1000) / 1000}, "groups": {"g": "x"}} for i in range(100_000)]
+    e.budget_top_k(50_000)
+    e.pool_multiplier(2)
+    e.max_per_group("g", 1)
+    e.require_at_least("g", "x", 2)
+    items = [
+        {"id": i, "scores": {"a": (i * 7919 % 1000) / 1000}, "groups": {"g": "x" if i % 2 else str(i)}}
+        for i in range(100_000)
+    ]
     interrupt_after(0.5)
     t0 = time.monotonic()
     with pytest.raises(KeyboardInterrupt):

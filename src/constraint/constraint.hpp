@@ -1,8 +1,12 @@
 #pragma once
 // Constraint interfaces and the constraint kinds.
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -18,6 +22,20 @@ class UnaryConstraint {
   virtual bool allows(const C& candidate) const = 0;
 };
 
+// One set constraint's view of a selection over one run's pool, changed one
+// member (a pool position) at a time. A member that it refuses stays refused
+// while the selection only grows.
+class ConstraintState {
+ public:
+  virtual ~ConstraintState() = default;
+  // May pool member `p`, not selected, join the selection as it stands?
+  virtual bool admits(std::size_t p) const = 0;
+  virtual void add(std::size_t p) = 0;
+  virtual void remove(std::size_t p) = 0;
+  // Every member is admitted against all the others.
+  virtual bool holds() const = 0;
+};
+
 template <class C>
 class SetConstraint {
  public:
@@ -26,6 +44,8 @@ class SetConstraint {
   // May `candidate` join a selection holding `selected` (never containing it)?
   virtual bool admits(const std::vector<const C*>& selected, const C& candidate) const = 0;
   virtual bool is_matroid() const = 0;
+  // An empty selection over `pool`; the same answers as `admits`, each in O(1).
+  virtual std::unique_ptr<ConstraintState> start(const std::vector<const C*>& pool) const = 0;
 };
 
 template <class C>
@@ -52,8 +72,20 @@ class MaxTotal final : public SetConstraint<C> {
   ConstraintId id() const override { return id_; }
   bool admits(const std::vector<const C*>& selected, const C&) const override { return selected.size() < max_; }
   bool is_matroid() const override { return true; }
+  std::unique_ptr<ConstraintState> start(const std::vector<const C*>&) const override {
+    return std::make_unique<State>(max_);
+  }
 
  private:
+  struct State final : ConstraintState {
+    explicit State(std::size_t max) : max(max) {}
+    bool admits(std::size_t) const override { return size < max; }
+    void add(std::size_t) override { ++size; }
+    void remove(std::size_t) override { --size; }
+    bool holds() const override { return size <= max; }
+    std::size_t max, size = 0;
+  };
+
   ConstraintId id_;
   std::size_t max_;
 };
@@ -95,8 +127,44 @@ class GroupLimit final : public SetConstraint<C> {
     return true;
   }
   bool is_matroid() const override { return true; }
+  // Group values are numbered once over the pool; the state counts members per value.
+  std::unique_ptr<ConstraintState> start(const std::vector<const C*>& pool) const override {
+    auto state = std::make_unique<State>(max_);
+    std::unordered_map<std::string_view, std::uint32_t> numbers;
+    state->value.reserve(pool.size());
+    for (const C* c : pool) {
+      const auto& v = c->groups.at(key_);
+      if (!v) {
+        state->value.push_back(State::kNone);
+        continue;
+      }
+      state->value.push_back(numbers.try_emplace(*v, static_cast<std::uint32_t>(numbers.size())).first->second);
+    }
+    state->count.assign(numbers.size(), 0);
+    return state;
+  }
 
  private:
+  struct State final : ConstraintState {
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+    explicit State(std::size_t max) : max(max) {}
+    bool admits(std::size_t p) const override {
+      return max != 0 && (value[p] == kNone || count[value[p]] < max);
+    }
+    void add(std::size_t p) override {
+      ++size;
+      if (value[p] != kNone && count[value[p]]++ == max) ++over;
+    }
+    void remove(std::size_t p) override {
+      --size;
+      if (value[p] != kNone && --count[value[p]] == max) --over;
+    }
+    bool holds() const override { return max == 0 ? size == 0 : over == 0; }
+    std::size_t max, size = 0, over = 0;  // over: values held by more than max members
+    std::vector<std::uint32_t> value;      // per pool position
+    std::vector<std::size_t> count;        // members per value
+  };
+
   ConstraintId id_;
   std::size_t key_;
   std::size_t max_;

@@ -73,19 +73,18 @@ struct Selector {
   std::optional<Error> repair_requirements(const Pool& pool, Positions& selection, bool& repaired) const;
 
  private:
+  class State;
   void check() const {
     if (checkpoint != nullptr && *checkpoint) (*checkpoint)();
   }
   bool has_cost() const { return cost != nullptr && static_cast<bool>(*cost); }
   std::uint64_t cost_of(const C& candidate) const { return has_cost() ? (*cost)(candidate) : 0; }
-  // fused(e), plus the objective's marginal gain against `selected` when there is one.
-  float gain(const PoolEntry<C>& entry, const std::vector<const C*>& selected) const;
-  // Every set constraint admits `candidate` against `selected`.
-  bool admissible(const std::vector<const C*>& selected, const C& candidate) const;
-  // The id of the first set constraint that refuses `candidate`, if any.
-  std::optional<ConstraintId> first_refusal(const std::vector<const C*>& selected, const C& candidate) const;
-  Positions count_mode(const Pool& pool, std::size_t limit) const;
-  std::optional<float> cut_margin(const Pool& pool, const Positions& selection) const;
+  // One greedy pass from the empty selection `state`: at most `limit` picks in
+  // count mode, within `budget` tokens in token mode.
+  PackResult pass(const Pool& pool, State& state, std::size_t limit, std::optional<std::uint32_t> budget,
+                  bool ratio) const;
+  std::optional<Error> repair(const Pool& pool, State& state, Positions& selection, bool& repaired) const;
+  std::optional<float> cut_margin(const Pool& pool, State& state, const Positions& selection) const;
 };
 
 }  // namespace vantorel

@@ -2,6 +2,10 @@
 // Selector<C>::run and its steps: the greedy passes, requirement repair,
 // blocking constraints and the cut margin.
 //
+// The selection is kept as incremental state (per-constraint counts, covered
+// items, a membership bitmap), so an admission test or a gain never rereads
+// the selection, and the greedy passes re-evaluate gains lazily.
+//
 // Every score, gain and key is a 32-bit float and stays one; costs are summed
 // as unsigned 64-bit integers.
 #include <algorithm>
@@ -35,8 +39,13 @@ inline float ratio_key(float gain, std::uint64_t cost) {
   return gain / static_cast<float>(cost);
 }
 
-inline bool contains(const std::vector<std::size_t>& positions, std::size_t p) {
-  return std::find(positions.begin(), positions.end(), p) != positions.end();
+// Scan order of keys: the greater key first, equal keys by earlier pool
+// position, NaN after every number (earlier NaN first). The entry that comes
+// first is the one the best-so-far rule keeps.
+inline bool key_before(float ka, std::size_t pa, float kb, std::size_t pb) {
+  if (is_nan(ka) != is_nan(kb)) return is_nan(kb);
+  if (!is_nan(ka) && ka != kb) return ka > kb;
+  return pa < pb;
 }
 
 }  // namespace select_detail
@@ -49,222 +58,294 @@ std::vector<const C*> Selector<C>::refs(const Pool& pool, const Positions& posit
   return out;
 }
 
+// The selection as the set constraints, the objective and the token count see
+// it, kept up to date one member at a time.
 template <class C>
-float Selector<C>::gain(const PoolEntry<C>& entry, const std::vector<const C*>& selected) const {
-  // Without an objective the gain is the fused score itself (bits kept, -0 too).
-  if (objective == nullptr) return entry.fused;
-  const float extra = objective->marginal_gain(selected, entry.candidate);
-  return entry.fused + extra;
-}
-
-template <class C>
-bool Selector<C>::admissible(const std::vector<const C*>& selected, const C& candidate) const {
-  if (constraints == nullptr) return true;
-  for (const auto& c : *constraints)
-    if (!c->admits(selected, candidate)) return false;
-  return true;
-}
-
-template <class C>
-std::optional<ConstraintId> Selector<C>::first_refusal(const std::vector<const C*>& selected,
-                                                       const C& candidate) const {
-  if (constraints == nullptr) return std::nullopt;
-  for (const auto& c : *constraints)
-    if (!c->admits(selected, candidate)) return c->id();
-  return std::nullopt;
-}
-
-// Count mode: repeatedly append the admissible entry with the best gain.
-template <class C>
-auto Selector<C>::count_mode(const Pool& pool, std::size_t limit) const -> Positions {
-  Positions selection;
-  std::vector<bool> taken(pool.size(), false);
-  while (selection.size() < limit) {
-    check();
-    const auto selected = refs(pool, selection);
-    std::optional<std::size_t> best;
-    float best_key = 0.0f;
-    for (std::size_t p = 0; p < pool.size(); ++p) {
-      if (taken[p]) continue;
-      if (!admissible(selected, pool[p].candidate)) continue;
-      const float key = gain(pool[p], selected);
-      if (!best || select_detail::displaces(key, best_key)) {
-        best = p;
-        best_key = key;
-      }
-    }
-    if (!best) break;
-    taken[*best] = true;
-    selection.push_back(*best);
+class Selector<C>::State {
+ public:
+  State(const Selector& selector, const Pool& pool) : pool_(pool), member(pool.size(), 0), cost(pool.size(), 0) {
+    std::vector<const C*> all;
+    all.reserve(pool.size());
+    for (const auto& e : pool) all.push_back(&e.candidate);
+    if (selector.constraints != nullptr)
+      for (const auto& c : *selector.constraints) constraints_.push_back(c->start(all));
+    if (selector.objective != nullptr) objective_ = selector.objective->start(all);
+    if (selector.has_cost())
+      for (std::size_t p = 0; p < pool.size(); ++p) cost[p] = selector.cost_of(pool[p].candidate);
   }
-  return selection;
-}
+
+  void add(std::size_t p) {
+    member[p] = 1;
+    spent += cost[p];
+    for (auto& c : constraints_) c->add(p);
+    if (objective_) objective_->add(p);
+  }
+  void remove(std::size_t p) {
+    member[p] = 0;
+    spent -= cost[p];
+    for (auto& c : constraints_) c->remove(p);
+    if (objective_) objective_->remove(p);
+  }
+  void remove_all(const Positions& positions) {
+    for (std::size_t p : positions) remove(p);
+  }
+  // fused(p), plus the objective's marginal gain when there is one.
+  float gain(std::size_t p) const {
+    if (!objective_) return pool_[p].fused;
+    const float extra = objective_->gain(p);
+    return pool_[p].fused + extra;
+  }
+  // Gains never grow as the selection grows, so stale keys bound fresh ones.
+  bool lazy() const { return !objective_ || objective_->gains_shrink(); }
+  // Index of the first set constraint that refuses `p`, or the count of them.
+  std::size_t refusal(std::size_t p) const {
+    std::size_t i = 0;
+    while (i < constraints_.size() && constraints_[i]->admits(p)) ++i;
+    return i;
+  }
+  bool admissible(std::size_t p) const { return refusal(p) == constraints_.size(); }
+  // Every set constraint holds on the selection with `out` (if any) replaced by `in`.
+  bool holds_with(const std::size_t* out, std::size_t in) {
+    for (const auto& c : constraints_) {
+      if (out != nullptr) c->remove(*out);
+      c->add(in);
+      const bool ok = c->holds();
+      c->remove(in);
+      if (out != nullptr) c->add(*out);
+      if (!ok) return false;
+    }
+    return true;
+  }
+  bool holds() const {
+    for (const auto& c : constraints_)
+      if (!c->holds()) return false;
+    return true;
+  }
+
+ private:
+  const Pool& pool_;
+  std::vector<std::unique_ptr<ConstraintState>> constraints_;
+  std::unique_ptr<ObjectiveState> objective_;
+
+ public:
+  std::vector<char> member;         // per pool position
+  std::vector<std::uint64_t> cost;  // per pool position; 0 without a cost function
+  std::uint64_t spent = 0;          // summed cost of the members
+};
 
 template <class C>
-PackResult Selector<C>::greedy_pack(const Pool& pool, std::uint32_t budget, bool ratio) const {
+PackResult Selector<C>::pass(const Pool& pool, State& state, std::size_t limit, std::optional<std::uint32_t> budget,
+                             bool ratio) const {
   PackResult result;
-  std::uint64_t spent = 0;
-  std::vector<bool> taken(pool.size(), false);
-  for (;;) {
-    check();
-    const auto selected = refs(pool, result.positions);
-    std::optional<std::size_t> best;
-    float best_key = 0.0f;
-    float best_gain = 0.0f;
-    std::uint64_t best_cost = 0;
-    for (std::size_t p = 0; p < pool.size(); ++p) {
-      if (taken[p]) continue;
-      const std::uint64_t c = cost_of(pool[p].candidate);
-      if (spent + c > budget) continue;
-      if (!admissible(selected, pool[p].candidate)) continue;
-      const float g = gain(pool[p], selected);
-      const float key = ratio ? select_detail::ratio_key(g, c) : g;
-      if (!best || select_detail::displaces(key, best_key)) {
-        best = p;
-        best_key = key;
-        best_gain = g;
-        best_cost = c;
+  auto eligible = [&](std::size_t p) {
+    return (!budget || state.spent + state.cost[p] <= *budget) && state.admissible(p);
+  };
+  auto key_of = [&](std::size_t p, float g) { return ratio ? select_detail::ratio_key(g, state.cost[p]) : g; };
+  auto take = [&](std::size_t p, float g) {
+    result.positions.push_back(p);
+    result.total = result.total + g;
+    state.add(p);
+  };
+
+  if (state.lazy()) {
+    // Keys only shrink, and an entry refused (by a constraint or the budget)
+    // stays refused, while the selection grows. So a queue of stale keys in
+    // scan order gives the scan's pick: re-key the top and take it when it
+    // still comes before the next stale key.
+    struct Keyed {
+      float key;
+      std::size_t p;
+    };
+    auto after = [](const Keyed& a, const Keyed& b) { return select_detail::key_before(b.key, b.p, a.key, a.p); };
+    std::vector<Keyed> queue;
+    for (std::size_t p = 0; p < pool.size(); ++p)
+      if (eligible(p)) queue.push_back({key_of(p, state.gain(p)), p});
+    std::make_heap(queue.begin(), queue.end(), after);
+    while (result.positions.size() < limit) {
+      check();
+      bool picked = false;
+      while (!queue.empty() && !picked) {
+        std::pop_heap(queue.begin(), queue.end(), after);
+        const std::size_t p = queue.back().p;
+        queue.pop_back();
+        if (!eligible(p)) continue;
+        const float g = state.gain(p);
+        const Keyed fresh{key_of(p, g), p};
+        if (queue.empty() || !after(fresh, queue.front())) {
+          take(p, g);
+          picked = true;
+        } else {
+          queue.push_back(fresh);
+          std::push_heap(queue.begin(), queue.end(), after);
+        }
       }
+      if (!picked) break;
     }
-    if (!best) break;
-    taken[*best] = true;
-    result.positions.push_back(*best);
-    result.total = result.total + best_gain;
-    spent += best_cost;
+  } else {
+    // Gains that may grow: scan every entry at every step.
+    while (result.positions.size() < limit) {
+      check();
+      std::optional<std::size_t> best;
+      float best_key = 0.0f, best_gain = 0.0f;
+      for (std::size_t p = 0; p < pool.size(); ++p) {
+        if (state.member[p] || !eligible(p)) continue;
+        const float g = state.gain(p);
+        const float key = key_of(p, g);
+        if (!best || select_detail::displaces(key, best_key)) {
+          best = p;
+          best_key = key;
+          best_gain = g;
+        }
+      }
+      if (!best) break;
+      take(*best, best_gain);
+    }
   }
   result.complete = result.positions.size() == pool.size();
   return result;
 }
 
 template <class C>
-bool Selector<C>::set_is_feasible(const Pool& pool, const Positions& positions) const {
-  if (k && positions.size() > *k) return false;
-  if (tokens && has_cost()) {
-    std::uint64_t sum = 0;
-    for (std::size_t p : positions) sum += cost_of(pool[p].candidate);
-    if (sum > *tokens) return false;
-  }
-  if (constraints == nullptr || constraints->empty()) return true;
-  std::vector<const C*> others;
-  others.reserve(positions.size());
-  for (std::size_t i = 0; i < positions.size(); ++i) {
-    others.clear();
-    for (std::size_t j = 0; j < positions.size(); ++j)
-      if (j != i) others.push_back(&pool[positions[j]].candidate);
-    if (!admissible(others, pool[positions[i]].candidate)) return false;
-  }
-  return true;
+PackResult Selector<C>::greedy_pack(const Pool& pool, std::uint32_t budget, bool ratio) const {
+  State state(*this, pool);
+  return pass(pool, state, pool.size(), budget, ratio);
 }
 
 template <class C>
-std::optional<Error> Selector<C>::repair_requirements(const Pool& pool, Positions& selection,
-                                                      bool& repaired) const {
-  if (requirements == nullptr) return std::nullopt;
-  const auto& reqs = *requirements;
+bool Selector<C>::set_is_feasible(const Pool& pool, const Positions& positions) const {
+  if (k && positions.size() > *k) return false;
+  State state(*this, pool);
+  for (std::size_t p : positions) state.add(p);
+  if (tokens && has_cost() && state.spent > *tokens) return false;
+  return state.holds();
+}
 
-  auto pool_have = [&](const Requirement<C>& req) {
-    std::uint64_t have = 0;
-    for (const auto& e : pool) have += req.predicate(e.candidate) ? 1 : 0;
-    return have;
+template <class C>
+std::optional<Error> Selector<C>::repair_requirements(const Pool& pool, Positions& selection, bool& repaired) const {
+  State state(*this, pool);
+  for (std::size_t p : selection) state.add(p);
+  return repair(pool, state, selection, repaired);
+}
+
+// Trials are judged by their change to the selection: one member in, at most
+// one out, against the kept counts of every constraint and requirement.
+template <class C>
+std::optional<Error> Selector<C>::repair(const Pool& pool, State& state, Positions& selection, bool& repaired) const {
+  if (requirements == nullptr || requirements->empty()) return std::nullopt;
+  const auto& reqs = *requirements;
+  const std::size_t n = pool.size();
+
+  // Which pool entries satisfy each requirement, and how many members do.
+  std::vector<std::vector<char>> sat(reqs.size(), std::vector<char>(n, 0));
+  std::vector<std::size_t> have(reqs.size(), 0);
+  for (std::size_t r = 0; r < reqs.size(); ++r) {
+    for (std::size_t p = 0; p < n; ++p) sat[r][p] = reqs[r].predicate(pool[p].candidate) ? 1 : 0;
+    for (std::size_t p : selection) have[r] += sat[r][p];
+  }
+  auto failure = [&](std::size_t r) {
+    const std::uint64_t in_pool = std::count(sat[r].begin(), sat[r].end(), 1);
+    return Error::requirement_unsatisfied(reqs[r].name, reqs[r].n, in_pool);
   };
-  // The trial is feasible and every requirement before `r` still holds on it.
-  auto accepted = [&](const Positions& trial, std::size_t r) {
-    if (!set_is_feasible(pool, trial)) return false;
-    const auto trial_refs = refs(pool, trial);
-    for (std::size_t i = 0; i < r; ++i)
-      if (reqs[i].count(trial_refs) < reqs[i].n) return false;
-    return true;
+  auto move_counts = [&](std::size_t p, bool joins) {
+    for (std::size_t i = 0; i < reqs.size(); ++i) have[i] = joins ? have[i] + sat[i][p] : have[i] - sat[i][p];
   };
+
+  // Pool positions best first, made when first needed.
+  Positions by_rank;
+  bool ranked = false;
 
   for (std::size_t r = 0; r < reqs.size(); ++r) {
-    const auto& req = reqs[r];
-    for (;;) {
-      if (req.count(refs(pool, selection)) >= req.n) break;
-
+    // The selection is feasible, `x` joins it at the end and `y` (if any)
+    // leaves it; every requirement before `r` must still hold.
+    auto accepted = [&](const std::size_t* y, std::size_t x) {
+      if (k && selection.size() + (y ? 0 : 1) > *k) return false;
+      if (tokens && has_cost() && state.spent - (y ? state.cost[*y] : 0) + state.cost[x] > *tokens) return false;
+      for (std::size_t i = 0; i < r; ++i)
+        if (have[i] - (y ? sat[i][*y] : 0) + sat[i][x] < reqs[i].n) return false;
+      return state.holds_with(y, x);
+    };
+    while (have[r] < reqs[r].n) {
+      if (!ranked) {
+        by_rank.resize(n);
+        for (std::size_t p = 0; p < n; ++p) by_rank[p] = p;
+        std::stable_sort(by_rank.begin(), by_rank.end(), [&](std::size_t a, std::size_t b) {
+          return score_before(pool[a].fused, pool[a].key, pool[b].fused, pool[b].key);
+        });
+        ranked = true;
+      }
       // Highest-ranked matching outsiders first.
       Positions incoming;
-      for (std::size_t p = 0; p < pool.size(); ++p)
-        if (!select_detail::contains(selection, p) && req.predicate(pool[p].candidate)) incoming.push_back(p);
-      std::stable_sort(incoming.begin(), incoming.end(), [&](std::size_t a, std::size_t b) {
-        return score_before(pool[a].fused, pool[a].key, pool[b].fused, pool[b].key);
-      });
+      for (std::size_t p : by_rank)
+        if (!state.member[p] && sat[r][p]) incoming.push_back(p);
       // Lowest-ranked non-matching members first, taken in selection order.
       Positions outgoing;
       for (std::size_t p : selection)
-        if (!req.predicate(pool[p].candidate)) outgoing.push_back(p);
+        if (!sat[r][p]) outgoing.push_back(p);
       std::stable_sort(outgoing.begin(), outgoing.end(), [&](std::size_t a, std::size_t b) {
         return score_before(pool[b].fused, pool[b].key, pool[a].fused, pool[a].key);
       });
 
-      std::optional<Positions> next;
+      std::optional<std::size_t> in, out;
       for (std::size_t x : incoming) {
         check();
-        if (k && selection.size() < *k) {
-          Positions trial = selection;
-          trial.push_back(x);
-          if (accepted(trial, r)) {
-            next = std::move(trial);
+        if (k && selection.size() < *k && accepted(nullptr, x)) {
+          in = x;
+          break;
+        }
+        for (const std::size_t& y : outgoing) {
+          if (accepted(&y, x)) {
+            in = x;
+            out = y;
             break;
           }
         }
-        for (std::size_t y : outgoing) {
-          Positions trial;
-          trial.reserve(selection.size());
-          for (std::size_t p : selection)
-            if (p != y) trial.push_back(p);
-          trial.push_back(x);
-          if (accepted(trial, r)) {
-            next = std::move(trial);
-            break;
-          }
-        }
-        if (next) break;
+        if (in) break;
       }
-      if (!next) return Error::requirement_unsatisfied(req.name, req.n, pool_have(req));
-      selection = std::move(*next);
+      if (!in) return failure(r);
+      if (out) {
+        selection.erase(std::find(selection.begin(), selection.end(), *out));
+        state.remove(*out);
+        move_counts(*out, false);
+      }
+      selection.push_back(*in);
+      state.add(*in);
+      move_counts(*in, true);
       repaired = true;
     }
   }
 
-  const auto final_refs = refs(pool, selection);
-  for (const auto& req : reqs)
-    if (req.count(final_refs) < req.n) return Error::requirement_unsatisfied(req.name, req.n, pool_have(req));
+  for (std::size_t r = 0; r < reqs.size(); ++r)
+    if (have[r] < reqs[r].n) return failure(r);
   return std::nullopt;
 }
 
 // Key of the last chosen entry minus the best key among the entries that
-// could have taken its place.
+// could have taken its place. Leaves the last entry out of `state`.
 template <class C>
-std::optional<float> Selector<C>::cut_margin(const Pool& pool, const Positions& selection) const {
+std::optional<float> Selector<C>::cut_margin(const Pool& pool, State& state, const Positions& selection) const {
   if (selection.empty()) return std::nullopt;
   const std::size_t last = selection.back();
-  const Positions before(selection.begin(), selection.end() - 1);
-  const auto prior = refs(pool, before);
+  state.remove(last);
   const bool token_mode = tokens.has_value();
   const bool costed = has_cost();
   constexpr float inf = std::numeric_limits<float>::infinity();
 
-  std::uint64_t remaining = 0;
-  if (token_mode) {
-    std::uint64_t used = 0;
-    for (std::size_t p : before) used += cost_of(pool[p].candidate);
-    remaining = used > *tokens ? 0 : *tokens - used;
-  }
+  const std::uint64_t remaining = token_mode && state.spent < *tokens ? *tokens - state.spent : 0;
 
-  float last_key = gain(pool[last], prior);
-  if (token_mode) last_key = costed ? select_detail::ratio_key(last_key, cost_of(pool[last].candidate)) : inf;
+  float last_key = state.gain(last);
+  if (token_mode) last_key = costed ? select_detail::ratio_key(last_key, state.cost[last]) : inf;
 
   std::optional<float> best;
   for (std::size_t p = 0; p < pool.size(); ++p) {
-    if (select_detail::contains(selection, p)) continue;
-    if (!admissible(prior, pool[p].candidate)) continue;
+    if (p == last || state.member[p]) continue;
+    if (!state.admissible(p)) continue;
     float key;
     if (token_mode) {
-      const std::uint64_t c = cost_of(pool[p].candidate);
+      const std::uint64_t c = state.cost[p];
       if (costed && c > remaining) continue;
-      key = costed ? select_detail::ratio_key(gain(pool[p], prior), c) : inf;
+      key = costed ? select_detail::ratio_key(state.gain(p), c) : inf;
     } else {
-      key = gain(pool[p], prior);
+      key = state.gain(p);
     }
     if (!best || select_detail::displaces(key, *best)) best = key;
   }
@@ -275,28 +356,30 @@ std::optional<float> Selector<C>::cut_margin(const Pool& pool, const Positions& 
 template <class C>
 std::expected<Chosen, Error> Selector<C>::run(const Pool& pool) const {
   Chosen out;
+  State state(*this, pool);
   Positions selection;
   bool single_won = false;
 
   if (!tokens) {
     const std::size_t requested = k ? *k : pool.size();
-    selection = count_mode(pool, std::min(requested, pool.size()));
+    selection = pass(pool, state, std::min(requested, pool.size()), std::nullopt, false).positions;
     out.pool_exhausted = selection.size() < requested;
   } else {
     const std::uint32_t budget = *tokens;
-    PackResult by_ratio = greedy_pack(pool, budget, true);
-    PackResult plain = greedy_pack(pool, budget, false);
+    PackResult by_ratio = pass(pool, state, pool.size(), budget, true);
+    state.remove_all(by_ratio.positions);
+    PackResult plain = pass(pool, state, pool.size(), budget, false);
+    state.remove_all(plain.positions);
     out.pool_exhausted = by_ratio.complete;
     PackResult choice = by_ratio.total < plain.total ? std::move(plain) : std::move(by_ratio);
 
     // The best single entry, valued against the empty selection.
-    const std::vector<const C*> none;
     std::optional<std::size_t> single;
     float single_value = 0.0f;
     for (std::size_t p = 0; p < pool.size(); ++p) {
-      if (has_cost() && cost_of(pool[p].candidate) > budget) continue;
-      if (!admissible(none, pool[p].candidate)) continue;
-      const float value = gain(pool[p], none);
+      if (state.cost[p] > budget) continue;
+      if (!state.admissible(p)) continue;
+      const float value = state.gain(p);
       if (!single || select_detail::displaces(value, single_value)) {
         single = p;
         single_value = value;
@@ -308,21 +391,26 @@ std::expected<Chosen, Error> Selector<C>::run(const Pool& pool) const {
     } else {
       selection = std::move(choice.positions);
     }
+    for (std::size_t p : selection) state.add(p);
   }
 
-  if (auto failure = repair_requirements(pool, selection, out.repaired)) return std::unexpected(std::move(*failure));
+  if (auto failure = repair(pool, state, selection, out.repaired)) return std::unexpected(std::move(*failure));
 
   out.blocked.assign(pool.size(), std::nullopt);
-  {
-    const auto selected = refs(pool, selection);
-    for (std::size_t p = 0; p < pool.size(); ++p)
-      if (!select_detail::contains(selection, p)) out.blocked[p] = first_refusal(selected, pool[p].candidate);
+  if (constraints != nullptr && !constraints->empty()) {
+    std::vector<ConstraintId> ids;
+    for (const auto& c : *constraints) ids.push_back(c->id());
+    for (std::size_t p = 0; p < pool.size(); ++p) {
+      if (state.member[p]) continue;
+      const std::size_t i = state.refusal(p);
+      if (i < ids.size()) out.blocked[p] = ids[i];
+    }
   }
 
   if (single_won)
     out.cut_margin = std::numeric_limits<float>::quiet_NaN();
   else
-    out.cut_margin = cut_margin(pool, selection);
+    out.cut_margin = cut_margin(pool, state, selection);
 
   out.indices = std::move(selection);
   return out;

@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "constraint/constraint.hpp"
+#include "literal_selector.hpp"
 #include "objective/coverage.hpp"
 #include "select/selector.hpp"
 
@@ -497,6 +499,73 @@ INSTANTIATE_TEST_SUITE_P(
         // Two ko entries exist but share a brand, so only one can be chosen.
         FailCase{"constraint_prevents", {{0.9f, 0, "x", "en"}, {0.8f, 0, "a", "ko"}, {0.7f, 0, "a", "ko"}}, 2, 2}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ------------------------------------------------- against the literal oracle
+
+TEST(Oracle, SameChoiceBitForBitOnRandomPools) {
+  std::mt19937 rng(20240611);
+  auto pick = [&](const auto& options) { return options[rng() % options.size()]; };
+  const std::vector<float> fused = {1.0f, 0.5f, 0.5f, 0.25f, 0.0f, -0.0f, -1.0f, 3.0f, kPosNaN, kNegNaN,
+                                    INFINITY, -INFINITY};
+  const std::vector<std::optional<std::string>> values = {std::nullopt, "a", "b", "c"};
+  const std::vector<std::string> items = {"x", "y", "z", "w", "v"};
+  const std::vector<std::uint32_t> costs = {0, 1, 3, 5, 10, 4000000000u};
+  const std::vector<float> weights = {1.0f, 0.5f, 2.0f, 1e8f, 0.0f};  // v, w, x, y, z
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::vector<EntryDef> defs(rng() % 24);
+    for (auto& d : defs) {
+      d = {pick(fused), pick(costs), pick(values), pick(values), pick(values), pick(values), {}};
+      for (std::size_t n = rng() % 5; n > 0; --n) d.cover.push_back(pick(items));
+    }
+    std::vector<std::size_t> order(defs.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return total_cmp(defs[a].fused, defs[b].fused) > 0; });
+    std::vector<EntryDef> sorted;
+    for (std::size_t i : order) sorted.push_back(defs[i]);
+    const auto pool = make_pool(sorted);
+
+    Constraints cs;
+    for (std::size_t n = rng() % 4; n > 0; --n) {
+      if (rng() % 3 == 0)
+        cs.push_back(std::make_unique<MaxTotal<Cand>>("total", pick(std::vector<std::size_t>{0, 1, 3, 100})));
+      else
+        cs.push_back(std::make_unique<GroupLimit<Cand>>("g" + std::to_string(n), rng() % 4, rng() % 3));
+    }
+    Requirements rs;
+    for (std::size_t n = rng() % 3; n > 0; --n)
+      rs.push_back(require("r" + std::to_string(n), rng() % 4, *values[1 + rng() % 3], 1 + rng() % 3));
+    const bool negative = rng() % 4 == 0;  // "v" weighs -1: gains may grow
+    Coverage<Cand, std::string> unweighted([](const Cand& c) { return c.cover; });
+    Coverage<Cand, std::string> weighted([](const Cand& c) { return c.cover; }, [&](const std::string& item) {
+      return item == "v" && negative ? -1.0f : weights[static_cast<std::size_t>(item[0] - 'v')];
+    });
+
+    auto s = rng() % 2 ? count_selector(pick(std::vector<std::optional<std::size_t>>{std::nullopt, 0, 1, 2, 5, 30}))
+                       : token_selector(pick(std::vector<std::uint32_t>{0, 1, 6, 12, 30, UINT32_MAX}));
+    s.constraints = &cs;
+    s.requirements = &rs;
+    s.objective = pick(std::vector<const SetObjective<Cand>*>{nullptr, &unweighted, &weighted});
+    testing::LiteralSelector<Cand> oracle;
+    static_cast<Selector<Cand>&>(oracle) = s;
+
+    const auto want = oracle.run(pool);
+    const auto got = s.run(pool);
+    ASSERT_EQ(got.has_value(), want.has_value()) << trial;
+    if (!want) {
+      EXPECT_EQ(got.error().id, want.error().id) << trial;
+      EXPECT_EQ(got.error().first, want.error().first) << trial;
+      EXPECT_EQ(got.error().second, want.error().second) << trial;
+      continue;
+    }
+    auto bits = [](std::optional<float> f) { return f ? std::bit_cast<std::uint32_t>(*f) + 1ull : 0ull; };
+    EXPECT_EQ(got->indices, want->indices) << trial;
+    EXPECT_EQ(got->blocked, want->blocked) << trial;
+    EXPECT_EQ(bits(got->cut_margin), bits(want->cut_margin)) << trial;
+    EXPECT_EQ(got->pool_exhausted, want->pool_exhausted) << trial;
+    EXPECT_EQ(got->repaired, want->repaired) << trial;
+  }
+}
 
 }  // namespace
 }  // namespace vantorel
