@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/candidate_id.hpp"
@@ -42,6 +43,13 @@ class SlotScores {
 };
 
 struct PyCandidate {
+  // What a result keeps of a candidate: its object and its identifier.
+  struct Kept {
+    Ref object;
+    CandidateId id;
+  };
+  Kept kept() && { return {std::move(object), std::move(id)}; }
+
   SlotScores scores;                               // one slot per registered axis
   std::vector<std::optional<std::string>> groups;  // one slot per group-key entry
   std::vector<std::string> cover;                  // cover items (coverage objective)

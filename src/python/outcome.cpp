@@ -1,6 +1,9 @@
 // The result objects of a run (Outcome, Ranked, Rejected) and their building.
 //
-// The objects are read-only snapshots made once by build_outcome. Each holds
+// The objects are read-only snapshots made by build_outcome. Two parts are
+// made when first asked for, from the run's own records: the JSON text of a
+// Ranked (on its first to_json()) and the Rejected objects of an Outcome (on
+// the first read of `rejected`). Each holds
 // strong references to Python objects (its candidate, its dicts, the Ranked
 // and Rejected objects of an Outcome); traverse reports all of them and clear
 // releases all of them, so that a cycle running through a result (a candidate
@@ -27,45 +30,41 @@ namespace {
 // ---------------------------------------------------------------- contents
 
 struct RankedData {
-  std::string id;
-  std::vector<std::string> constraints;
-  std::string json;
+  Ranked<PyCandidate::Kept> record;  // the candidate's object and id, scores, fusion, constraints
+  mutable std::optional<std::string> json;  // made on the first to_json()
   Ref scores;
   Ref fusion;
-  Ref candidate;
-  std::uint32_t rank = 0;
-  float fused = 0.0f;
 
   template <class Visit>
   int traverse(Visit&& visit) const {
     if (int r = visit(scores.get())) return r;
     if (int r = visit(fusion.get())) return r;
-    return visit(candidate.get());
+    return visit(record.candidate.object.get());
   }
   void clear() {
     scores.reset();
     fusion.reset();
-    candidate.reset();
+    record.candidate.object.reset();
   }
 };
 
+// A Rejected object holds the run's record itself.
 struct RejectedData {
-  std::string id;
-  RejectReason::Kind reason = RejectReason::Kind::Outranked;
-  std::optional<std::string> detail;
-  std::optional<float> fused;
-  Ref candidate;
+  Rejected<PyCandidate> record;
 
   template <class Visit>
   int traverse(Visit&& visit) const {
-    return visit(candidate.get());
+    return visit(record.candidate.object.get());
   }
-  void clear() { candidate.reset(); }
+  void clear() { record.candidate.object.reset(); }
 };
 
 struct OutcomeData {
   std::vector<Ref> ranked;
-  std::vector<Ref> rejected;
+  // The kept rejections: the run's records until `rejected` is first read,
+  // then Rejected objects (records already turned into objects are empty).
+  mutable BlockList<Rejected<PyCandidate>> records;
+  mutable std::vector<Ref> rejected;
   Ref rejected_counts;
   Ref selection;
   Ref trace;
@@ -74,6 +73,9 @@ struct OutcomeData {
   int traverse(Visit&& visit) const {
     for (const Ref& r : ranked) {
       if (int e = visit(r.get())) return e;
+    }
+    for (const auto& r : records) {
+      if (int e = visit(r.candidate.object.get())) return e;
     }
     for (const Ref& r : rejected) {
       if (int e = visit(r.get())) return e;
@@ -86,8 +88,10 @@ struct OutcomeData {
     // Moved out first: releasing an object may run Python code that reads
     // this instance again, and it must then find it already empty.
     std::vector<Ref> gone_ranked = std::move(ranked);
+    BlockList<Rejected<PyCandidate>> gone_records = std::move(records);
     std::vector<Ref> gone_rejected = std::move(rejected);
     ranked.clear();
+    records.clear();
     rejected.clear();
     rejected_counts.reset();
     selection.reset();
@@ -112,19 +116,31 @@ Instance<Data>* as(PyObject* o) {
   return reinterpret_cast<Instance<Data>*>(o);
 }
 
-// A new instance of `type` holding `data`. Nothing between the allocation and
-// the construction of the contents can start a collection.
-template <class Data>
-Ref make_instance(PyTypeObject* type, Data&& data) {
+// A new instance of `type` whose contents are made from `src`, which is left
+// untouched if the instance cannot be made. Nothing between the allocation
+// and the construction of the contents can start a collection.
+template <class Data, class Src>
+Ref make_instance(PyTypeObject* type, Src&& src) {
   if (!type) return {};
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref obj = Ref::steal(alloc(type, 0));
   if (!obj) return {};
   auto* self = as<Data>(obj.get());
   new (&self->flag) BorrowFlag{};
-  new (&self->data) Data(std::move(data));
+  new (&self->data) Data{std::forward<Src>(src)};
   return obj;
 }
+
+// Holds the collector off while a result is built: building allocates one
+// collectable object per record and runs no Python code, and the collector
+// would otherwise walk the growing result again and again (with a million
+// rejections kept, that walking costs more than the whole run).
+struct CollectorPause {
+  int was_enabled = PyGC_Disable();
+  ~CollectorPause() {
+    if (was_enabled) PyGC_Enable();
+  }
+};
 
 // Serves a read of an instance's contents under shared access.
 template <class Data, class Read>
@@ -163,6 +179,29 @@ void tp_dealloc(PyObject* o) {
 
 // ---------------------------------------------------------------- values
 
+// The fixed texts of the result dicts (keys, reason and kind names): one
+// interned object per literal, made on first use and kept for the life of
+// the process. Only literals come here, so the table stays small.
+Ref fixed(const char* literal) {
+  struct Entry {
+    const char* literal;
+    PyObject* object;
+  };
+  constexpr std::size_t kSlots = 128;
+  static Entry table[kSlots];
+  std::size_t h = (reinterpret_cast<std::uintptr_t>(literal) >> 3) % kSlots;
+  for (std::size_t probe = 0; probe < kSlots; ++probe, h = (h + 1) % kSlots) {
+    Entry& e = table[h];
+    if (e.literal == literal) return Ref::borrow(e.object);
+    if (!e.literal) {
+      PyObject* o = PyUnicode_InternFromString(literal);
+      if (o) e = {literal, o};
+      return Ref::borrow(o);
+    }
+  }
+  return Ref::steal(PyUnicode_FromString(literal));
+}
+
 Ref text(const std::string& s) {
   return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
@@ -191,25 +230,47 @@ Ref u128(Nanos128 v) {
 Ref new_dict() { return Ref::steal(PyDict_New()); }
 
 bool put(PyObject* dict, const char* key, Ref value) {
-  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+  Ref k = fixed(key);
+  return k && value && PyDict_SetItem(dict, k.get(), value.get()) == 0;
 }
+
+// The axis names of one result as string objects, made once and shared by
+// every dict that names an axis.
+class AxisNames {
+ public:
+  explicit AxisNames(const std::vector<ScorerTrace>& axes) {
+    for (const ScorerTrace& t : axes) texts_.push_back(&t.scorer);
+    objects_.resize(axes.size());
+  }
+  // The name of axis i, which should be `name`; any other name gets its own object.
+  Ref get(std::size_t i, const std::string& name) {
+    if (i >= texts_.size() || *texts_[i] != name) return text(name);
+    if (!objects_[i]) objects_[i] = text(name);
+    return Ref::borrow(objects_[i].get());
+  }
+
+ private:
+  std::vector<const std::string*> texts_;
+  std::vector<Ref> objects_;
+};
 
 bool append(PyObject* list, Ref value) { return value && PyList_Append(list, value.get()) == 0; }
 
 // ---------------------------------------------------------------- dicts
 
-Ref scores_dict(const ScoreSet& scores) {
+Ref scores_dict(const ScoreSet& scores, AxisNames& names) {
   Ref d = new_dict();
   if (!d) return {};
-  for (const auto& [axis, value] : scores) {
-    Ref key = text(axis);
+  for (std::size_t i = 0; i < scores.size(); ++i) {
+    const auto& [axis, value] = scores[i];
+    Ref key = names.get(i, axis);
     Ref v = f32_or_none(value);
     if (!key || !v || PyDict_SetItem(d.get(), key.get(), v.get()) != 0) return {};
   }
   return d;
 }
 
-Ref term_dict(const FusionTerm& term) {
+Ref term_dict(const FusionTerm& term, Ref scorer) {
   Ref d = new_dict();
   if (!d) return {};
   Ref value;
@@ -225,7 +286,7 @@ Ref term_dict(const FusionTerm& term) {
       value = none();
       break;
   }
-  if (!put(d.get(), "scorer", text(term.scorer)) || !put(d.get(), "input", text(input_name(term.input.kind))) ||
+  if (!put(d.get(), "scorer", std::move(scorer)) || !put(d.get(), "input", fixed(input_name(term.input.kind))) ||
       !put(d.get(), "value", std::move(value)) || !put(d.get(), "weight", f32(term.weight)) ||
       !put(d.get(), "contribution", f32(term.contribution))) {
     return {};
@@ -233,16 +294,19 @@ Ref term_dict(const FusionTerm& term) {
   return d;
 }
 
-Ref fusion_dict(const FusionTrace& fusion) {
+Ref fusion_dict(const FusionTrace& fusion, AxisNames& names) {
   Ref d = new_dict();
   if (!d) return {};
-  if (!put(d.get(), "method", text(fusion_name(fusion.method)))) return {};
+  if (!put(d.get(), "method", fixed(fusion_name(fusion.method)))) return {};
   if (fusion.k && !put(d.get(), "k", f32(*fusion.k))) return {};
-  if (!put(d.get(), "missing_policy", text(missing_name(fusion.missing.kind)))) return {};
-  Ref terms = Ref::steal(PyList_New(0));
+  if (!put(d.get(), "missing_policy", fixed(missing_name(fusion.missing.kind)))) return {};
+  Ref terms = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fusion.terms.size())));
   if (!terms) return {};
-  for (const FusionTerm& term : fusion.terms) {
-    if (!append(terms.get(), term_dict(term))) return {};
+  for (std::size_t i = 0; i < fusion.terms.size(); ++i) {
+    const FusionTerm& term = fusion.terms[i];
+    Ref t = term_dict(term, names.get(i, term.scorer));
+    if (!t) return {};
+    PyList_SetItem(terms.get(), static_cast<Py_ssize_t>(i), t.release());  // steals
   }
   if (!put(d.get(), "terms", std::move(terms))) return {};
   return d;
@@ -274,7 +338,7 @@ Ref budget_dict(const std::optional<BudgetTrace>& budget) {
   if (!budget) return none();
   Ref d = new_dict();
   if (!d) return {};
-  Ref reason = budget->reason ? text(fallback_name(*budget->reason)) : none();
+  Ref reason = budget->reason ? fixed(fallback_name(*budget->reason)) : none();
   if (!put(d.get(), "s", f32(budget->s)) || !put(d.get(), "fit_quality", f32(budget->fit_quality)) ||
       !put(d.get(), "fallback", boolean(budget->fallback)) || !put(d.get(), "reason", std::move(reason)) ||
       !put(d.get(), "derived_k", u64(budget->derived_k))) {
@@ -283,7 +347,7 @@ Ref budget_dict(const std::optional<BudgetTrace>& budget) {
   return d;
 }
 
-Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs) {
+Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs, AxisNames& names) {
   Ref d = new_dict();
   if (!d) return {};
   Ref admission = trace.admission_scorer ? text(*trace.admission_scorer) : none();
@@ -299,9 +363,9 @@ Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs) {
     const ScorerTrace& row = trace.scorers[i];
     Ref r = new_dict();
     if (!r) return {};
-    if (!put(r.get(), "scorer", text(row.scorer)) || !put(r.get(), "calls", u64(row.calls)) ||
+    if (!put(r.get(), "scorer", names.get(i, row.scorer)) || !put(r.get(), "calls", u64(row.calls)) ||
         !put(r.get(), "missing", u64(row.missing)) || !put(r.get(), "elapsed_nanos", u128(row.elapsed_nanos)) ||
-        !put(r.get(), "cost", text(cost_name(declared_costs[i]))) || !append(scorers.get(), std::move(r))) {
+        !put(r.get(), "cost", fixed(cost_name(declared_costs[i]))) || !append(scorers.get(), std::move(r))) {
       return {};
     }
   }
@@ -309,24 +373,18 @@ Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs) {
   return d;
 }
 
-// The candidate's own Python object, moved out of the engine candidate.
-Ref take_object(PyCandidate& c) {
-  Ref obj = std::move(c.object);
-  return obj ? std::move(obj) : none();
-}
-
 // ---------------------------------------------------------------- Ranked
 
 PyObject* ranked_get_id(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return text(d.id).release(); });
+  return read_shared<RankedData>(o, [](const RankedData& d) { return text(d.record.candidate.id.display()).release(); });
 }
 
 PyObject* ranked_get_rank(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return PyLong_FromUnsignedLong(d.rank); });
+  return read_shared<RankedData>(o, [](const RankedData& d) { return PyLong_FromUnsignedLong(d.record.rank); });
 }
 
 PyObject* ranked_get_fused(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return f32(d.fused).release(); });
+  return read_shared<RankedData>(o, [](const RankedData& d) { return f32(d.record.fused).release(); });
 }
 
 // A held object, or None once the instance has been cleared.
@@ -344,7 +402,7 @@ PyObject* ranked_get_constraints(PyObject* o, void*) {
   auto* self = as<RankedData>(o);
   auto g = SharedGuard::take(self->flag);
   if (!g) return nullptr;
-  const auto& names = self->data.constraints;
+  const auto& names = self->data.record.constraints;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -356,11 +414,18 @@ PyObject* ranked_get_constraints(PyObject* o, void*) {
 }
 
 PyObject* ranked_get_candidate(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return held(d.candidate); });
+  return read_shared<RankedData>(o, [](const RankedData& d) { return held(d.record.candidate.object); });
 }
 
 PyObject* ranked_to_json(PyObject* o, PyObject*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return text(d.json).release(); });
+  return read_shared<RankedData>(o, [](const RankedData& d) -> PyObject* {
+    try {
+      if (!d.json) d.json = to_json(d.record, d.record.candidate.id);
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
+    }
+    return text(*d.json).release();
+  });
 }
 
 PyObject* ranked_repr(PyObject* o) {
@@ -368,8 +433,9 @@ PyObject* ranked_repr(PyObject* o) {
   auto g = SharedGuard::take(self->flag);
   if (!g) return nullptr;
   try {
-    const std::string s = "Ranked(rank=" + std::to_string(self->data.rank) + ", id=" + self->data.id +
-                          ", fused=" + f32_plain(self->data.fused) + ")";
+    const auto& r = self->data.record;
+    const std::string s = "Ranked(rank=" + std::to_string(r.rank) + ", id=" + r.candidate.id.display() +
+                          ", fused=" + f32_plain(r.fused) + ")";
     return text(s).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -406,25 +472,29 @@ PyType_Slot ranked_slots[] = {
 // ---------------------------------------------------------------- Rejected
 
 PyObject* rejected_get_id(PyObject* o, void*) {
-  return read_shared<RejectedData>(o, [](const RejectedData& d) { return text(d.id).release(); });
+  return read_shared<RejectedData>(
+      o, [](const RejectedData& d) { return text(d.record.candidate.id.display()).release(); });
 }
 
 PyObject* rejected_get_reason(PyObject* o, void*) {
   return read_shared<RejectedData>(
-      o, [](const RejectedData& d) { return text(RejectReason::reason_name(d.reason)).release(); });
+      o, [](const RejectedData& d) { return fixed(d.record.reason.name()).release(); });
 }
 
 PyObject* rejected_get_detail(PyObject* o, void*) {
   return read_shared<RejectedData>(
-      o, [](const RejectedData& d) { return d.detail ? text(*d.detail).release() : none().release(); });
+      o, [](const RejectedData& d) {
+        return d.record.reason.kind <= RejectReason::Kind::SetConstraint ? text(d.record.reason.payload).release()
+                                                                         : none().release();
+      });
 }
 
 PyObject* rejected_get_fused(PyObject* o, void*) {
-  return read_shared<RejectedData>(o, [](const RejectedData& d) { return f32_or_none(d.fused).release(); });
+  return read_shared<RejectedData>(o, [](const RejectedData& d) { return f32_or_none(d.record.fused).release(); });
 }
 
 PyObject* rejected_get_candidate(PyObject* o, void*) {
-  return read_shared<RejectedData>(o, [](const RejectedData& d) { return held(d.candidate); });
+  return read_shared<RejectedData>(o, [](const RejectedData& d) { return held(d.record.candidate.object); });
 }
 
 PyObject* rejected_repr(PyObject* o) {
@@ -432,8 +502,8 @@ PyObject* rejected_repr(PyObject* o) {
   auto g = SharedGuard::take(self->flag);
   if (!g) return nullptr;
   try {
-    const std::string s = "Rejected(id=" + self->data.id +
-                          ", reason=" + RejectReason::reason_name(self->data.reason) + ")";
+    const auto& r = self->data.record;
+    const std::string s = "Rejected(id=" + r.candidate.id.display() + ", reason=" + r.reason.name() + ")";
     return text(s).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -477,8 +547,30 @@ PyObject* outcome_get_ranked(PyObject* o, void*) {
   return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return list_of(d.ranked); });
 }
 
+// Turns the records not yet turned into Rejected objects. Should making one
+// fail, those made so far stay and a later read goes on from there.
+bool materialise(const OutcomeData& d) {
+  if (d.records.empty()) return true;
+  CollectorPause pause;
+  try {
+    d.rejected.reserve(d.records.size());
+    for (std::size_t i = d.rejected.size(); i < d.records.size(); ++i) {
+      Ref obj = make_instance<RejectedData>(rejected_type(), std::move(d.records[i]));
+      if (!obj) return false;
+      d.rejected.push_back(std::move(obj));
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  d.records.clear();
+  return true;
+}
+
+std::size_t rejected_count(const OutcomeData& d) { return d.records.empty() ? d.rejected.size() : d.records.size(); }
+
 PyObject* outcome_get_rejected(PyObject* o, void*) {
-  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return list_of(d.rejected); });
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return materialise(d) ? list_of(d.rejected) : nullptr; });
 }
 
 PyObject* outcome_get_rejected_counts(PyObject* o, void*) {
@@ -519,7 +611,7 @@ PyObject* outcome_repr(PyObject* o) {
   if (exact.get() == Py_False) shown = "Some(false)";
   try {
     const std::string s = "Outcome(ranked=" + std::to_string(self->data.ranked.size()) +
-                          ", rejected=" + std::to_string(self->data.rejected.size()) + ", exact=" + shown + ")";
+                          ", rejected=" + std::to_string(rejected_count(self->data)) + ", exact=" + shown + ")";
     return text(s).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -612,52 +704,35 @@ PyTypeObject* g_outcome = nullptr;
 
 // ---------------------------------------------------------------- build
 
-Ref build_ranked(Ranked<PyCandidate>& r) {
-  RankedData data;
-  data.json = to_json(r, r.candidate.id);
-  data.scores = scores_dict(r.scores);
-  if (!data.scores) return {};
-  data.fusion = fusion_dict(r.fusion);
-  if (!data.fusion) return {};
-  data.id = r.candidate.id.display();
-  data.constraints = std::move(r.constraints);
-  data.candidate = take_object(r.candidate);
-  data.rank = r.rank;
-  data.fused = r.fused;
-  return make_instance(ranked_type(), std::move(data));
-}
-
-Ref build_rejected(Rejected<PyCandidate>& r) {
-  RejectedData data;
-  data.id = r.candidate.id.display();
-  data.reason = r.reason.kind;
-  data.detail = r.reason.detail();
-  data.fused = r.fused;
-  data.candidate = take_object(r.candidate);
-  return make_instance(rejected_type(), std::move(data));
+Ref build_ranked(Ranked<PyCandidate>& r, AxisNames& names) {
+  Ref scores = scores_dict(r.scores, names);
+  if (!scores) return {};
+  Ref fusion = fusion_dict(r.fusion, names);
+  if (!fusion) return {};
+  RankedData data{Ranked<PyCandidate::Kept>{std::move(r.candidate).kept(), std::move(r.scores), std::move(r.fusion),
+                                            std::move(r.constraints), r.rank, r.fused},
+                  std::nullopt, std::move(scores), std::move(fusion)};
+  if (!data.record.candidate.object) data.record.candidate.object = none();
+  return make_instance<RankedData>(ranked_type(), std::move(data));
 }
 
 Ref build(Outcome<PyCandidate>& outcome, const std::vector<Cost>& declared_costs) {
+  AxisNames names(outcome.trace.scorers);
   OutcomeData data;
   data.ranked.reserve(outcome.ranked.size());
   for (Ranked<PyCandidate>& r : outcome.ranked) {
-    Ref obj = build_ranked(r);
+    Ref obj = build_ranked(r, names);
     if (!obj) return {};
     data.ranked.push_back(std::move(obj));
   }
-  data.rejected.reserve(outcome.rejected.size());
-  for (Rejected<PyCandidate>& r : outcome.rejected) {
-    Ref obj = build_rejected(r);
-    if (!obj) return {};
-    data.rejected.push_back(std::move(obj));
-  }
+  data.records = std::move(outcome.rejected);
   data.rejected_counts = counts_dict(outcome.rejected_counts);
   if (!data.rejected_counts) return {};
   data.selection = selection_dict(outcome);
   if (!data.selection) return {};
-  data.trace = trace_dict(outcome.trace, declared_costs);
+  data.trace = trace_dict(outcome.trace, declared_costs, names);
   if (!data.trace) return {};
-  return make_instance(outcome_type(), std::move(data));
+  return make_instance<OutcomeData>(outcome_type(), std::move(data));
 }
 
 }  // namespace
@@ -669,16 +744,7 @@ PyTypeObject* outcome_type() { return cached_type(g_outcome, outcome_spec); }
 PyObject* build_outcome(Outcome<PyCandidate>&& outcome, const std::vector<Cost>& declared_costs) {
   // Consumed here: whatever the Python objects do not take is released on return.
   Outcome<PyCandidate> owned = std::move(outcome);
-  // Building allocates one collectable object per kept record and runs no
-  // Python code; the collector is held off meanwhile instead of walking the
-  // growing result again and again (with a million rejections kept, that
-  // walking costs more than the whole run).
-  struct CollectorPause {
-    int was_enabled = PyGC_Disable();
-    ~CollectorPause() {
-      if (was_enabled) PyGC_Enable();
-    }
-  } pause;
+  CollectorPause pause;
   try {
     return build(owned, declared_costs).release();
   } catch (const std::bad_alloc&) {
