@@ -1,6 +1,7 @@
 /* The floor of stage 1: iterate a list of candidate dicts and read each
- * one's "id" and its two nested scores "a" and "b", nothing else. Built by
- * run_vs_heapq.py into a temporary directory. */
+ * one's "id" and its two nested scores "a" and "b" (looked up and converted
+ * to numbers), nothing else. Built by run_vs_heapq.py into a temporary
+ * directory. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -12,7 +13,8 @@ static PyObject* floor_read(PyObject* self, PyObject* list) {
     PyErr_SetString(PyExc_TypeError, "a list is needed");
     return NULL;
   }
-  Py_ssize_t n = PyList_GET_SIZE(list), found = 0;
+  Py_ssize_t n = PyList_GET_SIZE(list);
+  double sum = 0.0;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* d = PyList_GET_ITEM(list, i);
     PyObject* id = PyDict_GetItemWithError(d, k_id);
@@ -21,9 +23,10 @@ static PyObject* floor_read(PyObject* self, PyObject* list) {
     PyObject* a = PyDict_GetItemWithError(s, k_a);
     PyObject* b = PyDict_GetItemWithError(s, k_b);
     if (!a || !b) return NULL;
-    found += 1;
+    sum += (double)PyLong_AsUnsignedLongLong(id) + PyFloat_AsDouble(a) + PyFloat_AsDouble(b);
   }
-  return PyLong_FromSsize_t(found);
+  if (PyErr_Occurred()) return NULL;
+  return PyFloat_FromDouble(sum);
 }
 
 static PyMethodDef methods[] = {{"read", floor_read, METH_O, NULL}, {NULL, NULL, 0, NULL}};

@@ -52,13 +52,20 @@ def engine(retention="keep"):
 
 
 def best_of(repeats, fn, loops=1):
-    times = []
+    return best_of_each(repeats, [fn], loops)[0]
+
+
+def best_of_each(repeats, fns, loops=1):
+    """Best time of each function, the functions taking turns in every round
+    so that a change in the machine's load touches them alike."""
+    best = [float("inf")] * len(fns)
     for _ in range(repeats):
-        t0 = time.perf_counter()
-        for _ in range(loops):
-            fn()
-        times.append((time.perf_counter() - t0) / loops)
-    return min(times)
+        for i, fn in enumerate(fns):
+            t0 = time.perf_counter()
+            for _ in range(loops):
+                fn()
+            best[i] = min(best[i], (time.perf_counter() - t0) / loops)
+    return best
 
 
 def memory(field):
@@ -89,11 +96,11 @@ def main():
     default, counting = engine(), engine("count")
     with tempfile.TemporaryDirectory() as tmp:
         floor = build_floor(tmp)
-        t_floor = best_of(repeats, lambda: floor.read(candidates))
-    t_heapq = best_of(repeats, lambda: heapq.nlargest(
-        320, candidates, key=lambda c: c["scores"]["a"] + c["scores"]["b"]))
-    t_count = best_of(repeats, lambda: counting.run(candidates))
-    t_keep = best_of(repeats, lambda: default.run(candidates))
+        t_floor, t_heapq, t_count, t_keep = best_of_each(repeats, [
+            lambda: floor.read(candidates),
+            lambda: heapq.nlargest(320, candidates, key=lambda c: c["scores"]["a"] + c["scores"]["b"]),
+            lambda: counting.run(candidates),
+            lambda: default.run(candidates)])
     print(f"candidates={n}, best of {repeats}")
     print(f"{'':34}{'seconds':>9}{'/floor':>8}{'/heapq':>8}")
     for name, t in [("floor (C: id and two scores)", t_floor), ("heapq.nlargest(320, key=...)", t_heapq),

@@ -129,7 +129,7 @@ struct Outcome {
 // The one entry through which a run reports a rejection.
 template <class C>
 void record(const Retention& retention, BlockList<Rejected<C>>& rejected, RejectCounts& counts, C&& candidate,
-            RejectReason&& reason, std::optional<float> fused) {
+            RejectReason&& reason, const std::optional<float>& fused) {
   counts[reason.kind] += 1;
   bool keep = retention.kind == Retention::Kind::Keep ||
               (retention.kind == Retention::Kind::Sample && rejected.size() < retention.n);

@@ -25,6 +25,8 @@ class BoundedHeap {
   // Reserves min(capacity, 1024) slots up front.
   explicit BoundedHeap(std::size_t capacity);
   PushOutcome push(CandidateId key, std::size_t index, float score);
+  // True when a push of (key, score) would not be refused.
+  bool admits(const CandidateId& key, float score) const;
   std::size_t size() const { return heap_.size(); }
   std::size_t capacity() const { return capacity_; }
   // Indices best first (higher score, then smaller key); consumes the heap.
