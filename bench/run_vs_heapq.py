@@ -8,7 +8,8 @@ with every rejection kept (the default) and with rejections("count"), against
 - heapq.nlargest(320, ...) with a Python key function over the same list.
 Then whole runs over 0, 10 and 100 candidates in microseconds, and the peak
 memory per kept rejection (in a child process, beyond the candidates).
-Everything runs in this process over the same list, best of `repeats`.
+Everything runs in this process over the same list, best of `repeats` in
+CPU time.
 
     python bench/run_vs_heapq.py [n] [repeats]
 """
@@ -57,14 +58,16 @@ def best_of(repeats, fn, loops=1):
 
 def best_of_each(repeats, fns, loops=1):
     """Best time of each function, the functions taking turns in every round
-    so that a change in the machine's load touches them alike."""
+    so that a change in the machine's load touches them alike. The time is
+    this process's CPU time, which other work on a shared machine disturbs
+    less than the wall clock."""
     best = [float("inf")] * len(fns)
     for _ in range(repeats):
         for i, fn in enumerate(fns):
-            t0 = time.perf_counter()
+            t0 = time.process_time()
             for _ in range(loops):
                 fn()
-            best[i] = min(best[i], (time.perf_counter() - t0) / loops)
+            best[i] = min(best[i], (time.process_time() - t0) / loops)
     return best
 
 

@@ -1,9 +1,9 @@
 // The result objects of a run (Outcome, Ranked, Rejected) and their building.
 //
-// The objects are read-only snapshots made by build_outcome. Two parts are
-// made when first asked for, from the run's own records: the JSON text of a
-// Ranked (on its first to_json()) and the Rejected objects of an Outcome (on
-// the first read of `rejected`). Each holds
+// The objects are read-only snapshots made by build_outcome. Some parts are
+// made when first asked for, from the run's own records, and then kept: the
+// dicts and the JSON text of a Ranked, and the Rejected objects of an
+// Outcome. Each holds
 // strong references to Python objects (its candidate, its dicts, the Ranked
 // and Rejected objects of an Outcome); traverse reports all of them and clear
 // releases all of them, so that a cycle running through a result (a candidate
@@ -31,9 +31,10 @@ namespace {
 
 struct RankedData {
   Ranked<PyCandidate::Kept> record;  // the candidate's object and id, scores, fusion, constraints
-  mutable std::optional<std::string> json;  // made on the first to_json()
-  Ref scores;
-  Ref fusion;
+  // Made on first use.
+  mutable std::optional<std::string> json;
+  mutable Ref scores;
+  mutable Ref fusion;
 
   template <class Visit>
   int traverse(Visit&& visit) const {
@@ -59,15 +60,30 @@ struct RejectedData {
   void clear() { record.candidate.object.reset(); }
 };
 
+// The selection properties of a run.
+struct Selection {
+  bool exact = false;
+  std::optional<float> guarantee;
+  std::uint32_t pool_size = 0;
+  bool pool_exhausted = false;
+  std::optional<float> cut_margin;
+};
+
 struct OutcomeData {
   std::vector<Ref> ranked;
   // The kept rejections: the run's records until `rejected` is first read,
   // then Rejected objects (records already turned into objects are empty).
   mutable BlockList<Rejected<PyCandidate>> records;
   mutable std::vector<Ref> rejected;
-  Ref rejected_counts;
-  Ref selection;
-  Ref trace;
+  // The run's records behind the three dicts, which are made on first use.
+  RejectCounts counts;
+  Selection properties;
+  RunTrace run_trace;
+  std::vector<Cost> declared_costs;
+  bool cleared = false;
+  mutable Ref rejected_counts;
+  mutable Ref selection;
+  mutable Ref trace;
 
   template <class Visit>
   int traverse(Visit&& visit) const {
@@ -90,6 +106,7 @@ struct OutcomeData {
     std::vector<Ref> gone_ranked = std::move(ranked);
     BlockList<Rejected<PyCandidate>> gone_records = std::move(records);
     std::vector<Ref> gone_rejected = std::move(rejected);
+    cleared = true;
     ranked.clear();
     records.clear();
     rejected.clear();
@@ -205,7 +222,6 @@ Ref fixed(const char* literal) {
 Ref text(const std::string& s) {
   return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
-Ref text(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
 Ref none() { return Ref::borrow(Py_None); }
 Ref boolean(bool b) { return Ref::steal(PyBool_FromLong(b ? 1 : 0)); }
 Ref f32(float x) { return Ref::steal(PyFloat_FromDouble(static_cast<double>(x))); }
@@ -234,43 +250,22 @@ bool put(PyObject* dict, const char* key, Ref value) {
   return k && value && PyDict_SetItem(dict, k.get(), value.get()) == 0;
 }
 
-// The axis names of one result as string objects, made once and shared by
-// every dict that names an axis.
-class AxisNames {
- public:
-  explicit AxisNames(const std::vector<ScorerTrace>& axes) {
-    for (const ScorerTrace& t : axes) texts_.push_back(&t.scorer);
-    objects_.resize(axes.size());
-  }
-  // The name of axis i, which should be `name`; any other name gets its own object.
-  Ref get(std::size_t i, const std::string& name) {
-    if (i >= texts_.size() || *texts_[i] != name) return text(name);
-    if (!objects_[i]) objects_[i] = text(name);
-    return Ref::borrow(objects_[i].get());
-  }
-
- private:
-  std::vector<const std::string*> texts_;
-  std::vector<Ref> objects_;
-};
-
 bool append(PyObject* list, Ref value) { return value && PyList_Append(list, value.get()) == 0; }
 
 // ---------------------------------------------------------------- dicts
 
-Ref scores_dict(const ScoreSet& scores, AxisNames& names) {
+Ref scores_dict(const ScoreSet& scores) {
   Ref d = new_dict();
   if (!d) return {};
-  for (std::size_t i = 0; i < scores.size(); ++i) {
-    const auto& [axis, value] = scores[i];
-    Ref key = names.get(i, axis);
+  for (const auto& [axis, value] : scores) {
+    Ref key = text(axis);
     Ref v = f32_or_none(value);
     if (!key || !v || PyDict_SetItem(d.get(), key.get(), v.get()) != 0) return {};
   }
   return d;
 }
 
-Ref term_dict(const FusionTerm& term, Ref scorer) {
+Ref term_dict(const FusionTerm& term) {
   Ref d = new_dict();
   if (!d) return {};
   Ref value;
@@ -286,7 +281,7 @@ Ref term_dict(const FusionTerm& term, Ref scorer) {
       value = none();
       break;
   }
-  if (!put(d.get(), "scorer", std::move(scorer)) || !put(d.get(), "input", fixed(input_name(term.input.kind))) ||
+  if (!put(d.get(), "scorer", text(term.scorer)) || !put(d.get(), "input", fixed(input_name(term.input.kind))) ||
       !put(d.get(), "value", std::move(value)) || !put(d.get(), "weight", f32(term.weight)) ||
       !put(d.get(), "contribution", f32(term.contribution))) {
     return {};
@@ -294,7 +289,7 @@ Ref term_dict(const FusionTerm& term, Ref scorer) {
   return d;
 }
 
-Ref fusion_dict(const FusionTrace& fusion, AxisNames& names) {
+Ref fusion_dict(const FusionTrace& fusion) {
   Ref d = new_dict();
   if (!d) return {};
   if (!put(d.get(), "method", fixed(fusion_name(fusion.method)))) return {};
@@ -304,7 +299,7 @@ Ref fusion_dict(const FusionTrace& fusion, AxisNames& names) {
   if (!terms) return {};
   for (std::size_t i = 0; i < fusion.terms.size(); ++i) {
     const FusionTerm& term = fusion.terms[i];
-    Ref t = term_dict(term, names.get(i, term.scorer));
+    Ref t = term_dict(term);
     if (!t) return {};
     PyList_SetItem(terms.get(), static_cast<Py_ssize_t>(i), t.release());  // steals
   }
@@ -322,8 +317,7 @@ Ref counts_dict(const RejectCounts& counts) {
   return d;
 }
 
-template <class C>
-Ref selection_dict(const Outcome<C>& o) {
+Ref selection_dict(const Selection& o) {
   Ref d = new_dict();
   if (!d) return {};
   if (!put(d.get(), "exact", boolean(o.exact)) || !put(d.get(), "guarantee", f32_or_none(o.guarantee)) ||
@@ -347,7 +341,7 @@ Ref budget_dict(const std::optional<BudgetTrace>& budget) {
   return d;
 }
 
-Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs, AxisNames& names) {
+Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs) {
   Ref d = new_dict();
   if (!d) return {};
   Ref admission = trace.admission_scorer ? text(*trace.admission_scorer) : none();
@@ -363,7 +357,7 @@ Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs, A
     const ScorerTrace& row = trace.scorers[i];
     Ref r = new_dict();
     if (!r) return {};
-    if (!put(r.get(), "scorer", names.get(i, row.scorer)) || !put(r.get(), "calls", u64(row.calls)) ||
+    if (!put(r.get(), "scorer", text(row.scorer)) || !put(r.get(), "calls", u64(row.calls)) ||
         !put(r.get(), "missing", u64(row.missing)) || !put(r.get(), "elapsed_nanos", u128(row.elapsed_nanos)) ||
         !put(r.get(), "cost", fixed(cost_name(declared_costs[i]))) || !append(scorers.get(), std::move(r))) {
       return {};
@@ -390,12 +384,30 @@ PyObject* ranked_get_fused(PyObject* o, void*) {
 // A held object, or None once the instance has been cleared.
 PyObject* held(const Ref& r) { return r ? r.new_ref() : none().release(); }
 
+// The object in `slot`, made by `make` on first use and kept; None once the
+// instance has been cleared (`alive` false). Empty with an exception set
+// when it cannot be made.
+template <class Make>
+Ref lazily(bool alive, Ref& slot, Make&& make) {
+  if (!slot && alive) {
+    Ref m = make();
+    if (!m) return {};
+    if (!slot) slot = std::move(m);  // making it may have run code that made it first
+  }
+  return slot ? Ref::borrow(slot.get()) : none();
+}
+
+// A Ranked is cleared when its candidate is gone.
 PyObject* ranked_get_scores(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return held(d.scores); });
+  return read_shared<RankedData>(o, [](const RankedData& d) {
+    return lazily(bool(d.record.candidate.object), d.scores, [&] { return scores_dict(d.record.scores); }).release();
+  });
 }
 
 PyObject* ranked_get_fusion(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return held(d.fusion); });
+  return read_shared<RankedData>(o, [](const RankedData& d) {
+    return lazily(bool(d.record.candidate.object), d.fusion, [&] { return fusion_dict(d.record.fusion); }).release();
+  });
 }
 
 PyObject* ranked_get_constraints(PyObject* o, void*) {
@@ -573,23 +585,33 @@ PyObject* outcome_get_rejected(PyObject* o, void*) {
   return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return materialise(d) ? list_of(d.rejected) : nullptr; });
 }
 
+Ref counts_of(const OutcomeData& d) {
+  return lazily(!d.cleared, d.rejected_counts, [&] { return counts_dict(d.counts); });
+}
+Ref selection_of(const OutcomeData& d) {
+  return lazily(!d.cleared, d.selection, [&] { return selection_dict(d.properties); });
+}
+Ref trace_of(const OutcomeData& d) {
+  return lazily(!d.cleared, d.trace, [&] { return trace_dict(d.run_trace, d.declared_costs); });
+}
+
 PyObject* outcome_get_rejected_counts(PyObject* o, void*) {
-  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return held(d.rejected_counts); });
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return counts_of(d).release(); });
 }
 
 PyObject* outcome_get_selection(PyObject* o, void*) {
-  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return held(d.selection); });
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return selection_of(d).release(); });
 }
 
 PyObject* outcome_get_trace(PyObject* o, void*) {
-  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return held(d.trace); });
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return trace_of(d).release(); });
 }
 
 // The value under `key` in `dict` (a new reference), or an empty Ref: with an
 // exception set when the lookup failed, without one when the key is absent.
 Ref lookup(const Ref& dict, const char* key) {
   if (!dict || !PyDict_Check(dict.get())) return {};
-  Ref k = text(key);
+  Ref k = fixed(key);
   if (!k) return {};
   return Ref::borrow(PyDict_GetItemWithError(dict.get(), k.get()));
 }
@@ -600,7 +622,8 @@ PyObject* outcome_repr(PyObject* o) {
   if (!g) return nullptr;
   // Whatever the dict now holds, the repr shows something: a missing or
   // non-boolean "exact" shows as None.
-  Ref selection = Ref::borrow(self->data.selection.get());
+  Ref selection = selection_of(self->data);
+  if (!selection) return nullptr;
   Ref exact = lookup(selection, "exact");
   if (!exact && PyErr_Occurred()) {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
@@ -624,7 +647,9 @@ PyObject* outcome_is_complete(PyObject* o, PyObject*) {
   if (!g) return nullptr;
   // Counted in 128 bits so that no sum of 64-bit counts wraps around.
   Nanos128 rejected = 0;
-  if (Ref counts = Ref::borrow(self->data.rejected_counts.get()); counts) {
+  Ref counts = counts_of(self->data);
+  if (!counts) return nullptr;
+  if (counts.get() != Py_None) {
     // A snapshot of the values: converting one may run Python code that
     // changes the dict.
     Ref values = Ref::steal(PyDict_Values(counts.get()));
@@ -637,7 +662,8 @@ PyObject* outcome_is_complete(PyObject* o, PyObject*) {
       rejected += v;
     }
   }
-  Ref trace = Ref::borrow(self->data.trace.get());
+  Ref trace = trace_of(self->data);
+  if (!trace) return nullptr;
   Ref input = lookup(trace, "input_count");
   if (!input) {
     if (PyErr_Occurred()) return nullptr;
@@ -704,34 +730,28 @@ PyTypeObject* g_outcome = nullptr;
 
 // ---------------------------------------------------------------- build
 
-Ref build_ranked(Ranked<PyCandidate>& r, AxisNames& names) {
-  Ref scores = scores_dict(r.scores, names);
-  if (!scores) return {};
-  Ref fusion = fusion_dict(r.fusion, names);
-  if (!fusion) return {};
+Ref build_ranked(Ranked<PyCandidate>& r) {
   RankedData data{Ranked<PyCandidate::Kept>{std::move(r.candidate).kept(), std::move(r.scores), std::move(r.fusion),
                                             std::move(r.constraints), r.rank, r.fused},
-                  std::nullopt, std::move(scores), std::move(fusion)};
+                  std::nullopt, Ref{}, Ref{}};
   if (!data.record.candidate.object) data.record.candidate.object = none();
   return make_instance<RankedData>(ranked_type(), std::move(data));
 }
 
 Ref build(Outcome<PyCandidate>& outcome, const std::vector<Cost>& declared_costs) {
-  AxisNames names(outcome.trace.scorers);
   OutcomeData data;
   data.ranked.reserve(outcome.ranked.size());
   for (Ranked<PyCandidate>& r : outcome.ranked) {
-    Ref obj = build_ranked(r, names);
+    Ref obj = build_ranked(r);
     if (!obj) return {};
     data.ranked.push_back(std::move(obj));
   }
   data.records = std::move(outcome.rejected);
-  data.rejected_counts = counts_dict(outcome.rejected_counts);
-  if (!data.rejected_counts) return {};
-  data.selection = selection_dict(outcome);
-  if (!data.selection) return {};
-  data.trace = trace_dict(outcome.trace, declared_costs, names);
-  if (!data.trace) return {};
+  data.counts = outcome.rejected_counts;
+  data.properties = Selection{outcome.exact, outcome.guarantee, outcome.pool_size, outcome.pool_exhausted,
+                              outcome.cut_margin};
+  data.run_trace = std::move(outcome.trace);
+  data.declared_costs = declared_costs;
   return make_instance<OutcomeData>(outcome_type(), std::move(data));
 }
 
