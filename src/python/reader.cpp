@@ -148,6 +148,9 @@ std::optional<Reader> Reader::make(Ref iterator, const ReaderConfig& config) {
 
 std::optional<PyCandidate> Reader::next() {
   constexpr std::uint64_t kCheckEvery = 4096;
+  // Built in place and returned as is (every return names it): the record
+  // is neither copied nor zero-filled first.
+  std::optional<PyCandidate> candidate(std::in_place);
   while (!done_) {
     // A long in-memory stream runs no Python code: look for pending signals
     // (Ctrl-C) now and then.
@@ -163,15 +166,16 @@ std::optional<PyCandidate> Reader::next() {
       break;
     }
     Ref item = Ref::steal(raw);
-    PyCandidate candidate;
-    if (convert(item.get(), candidate)) {
-      candidate.object = std::move(item);
+    if (convert(item.get(), *candidate)) {
+      candidate->object = std::move(item);
       return candidate;
     }
+    candidate.emplace();  // the partly built record goes; a fresh one for the next item
     if (aborting_error()) abort();
     first_error_.keep_current();
   }
-  return std::nullopt;
+  candidate.reset();
+  return candidate;
 }
 
 void Reader::abort() {
@@ -180,7 +184,7 @@ void Reader::abort() {
 }
 
 bool Reader::convert(PyObject* item, PyCandidate& out) const {
-  if (!PyDict_Check(item)) {
+  if (!PyDict_CheckExact(item) && !PyDict_Check(item)) {
     PyErr_SetString(PyExc_ValueError, kMsgNotDict);
     return false;
   }
@@ -204,7 +208,7 @@ bool Reader::read_scores(PyObject* item, PyCandidate& out) const {
   Ref scores = Ref::borrow(PyDict_GetItemWithError(item, key_scores_.get()));
   if (!scores) return !PyErr_Occurred();
   PyObject* s = scores.get();
-  if (PyDict_Check(s)) {
+  if (PyDict_CheckExact(s) || PyDict_Check(s)) {
     for (std::size_t i = 0; i < axis_keys_.size(); ++i) {
       PyObject* v = PyDict_GetItemWithError(s, axis_keys_[i].get());
       if (!v) {

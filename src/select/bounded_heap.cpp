@@ -59,14 +59,6 @@ BoundedHeap::BoundedHeap(std::size_t capacity) : capacity_(capacity) {
   heap_.reserve(std::min(capacity, kInitialReserve));
 }
 
-bool BoundedHeap::admits(const CandidateId& key, float score) const {
-  if (heap_.size() < capacity_) return true;
-  if (heap_.empty()) return false;
-  const Slot& root = heap_.front();
-  int c = total_cmp(score, root.score);
-  return c > 0 || (c == 0 && compare(root.key, key) > 0);
-}
-
 PushOutcome BoundedHeap::push(CandidateId key, std::size_t index, float score) {
   if (heap_.size() < capacity_) {
     heap_.push_back(Slot{score, std::move(key), index});
