@@ -196,29 +196,6 @@ void tp_dealloc(PyObject* o) {
 
 // ---------------------------------------------------------------- values
 
-// The fixed texts of the result dicts (keys, reason and kind names): one
-// interned object per literal, made on first use and kept for the life of
-// the process. Only literals come here, so the table stays small.
-Ref fixed(const char* literal) {
-  struct Entry {
-    const char* literal;
-    PyObject* object;
-  };
-  constexpr std::size_t kSlots = 128;
-  static Entry table[kSlots];
-  std::size_t h = (reinterpret_cast<std::uintptr_t>(literal) >> 3) % kSlots;
-  for (std::size_t probe = 0; probe < kSlots; ++probe, h = (h + 1) % kSlots) {
-    Entry& e = table[h];
-    if (e.literal == literal) return Ref::borrow(e.object);
-    if (!e.literal) {
-      PyObject* o = PyUnicode_InternFromString(literal);
-      if (o) e = {literal, o};
-      return Ref::borrow(o);
-    }
-  }
-  return Ref::steal(PyUnicode_FromString(literal));
-}
-
 Ref text(const std::string& s) {
   return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
@@ -246,7 +223,7 @@ Ref u128(Nanos128 v) {
 Ref new_dict() { return Ref::steal(PyDict_New()); }
 
 bool put(PyObject* dict, const char* key, Ref value) {
-  Ref k = fixed(key);
+  Ref k = interned(key);
   return k && value && PyDict_SetItem(dict, k.get(), value.get()) == 0;
 }
 
@@ -281,7 +258,7 @@ Ref term_dict(const FusionTerm& term) {
       value = none();
       break;
   }
-  if (!put(d.get(), "scorer", text(term.scorer)) || !put(d.get(), "input", fixed(input_name(term.input.kind))) ||
+  if (!put(d.get(), "scorer", text(term.scorer)) || !put(d.get(), "input", interned(input_name(term.input.kind))) ||
       !put(d.get(), "value", std::move(value)) || !put(d.get(), "weight", f32(term.weight)) ||
       !put(d.get(), "contribution", f32(term.contribution))) {
     return {};
@@ -292,9 +269,9 @@ Ref term_dict(const FusionTerm& term) {
 Ref fusion_dict(const FusionTrace& fusion) {
   Ref d = new_dict();
   if (!d) return {};
-  if (!put(d.get(), "method", fixed(fusion_name(fusion.method)))) return {};
+  if (!put(d.get(), "method", interned(fusion_name(fusion.method)))) return {};
   if (fusion.k && !put(d.get(), "k", f32(*fusion.k))) return {};
-  if (!put(d.get(), "missing_policy", fixed(missing_name(fusion.missing.kind)))) return {};
+  if (!put(d.get(), "missing_policy", interned(missing_name(fusion.missing.kind)))) return {};
   Ref terms = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fusion.terms.size())));
   if (!terms) return {};
   for (std::size_t i = 0; i < fusion.terms.size(); ++i) {
@@ -332,7 +309,7 @@ Ref budget_dict(const std::optional<BudgetTrace>& budget) {
   if (!budget) return none();
   Ref d = new_dict();
   if (!d) return {};
-  Ref reason = budget->reason ? fixed(fallback_name(*budget->reason)) : none();
+  Ref reason = budget->reason ? interned(fallback_name(*budget->reason)) : none();
   if (!put(d.get(), "s", f32(budget->s)) || !put(d.get(), "fit_quality", f32(budget->fit_quality)) ||
       !put(d.get(), "fallback", boolean(budget->fallback)) || !put(d.get(), "reason", std::move(reason)) ||
       !put(d.get(), "derived_k", u64(budget->derived_k))) {
@@ -359,7 +336,7 @@ Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs) {
     if (!r) return {};
     if (!put(r.get(), "scorer", text(row.scorer)) || !put(r.get(), "calls", u64(row.calls)) ||
         !put(r.get(), "missing", u64(row.missing)) || !put(r.get(), "elapsed_nanos", u128(row.elapsed_nanos)) ||
-        !put(r.get(), "cost", fixed(cost_name(declared_costs[i]))) || !append(scorers.get(), std::move(r))) {
+        !put(r.get(), "cost", interned(cost_name(declared_costs[i]))) || !append(scorers.get(), std::move(r))) {
       return {};
     }
   }
@@ -490,7 +467,7 @@ PyObject* rejected_get_id(PyObject* o, void*) {
 
 PyObject* rejected_get_reason(PyObject* o, void*) {
   return read_shared<RejectedData>(
-      o, [](const RejectedData& d) { return fixed(d.record.reason.name()).release(); });
+      o, [](const RejectedData& d) { return interned(d.record.reason.name()).release(); });
 }
 
 PyObject* rejected_get_detail(PyObject* o, void*) {
@@ -611,7 +588,7 @@ PyObject* outcome_get_trace(PyObject* o, void*) {
 // exception set when the lookup failed, without one when the key is absent.
 Ref lookup(const Ref& dict, const char* key) {
   if (!dict || !PyDict_Check(dict.get())) return {};
-  Ref k = fixed(key);
+  Ref k = interned(key);
   if (!k) return {};
   return Ref::borrow(PyDict_GetItemWithError(dict.get(), k.get()));
 }

@@ -137,11 +137,11 @@ std::optional<Reader> Reader::make(Ref iterator, const ReaderConfig& config) {
     r.group_keys_.push_back(make_key(key));
     if (!r.group_keys_.back()) return std::nullopt;
   }
-  r.key_id_ = Ref::steal(PyUnicode_InternFromString("id"));
-  r.key_scores_ = Ref::steal(PyUnicode_InternFromString("scores"));
-  r.key_groups_ = Ref::steal(PyUnicode_InternFromString("groups"));
-  r.key_cost_ = Ref::steal(PyUnicode_InternFromString("cost"));
-  r.key_cover_ = Ref::steal(PyUnicode_InternFromString("cover"));
+  r.key_id_ = interned("id");
+  r.key_scores_ = interned("scores");
+  r.key_groups_ = interned("groups");
+  r.key_cost_ = interned("cost");
+  r.key_cover_ = interned("cover");
   if (!r.key_id_ || !r.key_scores_ || !r.key_groups_ || !r.key_cost_ || !r.key_cover_) return std::nullopt;
   return r;
 }
