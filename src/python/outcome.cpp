@@ -199,6 +199,11 @@ void tp_dealloc(PyObject* o) {
 Ref text(const std::string& s) {
   return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
+// The display text of an identifier, made without a C++ allocation.
+Ref id_text(const CandidateId& id) {
+  if (!id.is_number()) return text(id.text());
+  return Ref::steal(PyUnicode_FromFormat("%llu", static_cast<unsigned long long>(id.number())));
+}
 Ref none() { return Ref::borrow(Py_None); }
 Ref boolean(bool b) { return Ref::steal(PyBool_FromLong(b ? 1 : 0)); }
 Ref f32(float x) { return Ref::steal(PyFloat_FromDouble(static_cast<double>(x))); }
@@ -347,7 +352,7 @@ Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs) {
 // ---------------------------------------------------------------- Ranked
 
 PyObject* ranked_get_id(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return text(d.record.candidate.id.display()).release(); });
+  return read_shared<RankedData>(o, [](const RankedData& d) { return id_text(d.record.candidate.id).release(); });
 }
 
 PyObject* ranked_get_rank(PyObject* o, void*) {
@@ -461,8 +466,7 @@ PyType_Slot ranked_slots[] = {
 // ---------------------------------------------------------------- Rejected
 
 PyObject* rejected_get_id(PyObject* o, void*) {
-  return read_shared<RejectedData>(
-      o, [](const RejectedData& d) { return text(d.record.candidate.id.display()).release(); });
+  return read_shared<RejectedData>(o, [](const RejectedData& d) { return id_text(d.record.candidate.id).release(); });
 }
 
 PyObject* rejected_get_reason(PyObject* o, void*) {
