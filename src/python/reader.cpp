@@ -208,7 +208,7 @@ bool Reader::read_scores(PyObject* item, PyCandidate& out) const {
   Ref scores = Ref::borrow(PyDict_GetItemWithError(item, key_scores_.get()));
   if (!scores) return !PyErr_Occurred();
   PyObject* s = scores.get();
-  if (PyDict_CheckExact(s) || PyDict_Check(s)) {
+  if (PyDict_Check(s)) {
     for (std::size_t i = 0; i < axis_keys_.size(); ++i) {
       PyObject* v = PyDict_GetItemWithError(s, axis_keys_[i].get());
       if (!v) {
