@@ -160,6 +160,21 @@ def test_attribute_identity():
 
 
 @needs_run
+def test_parts_made_on_first_use_come_from_the_run():
+    cands = items(0.5, 0.25, 0.125)
+    expected = engine(k=2).run(cands).ranked[0].to_json()
+    out = engine(k=2).run(cands)
+    r = out.ranked[0]
+    r.scores.clear(), r.fusion.clear()
+    assert r.to_json() == expected
+    refs = sys.getrefcount(cands[2])
+    out = engine(k=2).run(cands)
+    assert sys.getrefcount(cands[2]) == refs + 1  # held by the unread rejection
+    del out
+    assert sys.getrefcount(cands[2]) == refs
+
+
+@needs_run
 def test_attributes_are_read_only():
     out = engine().run(items(0.5, 0.25))
     targets = [(out, "trace"), (out.ranked[0], "rank"), (out.rejected[0], "reason")]

@@ -46,7 +46,14 @@ class TickRate {
   template <class Wide>
   Wide nanos(Wide ticks) const {
 #ifdef VANTOREL_TSC
-    return static_cast<Wide>(static_cast<long double>(ticks) * rate_ + 0.5L);
+    // Within 64 bits both conversions are single instructions; the 128-bit
+    // ones are library calls that cost more than a short run itself.
+    const bool narrow = ticks <= Wide{UINT64_MAX};
+    const long double t = narrow ? static_cast<long double>(static_cast<std::uint64_t>(ticks))
+                                 : static_cast<long double>(ticks);
+    const long double n = t * rate_ + 0.5L;
+    if (n < 9223372036854775808.0L) return static_cast<Wide>(static_cast<std::int64_t>(n));
+    return static_cast<Wide>(n);
 #else
     return ticks;
 #endif

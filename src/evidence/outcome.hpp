@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "budget/budget.hpp"
+#include "common/block_list.hpp"
 #include "common/candidate_id.hpp"
 #include "constraint/constraint.hpp"
 #include "fuse/fusion.hpp"
@@ -79,10 +80,26 @@ struct Ranked {
   float fused = 0.0f;
 };
 
+// What a kept rejection holds of its candidate: the candidate itself, unless
+// C names a smaller form `C::Kept`, made by `std::move(c).kept()`.
+template <class C>
+struct KeptForm {
+  using type = C;
+  static C make(C&& c) { return std::move(c); }
+};
+template <class C>
+  requires requires { typename C::Kept; }
+struct KeptForm<C> {
+  using type = typename C::Kept;
+  static type make(C&& c) { return std::move(c).kept(); }
+};
+template <class C>
+using Kept = typename KeptForm<C>::type;
+
 template <class C>
 struct Rejected {
   RejectReason reason;
-  C candidate;
+  Kept<C> candidate;
   std::optional<float> fused;
 };
 
@@ -99,7 +116,7 @@ struct Retention {
 template <class C>
 struct Outcome {
   std::vector<Ranked<C>> ranked;
-  std::vector<Rejected<C>> rejected;
+  BlockList<Rejected<C>> rejected;
   RunTrace trace;
   std::optional<float> guarantee;
   std::optional<float> cut_margin;
@@ -111,12 +128,12 @@ struct Outcome {
 
 // The one entry through which a run reports a rejection.
 template <class C>
-void record(const Retention& retention, std::vector<Rejected<C>>& rejected, RejectCounts& counts, C&& candidate,
-            RejectReason&& reason, std::optional<float> fused) {
+void record(const Retention& retention, BlockList<Rejected<C>>& rejected, RejectCounts& counts, C&& candidate,
+            RejectReason&& reason, const std::optional<float>& fused) {
   counts[reason.kind] += 1;
   bool keep = retention.kind == Retention::Kind::Keep ||
               (retention.kind == Retention::Kind::Sample && rejected.size() < retention.n);
-  if (keep) rejected.push_back(Rejected<C>{std::move(reason), std::move(candidate), fused});
+  if (keep) rejected.push_back(Rejected<C>{std::move(reason), KeptForm<C>::make(std::move(candidate)), fused});
 }
 
 // exact and guarantee from the selection's shape (repair and non-matroid

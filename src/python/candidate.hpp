@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/candidate_id.hpp"
@@ -36,12 +37,23 @@ class SlotScores {
 
  private:
   static constexpr std::size_t kInline = 4;
-  std::array<std::optional<float>, kInline> inline_{};
+  std::array<std::optional<float>, kInline> inline_;
   std::vector<std::optional<float>> heap_;
   std::size_t n_ = 0;
 };
 
 struct PyCandidate {
+  // Made once per item read: a user-provided constructor, so that making one
+  // initialises each member instead of zero-filling the whole record first.
+  PyCandidate() {}
+
+  // What a result keeps of a candidate: its object and its identifier.
+  struct Kept {
+    Ref object;
+    CandidateId id;
+  };
+  Kept kept() && { return {std::move(object), std::move(id)}; }
+
   SlotScores scores;                               // one slot per registered axis
   std::vector<std::optional<std::string>> groups;  // one slot per group-key entry
   std::vector<std::string> cover;                  // cover items (coverage objective)

@@ -1,6 +1,9 @@
 // The result objects of a run (Outcome, Ranked, Rejected) and their building.
 //
-// The objects are read-only snapshots made once by build_outcome. Each holds
+// The objects are read-only snapshots made by build_outcome. Some parts are
+// made when first asked for, from the run's own records, and then kept: the
+// dicts and the JSON text of a Ranked, and the Rejected objects of an
+// Outcome. Each holds
 // strong references to Python objects (its candidate, its dicts, the Ranked
 // and Rejected objects of an Outcome); traverse reports all of them and clear
 // releases all of them, so that a cycle running through a result (a candidate
@@ -8,8 +11,8 @@
 #include "python/outcome.hpp"
 
 #include <algorithm>
-#include <initializer_list>
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string>
@@ -28,53 +31,68 @@ namespace {
 // ---------------------------------------------------------------- contents
 
 struct RankedData {
-  std::string id;
-  std::vector<std::string> constraints;
-  std::string json;
-  Ref scores;
-  Ref fusion;
-  Ref candidate;
-  std::uint32_t rank = 0;
-  float fused = 0.0f;
+  Ranked<PyCandidate::Kept> record;  // the candidate's object and id, scores, fusion, constraints
+  // Made on first use.
+  mutable std::optional<std::string> json;
+  mutable Ref scores;
+  mutable Ref fusion;
 
   template <class Visit>
   int traverse(Visit&& visit) const {
     if (int r = visit(scores.get())) return r;
     if (int r = visit(fusion.get())) return r;
-    return visit(candidate.get());
+    return visit(record.candidate.object.get());
   }
   void clear() {
     scores.reset();
     fusion.reset();
-    candidate.reset();
+    record.candidate.object.reset();
   }
 };
 
+// A Rejected object holds the run's record itself.
 struct RejectedData {
-  std::string id;
-  RejectReason::Kind reason = RejectReason::Kind::Outranked;
-  std::optional<std::string> detail;
-  std::optional<float> fused;
-  Ref candidate;
+  Rejected<PyCandidate> record;
 
   template <class Visit>
   int traverse(Visit&& visit) const {
-    return visit(candidate.get());
+    return visit(record.candidate.object.get());
   }
-  void clear() { candidate.reset(); }
+  void clear() { record.candidate.object.reset(); }
+};
+
+// The selection properties of a run.
+struct Selection {
+  bool exact = false;
+  std::optional<float> guarantee;
+  std::uint32_t pool_size = 0;
+  bool pool_exhausted = false;
+  std::optional<float> cut_margin;
 };
 
 struct OutcomeData {
   std::vector<Ref> ranked;
-  std::vector<Ref> rejected;
-  Ref rejected_counts;
-  Ref selection;
-  Ref trace;
+  // The kept rejections: the run's records until `rejected` is first read,
+  // then Rejected objects (records already turned into objects are empty).
+  mutable BlockList<Rejected<PyCandidate>> records;
+  mutable std::vector<Ref> rejected;
+  // The run's records behind the three dicts, which are made on first use.
+  RejectCounts counts;
+  Selection properties;
+  RunTrace run_trace;
+  std::vector<Cost> declared_costs;
+  bool cleared = false;
+  mutable Ref rejected_counts;
+  mutable Ref selection;
+  mutable Ref trace;
 
   template <class Visit>
   int traverse(Visit&& visit) const {
     for (const Ref& r : ranked) {
       if (int e = visit(r.get())) return e;
+    }
+    for (const auto& r : records) {
+      if (int e = visit(r.candidate.object.get())) return e;
     }
     for (const Ref& r : rejected) {
       if (int e = visit(r.get())) return e;
@@ -87,8 +105,11 @@ struct OutcomeData {
     // Moved out first: releasing an object may run Python code that reads
     // this instance again, and it must then find it already empty.
     std::vector<Ref> gone_ranked = std::move(ranked);
+    BlockList<Rejected<PyCandidate>> gone_records = std::move(records);
     std::vector<Ref> gone_rejected = std::move(rejected);
+    cleared = true;
     ranked.clear();
+    records.clear();
     rejected.clear();
     rejected_counts.reset();
     selection.reset();
@@ -113,19 +134,31 @@ Instance<Data>* as(PyObject* o) {
   return reinterpret_cast<Instance<Data>*>(o);
 }
 
-// A new instance of `type` holding `data`. Nothing between the allocation and
-// the construction of the contents can start a collection.
-template <class Data>
-Ref make_instance(PyTypeObject* type, Data&& data) {
+// A new instance of `type` whose contents are made from `src`, which is left
+// untouched if the instance cannot be made. Nothing between the allocation
+// and the construction of the contents can start a collection.
+template <class Data, class Src>
+Ref make_instance(PyTypeObject* type, Src&& src) {
   if (!type) return {};
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref obj = Ref::steal(alloc(type, 0));
   if (!obj) return {};
   auto* self = as<Data>(obj.get());
   new (&self->flag) BorrowFlag{};
-  new (&self->data) Data(std::move(data));
+  new (&self->data) Data{std::forward<Src>(src)};
   return obj;
 }
+
+// Holds the collector off while a result is built: building allocates one
+// collectable object per record and runs no Python code, and the collector
+// would otherwise walk the growing result again and again (with a million
+// rejections kept, that walking costs more than the whole run).
+struct CollectorPause {
+  int was_enabled = PyGC_Disable();
+  ~CollectorPause() {
+    if (was_enabled) PyGC_Enable();
+  }
+};
 
 // Serves a read of an instance's contents under shared access.
 template <class Data, class Read>
@@ -167,7 +200,11 @@ void tp_dealloc(PyObject* o) {
 Ref text(const std::string& s) {
   return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
-Ref text(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
+// The display text of an identifier, made without a C++ allocation.
+Ref id_text(const CandidateId& id) {
+  if (!id.is_number()) return text(id.text());
+  return Ref::steal(PyUnicode_FromFormat("%llu", static_cast<unsigned long long>(id.number())));
+}
 Ref none() { return Ref::borrow(Py_None); }
 Ref boolean(bool b) { return Ref::steal(PyBool_FromLong(b ? 1 : 0)); }
 Ref f32(float x) { return Ref::steal(PyFloat_FromDouble(static_cast<double>(x))); }
@@ -192,7 +229,8 @@ Ref u128(Nanos128 v) {
 Ref new_dict() { return Ref::steal(PyDict_New()); }
 
 bool put(PyObject* dict, const char* key, Ref value) {
-  return value && PyDict_SetItemString(dict, key, value.get()) == 0;
+  Ref k = interned(key);
+  return k && value && PyDict_SetItem(dict, k.get(), value.get()) == 0;
 }
 
 bool append(PyObject* list, Ref value) { return value && PyList_Append(list, value.get()) == 0; }
@@ -226,7 +264,7 @@ Ref term_dict(const FusionTerm& term) {
       value = none();
       break;
   }
-  if (!put(d.get(), "scorer", text(term.scorer)) || !put(d.get(), "input", text(input_name(term.input.kind))) ||
+  if (!put(d.get(), "scorer", text(term.scorer)) || !put(d.get(), "input", interned(input_name(term.input.kind))) ||
       !put(d.get(), "value", std::move(value)) || !put(d.get(), "weight", f32(term.weight)) ||
       !put(d.get(), "contribution", f32(term.contribution))) {
     return {};
@@ -237,13 +275,16 @@ Ref term_dict(const FusionTerm& term) {
 Ref fusion_dict(const FusionTrace& fusion) {
   Ref d = new_dict();
   if (!d) return {};
-  if (!put(d.get(), "method", text(fusion_name(fusion.method)))) return {};
+  if (!put(d.get(), "method", interned(fusion_name(fusion.method)))) return {};
   if (fusion.k && !put(d.get(), "k", f32(*fusion.k))) return {};
-  if (!put(d.get(), "missing_policy", text(missing_name(fusion.missing.kind)))) return {};
-  Ref terms = Ref::steal(PyList_New(0));
+  if (!put(d.get(), "missing_policy", interned(missing_name(fusion.missing.kind)))) return {};
+  Ref terms = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fusion.terms.size())));
   if (!terms) return {};
-  for (const FusionTerm& term : fusion.terms) {
-    if (!append(terms.get(), term_dict(term))) return {};
+  for (std::size_t i = 0; i < fusion.terms.size(); ++i) {
+    const FusionTerm& term = fusion.terms[i];
+    Ref t = term_dict(term);
+    if (!t) return {};
+    PyList_SetItem(terms.get(), static_cast<Py_ssize_t>(i), t.release());  // steals
   }
   if (!put(d.get(), "terms", std::move(terms))) return {};
   return d;
@@ -259,8 +300,7 @@ Ref counts_dict(const RejectCounts& counts) {
   return d;
 }
 
-template <class C>
-Ref selection_dict(const Outcome<C>& o) {
+Ref selection_dict(const Selection& o) {
   Ref d = new_dict();
   if (!d) return {};
   if (!put(d.get(), "exact", boolean(o.exact)) || !put(d.get(), "guarantee", f32_or_none(o.guarantee)) ||
@@ -275,7 +315,7 @@ Ref budget_dict(const std::optional<BudgetTrace>& budget) {
   if (!budget) return none();
   Ref d = new_dict();
   if (!d) return {};
-  Ref reason = budget->reason ? text(fallback_name(*budget->reason)) : none();
+  Ref reason = budget->reason ? interned(fallback_name(*budget->reason)) : none();
   if (!put(d.get(), "s", f32(budget->s)) || !put(d.get(), "fit_quality", f32(budget->fit_quality)) ||
       !put(d.get(), "fallback", boolean(budget->fallback)) || !put(d.get(), "reason", std::move(reason)) ||
       !put(d.get(), "derived_k", u64(budget->derived_k))) {
@@ -302,7 +342,7 @@ Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs) {
     if (!r) return {};
     if (!put(r.get(), "scorer", text(row.scorer)) || !put(r.get(), "calls", u64(row.calls)) ||
         !put(r.get(), "missing", u64(row.missing)) || !put(r.get(), "elapsed_nanos", u128(row.elapsed_nanos)) ||
-        !put(r.get(), "cost", text(cost_name(declared_costs[i]))) || !append(scorers.get(), std::move(r))) {
+        !put(r.get(), "cost", interned(cost_name(declared_costs[i]))) || !append(scorers.get(), std::move(r))) {
       return {};
     }
   }
@@ -310,24 +350,18 @@ Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs) {
   return d;
 }
 
-// The candidate's own Python object, moved out of the engine candidate.
-Ref take_object(PyCandidate& c) {
-  Ref obj = std::move(c.object);
-  return obj ? std::move(obj) : none();
-}
-
 // ---------------------------------------------------------------- Ranked
 
 PyObject* ranked_get_id(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return text(d.id).release(); });
+  return read_shared<RankedData>(o, [](const RankedData& d) { return id_text(d.record.candidate.id).release(); });
 }
 
 PyObject* ranked_get_rank(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return PyLong_FromUnsignedLong(d.rank); });
+  return read_shared<RankedData>(o, [](const RankedData& d) { return PyLong_FromUnsignedLong(d.record.rank); });
 }
 
 PyObject* ranked_get_fused(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return f32(d.fused).release(); });
+  return read_shared<RankedData>(o, [](const RankedData& d) { return f32(d.record.fused).release(); });
 }
 
 // A held object, or None once the instance has been cleared.
@@ -348,19 +382,37 @@ PyObject* reduce_with(PyObject* o, const char* restorer, std::initializer_list<g
   return PyTuple_Pack(2, fn.get(), args.get());
 }
 
+// The object in `slot`, made by `make` on first use and kept; None once the
+// instance has been cleared (`alive` false). Empty with an exception set
+// when it cannot be made.
+template <class Make>
+Ref lazily(bool alive, Ref& slot, Make&& make) {
+  if (!slot && alive) {
+    Ref m = make();
+    if (!m) return {};
+    if (!slot) slot = std::move(m);  // making it may have run code that made it first
+  }
+  return slot ? Ref::borrow(slot.get()) : none();
+}
+
+// A Ranked is cleared when its candidate is gone.
 PyObject* ranked_get_scores(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return held(d.scores); });
+  return read_shared<RankedData>(o, [](const RankedData& d) {
+    return lazily(bool(d.record.candidate.object), d.scores, [&] { return scores_dict(d.record.scores); }).release();
+  });
 }
 
 PyObject* ranked_get_fusion(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return held(d.fusion); });
+  return read_shared<RankedData>(o, [](const RankedData& d) {
+    return lazily(bool(d.record.candidate.object), d.fusion, [&] { return fusion_dict(d.record.fusion); }).release();
+  });
 }
 
 PyObject* ranked_get_constraints(PyObject* o, void*) {
   auto* self = as<RankedData>(o);
   auto g = SharedGuard::take(self->flag);
   if (!g) return nullptr;
-  const auto& names = self->data.constraints;
+  const auto& names = self->data.record.constraints;
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -372,11 +424,18 @@ PyObject* ranked_get_constraints(PyObject* o, void*) {
 }
 
 PyObject* ranked_get_candidate(PyObject* o, void*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return held(d.candidate); });
+  return read_shared<RankedData>(o, [](const RankedData& d) { return held(d.record.candidate.object); });
 }
 
 PyObject* ranked_to_json(PyObject* o, PyObject*) {
-  return read_shared<RankedData>(o, [](const RankedData& d) { return text(d.json).release(); });
+  return read_shared<RankedData>(o, [](const RankedData& d) -> PyObject* {
+    try {
+      if (!d.json) d.json = to_json(d.record, d.record.candidate.id);
+    } catch (const std::bad_alloc&) {
+      return PyErr_NoMemory();
+    }
+    return text(*d.json).release();
+  });
 }
 
 PyObject* ranked_repr(PyObject* o) {
@@ -384,8 +443,9 @@ PyObject* ranked_repr(PyObject* o) {
   auto g = SharedGuard::take(self->flag);
   if (!g) return nullptr;
   try {
-    const std::string s = "Ranked(rank=" + std::to_string(self->data.rank) + ", id=" + self->data.id +
-                          ", fused=" + f32_plain(self->data.fused) + ")";
+    const auto& r = self->data.record;
+    const std::string s = "Ranked(rank=" + std::to_string(r.rank) + ", id=" + r.candidate.id.display() +
+                          ", fused=" + f32_plain(r.fused) + ")";
     return text(s).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -430,25 +490,28 @@ PyType_Slot ranked_slots[] = {
 // ---------------------------------------------------------------- Rejected
 
 PyObject* rejected_get_id(PyObject* o, void*) {
-  return read_shared<RejectedData>(o, [](const RejectedData& d) { return text(d.id).release(); });
+  return read_shared<RejectedData>(o, [](const RejectedData& d) { return id_text(d.record.candidate.id).release(); });
 }
 
 PyObject* rejected_get_reason(PyObject* o, void*) {
   return read_shared<RejectedData>(
-      o, [](const RejectedData& d) { return text(RejectReason::reason_name(d.reason)).release(); });
+      o, [](const RejectedData& d) { return interned(d.record.reason.name()).release(); });
 }
 
 PyObject* rejected_get_detail(PyObject* o, void*) {
   return read_shared<RejectedData>(
-      o, [](const RejectedData& d) { return d.detail ? text(*d.detail).release() : none().release(); });
+      o, [](const RejectedData& d) {
+        return d.record.reason.kind <= RejectReason::Kind::SetConstraint ? text(d.record.reason.payload).release()
+                                                                         : none().release();
+      });
 }
 
 PyObject* rejected_get_fused(PyObject* o, void*) {
-  return read_shared<RejectedData>(o, [](const RejectedData& d) { return f32_or_none(d.fused).release(); });
+  return read_shared<RejectedData>(o, [](const RejectedData& d) { return f32_or_none(d.record.fused).release(); });
 }
 
 PyObject* rejected_get_candidate(PyObject* o, void*) {
-  return read_shared<RejectedData>(o, [](const RejectedData& d) { return held(d.candidate); });
+  return read_shared<RejectedData>(o, [](const RejectedData& d) { return held(d.record.candidate.object); });
 }
 
 PyObject* rejected_repr(PyObject* o) {
@@ -456,8 +519,8 @@ PyObject* rejected_repr(PyObject* o) {
   auto g = SharedGuard::take(self->flag);
   if (!g) return nullptr;
   try {
-    const std::string s = "Rejected(id=" + self->data.id +
-                          ", reason=" + RejectReason::reason_name(self->data.reason) + ")";
+    const auto& r = self->data.record;
+    const std::string s = "Rejected(id=" + r.candidate.id.display() + ", reason=" + r.reason.name() + ")";
     return text(s).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -513,27 +576,59 @@ PyObject* outcome_get_ranked(PyObject* o, void*) {
   return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return list_of(d.ranked); });
 }
 
+// Turns the records not yet turned into Rejected objects. Should making one
+// fail, those made so far stay and a later read goes on from there.
+bool materialise(const OutcomeData& d) {
+  if (d.records.empty()) return true;
+  CollectorPause pause;
+  try {
+    d.rejected.reserve(d.records.size());
+    for (std::size_t i = d.rejected.size(); i < d.records.size(); ++i) {
+      Ref obj = make_instance<RejectedData>(rejected_type(), std::move(d.records[i]));
+      if (!obj) return false;
+      d.rejected.push_back(std::move(obj));
+    }
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    return false;
+  }
+  d.records.clear();
+  return true;
+}
+
+std::size_t rejected_count(const OutcomeData& d) { return d.records.empty() ? d.rejected.size() : d.records.size(); }
+
 PyObject* outcome_get_rejected(PyObject* o, void*) {
-  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return list_of(d.rejected); });
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return materialise(d) ? list_of(d.rejected) : nullptr; });
+}
+
+Ref counts_of(const OutcomeData& d) {
+  return lazily(!d.cleared, d.rejected_counts, [&] { return counts_dict(d.counts); });
+}
+Ref selection_of(const OutcomeData& d) {
+  return lazily(!d.cleared, d.selection, [&] { return selection_dict(d.properties); });
+}
+Ref trace_of(const OutcomeData& d) {
+  return lazily(!d.cleared, d.trace, [&] { return trace_dict(d.run_trace, d.declared_costs); });
 }
 
 PyObject* outcome_get_rejected_counts(PyObject* o, void*) {
-  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return held(d.rejected_counts); });
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return counts_of(d).release(); });
 }
 
 PyObject* outcome_get_selection(PyObject* o, void*) {
-  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return held(d.selection); });
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return selection_of(d).release(); });
 }
 
 PyObject* outcome_get_trace(PyObject* o, void*) {
-  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return held(d.trace); });
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return trace_of(d).release(); });
 }
 
 // The value under `key` in `dict` (a new reference), or an empty Ref: with an
 // exception set when the lookup failed, without one when the key is absent.
 Ref lookup(const Ref& dict, const char* key) {
   if (!dict || !PyDict_Check(dict.get())) return {};
-  Ref k = text(key);
+  Ref k = interned(key);
   if (!k) return {};
   return Ref::borrow(PyDict_GetItemWithError(dict.get(), k.get()));
 }
@@ -544,7 +639,8 @@ PyObject* outcome_repr(PyObject* o) {
   if (!g) return nullptr;
   // Whatever the dict now holds, the repr shows something: a missing or
   // non-boolean "exact" shows as None.
-  Ref selection = Ref::borrow(self->data.selection.get());
+  Ref selection = selection_of(self->data);
+  if (!selection) return nullptr;
   Ref exact = lookup(selection, "exact");
   if (!exact && PyErr_Occurred()) {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
@@ -555,7 +651,7 @@ PyObject* outcome_repr(PyObject* o) {
   if (exact.get() == Py_False) shown = "Some(false)";
   try {
     const std::string s = "Outcome(ranked=" + std::to_string(self->data.ranked.size()) +
-                          ", rejected=" + std::to_string(self->data.rejected.size()) + ", exact=" + shown + ")";
+                          ", rejected=" + std::to_string(rejected_count(self->data)) + ", exact=" + shown + ")";
     return text(s).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -568,7 +664,9 @@ PyObject* outcome_is_complete(PyObject* o, PyObject*) {
   if (!g) return nullptr;
   // Counted in 128 bits so that no sum of 64-bit counts wraps around.
   Nanos128 rejected = 0;
-  if (Ref counts = Ref::borrow(self->data.rejected_counts.get()); counts) {
+  Ref counts = counts_of(self->data);
+  if (!counts) return nullptr;
+  if (counts.get() != Py_None) {
     // A snapshot of the values: converting one may run Python code that
     // changes the dict.
     Ref values = Ref::steal(PyDict_Values(counts.get()));
@@ -581,7 +679,8 @@ PyObject* outcome_is_complete(PyObject* o, PyObject*) {
       rejected += v;
     }
   }
-  Ref trace = Ref::borrow(self->data.trace.get());
+  Ref trace = trace_of(self->data);
+  if (!trace) return nullptr;
   Ref input = lookup(trace, "input_count");
   if (!input) {
     if (PyErr_Occurred()) return nullptr;
@@ -657,28 +756,11 @@ PyTypeObject* g_outcome = nullptr;
 // ---------------------------------------------------------------- build
 
 Ref build_ranked(Ranked<PyCandidate>& r) {
-  RankedData data;
-  data.json = to_json(r, r.candidate.id);
-  data.scores = scores_dict(r.scores);
-  if (!data.scores) return {};
-  data.fusion = fusion_dict(r.fusion);
-  if (!data.fusion) return {};
-  data.id = r.candidate.id.display();
-  data.constraints = std::move(r.constraints);
-  data.candidate = take_object(r.candidate);
-  data.rank = r.rank;
-  data.fused = r.fused;
-  return make_instance(ranked_type(), std::move(data));
-}
-
-Ref build_rejected(Rejected<PyCandidate>& r) {
-  RejectedData data;
-  data.id = r.candidate.id.display();
-  data.reason = r.reason.kind;
-  data.detail = r.reason.detail();
-  data.fused = r.fused;
-  data.candidate = take_object(r.candidate);
-  return make_instance(rejected_type(), std::move(data));
+  RankedData data{Ranked<PyCandidate::Kept>{std::move(r.candidate).kept(), std::move(r.scores), std::move(r.fusion),
+                                            std::move(r.constraints), r.rank, r.fused},
+                  std::nullopt, Ref{}, Ref{}};
+  if (!data.record.candidate.object) data.record.candidate.object = none();
+  return make_instance<RankedData>(ranked_type(), std::move(data));
 }
 
 Ref build(Outcome<PyCandidate>& outcome, const std::vector<Cost>& declared_costs) {
@@ -689,19 +771,13 @@ Ref build(Outcome<PyCandidate>& outcome, const std::vector<Cost>& declared_costs
     if (!obj) return {};
     data.ranked.push_back(std::move(obj));
   }
-  data.rejected.reserve(outcome.rejected.size());
-  for (Rejected<PyCandidate>& r : outcome.rejected) {
-    Ref obj = build_rejected(r);
-    if (!obj) return {};
-    data.rejected.push_back(std::move(obj));
-  }
-  data.rejected_counts = counts_dict(outcome.rejected_counts);
-  if (!data.rejected_counts) return {};
-  data.selection = selection_dict(outcome);
-  if (!data.selection) return {};
-  data.trace = trace_dict(outcome.trace, declared_costs);
-  if (!data.trace) return {};
-  return make_instance(outcome_type(), std::move(data));
+  data.records = std::move(outcome.rejected);
+  data.counts = outcome.rejected_counts;
+  data.properties = Selection{outcome.exact, outcome.guarantee, outcome.pool_size, outcome.pool_exhausted,
+                              outcome.cut_margin};
+  data.run_trace = std::move(outcome.trace);
+  data.declared_costs = declared_costs;
+  return make_instance<OutcomeData>(outcome_type(), std::move(data));
 }
 
 // The objects of a pickled result's list, each checked to be of `type`.
@@ -739,6 +815,8 @@ PyObject* restore(Make&& make) {
 
 }  // namespace
 
+// A restored result carries its dicts and audit text as pickled: nothing is
+// made again from records, which a pickle does not hold.
 PyObject* restore_ranked(PyObject*, PyObject* args) {
   PyObject *id, *rank, *fused, *scores, *fusion, *constraints, *candidate, *json;
   if (!PyArg_ParseTuple(args, "OOOOOO!OO:_ranked", &id, &rank, &fused, &scores, &fusion, &PyList_Type, &constraints,
@@ -747,15 +825,22 @@ PyObject* restore_ranked(PyObject*, PyObject* args) {
   }
   return restore([&]() -> Ref {
     RankedData d;
-    if (!text_of(id, d.id) || !u32_of(rank, d.rank) || !f32_of(fused, d.fused) || !text_of(json, d.json)) return {};
+    std::string id_value;
+    std::string json_value;
+    if (!text_of(id, id_value) || !u32_of(rank, d.record.rank) || !f32_of(fused, d.record.fused) ||
+        !text_of(json, json_value)) {
+      return {};
+    }
     for (Py_ssize_t i = 0; i < PyList_Size(constraints); ++i) {
       Ref name = Ref::borrow(PyList_GetItem(constraints, i));
-      if (!text_of(name.get(), d.constraints.emplace_back())) return {};
+      if (!text_of(name.get(), d.record.constraints.emplace_back())) return {};
     }
+    d.record.candidate.id = CandidateId(std::move(id_value));
+    d.record.candidate.object = Ref::borrow(candidate);
+    d.json = std::move(json_value);
     d.scores = Ref::borrow(scores);
     d.fusion = Ref::borrow(fusion);
-    d.candidate = Ref::borrow(candidate);
-    return make_instance(ranked_type(), std::move(d));
+    return make_instance<RankedData>(ranked_type(), std::move(d));
   });
 }
 
@@ -764,9 +849,11 @@ PyObject* restore_rejected(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OOOOO:_rejected", &id, &reason, &detail, &fused, &candidate)) return nullptr;
   return restore([&]() -> Ref {
     RejectedData d;
+    std::string id_value;
     std::string reason_text;
-    if (!text_of(id, d.id) || !text_of(reason, reason_text) || !optional_of(detail, d.detail, text_of) ||
-        !optional_of(fused, d.fused, f32_of)) {
+    std::optional<std::string> detail_value;
+    if (!text_of(id, id_value) || !text_of(reason, reason_text) || !optional_of(detail, detail_value, text_of) ||
+        !optional_of(fused, d.record.fused, f32_of)) {
       return {};
     }
     std::size_t kind = 0;
@@ -777,9 +864,11 @@ PyObject* restore_rejected(PyObject*, PyObject* args) {
       PyErr_Format(PyExc_ValueError, "unknown rejection reason '%U'", reason);
       return {};
     }
-    d.reason = static_cast<RejectReason::Kind>(kind);
-    d.candidate = Ref::borrow(candidate);
-    return make_instance(rejected_type(), std::move(d));
+    d.record.reason.kind = static_cast<RejectReason::Kind>(kind);
+    if (detail_value) d.record.reason.payload = std::move(*detail_value);
+    d.record.candidate.id = CandidateId(std::move(id_value));
+    d.record.candidate.object = Ref::borrow(candidate);
+    return make_instance<RejectedData>(rejected_type(), std::move(d));
   });
 }
 
@@ -798,7 +887,7 @@ PyObject* restore_outcome(PyObject*, PyObject* args) {
     d.rejected_counts = Ref::borrow(counts);
     d.selection = Ref::borrow(selection);
     d.trace = Ref::borrow(trace);
-    return make_instance(outcome_type(), std::move(d));
+    return make_instance<OutcomeData>(outcome_type(), std::move(d));
   });
 }
 
@@ -809,16 +898,7 @@ PyTypeObject* outcome_type() { return cached_type(g_outcome, outcome_spec); }
 PyObject* build_outcome(Outcome<PyCandidate>&& outcome, const std::vector<Cost>& declared_costs) {
   // Consumed here: whatever the Python objects do not take is released on return.
   Outcome<PyCandidate> owned = std::move(outcome);
-  // Building allocates one collectable object per kept record and runs no
-  // Python code; the collector is held off meanwhile instead of walking the
-  // growing result again and again (with a million rejections kept, that
-  // walking costs more than the whole run).
-  struct CollectorPause {
-    int was_enabled = PyGC_Disable();
-    ~CollectorPause() {
-      if (was_enabled) PyGC_Enable();
-    }
-  } pause;
+  CollectorPause pause;
   try {
     return build(owned, declared_costs).release();
   } catch (const std::bad_alloc&) {

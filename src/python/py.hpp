@@ -283,4 +283,27 @@ class FirstError {
   Ref type_, value_, tb_;
 };
 
+// A fixed text (a key or a name written as a literal in this module) as an
+// interned string: one object per literal, made on first use and kept for
+// the life of the process. Only literals come here, so the table stays small.
+inline Ref interned(const char* literal) {
+  struct Entry {
+    const char* literal;
+    PyObject* object;
+  };
+  constexpr std::size_t kSlots = 128;
+  static Entry table[kSlots];
+  std::size_t h = (reinterpret_cast<std::uintptr_t>(literal) >> 3) % kSlots;
+  for (std::size_t probe = 0; probe < kSlots; ++probe, h = (h + 1) % kSlots) {
+    Entry& e = table[h];
+    if (e.literal == literal) return Ref::borrow(e.object);
+    if (!e.literal) {
+      PyObject* o = PyUnicode_InternFromString(literal);
+      if (o) e = {literal, o};
+      return Ref::borrow(o);
+    }
+  }
+  return Ref::steal(PyUnicode_InternFromString(literal));
+}
+
 }  // namespace vantorel::python

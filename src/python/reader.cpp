@@ -138,17 +138,20 @@ std::optional<Reader> Reader::make(Ref iterator, const ReaderConfig& config) {
     r.group_keys_.push_back(make_key(key));
     if (!r.group_keys_.back()) return std::nullopt;
   }
-  r.key_id_ = Ref::steal(PyUnicode_InternFromString("id"));
-  r.key_scores_ = Ref::steal(PyUnicode_InternFromString("scores"));
-  r.key_groups_ = Ref::steal(PyUnicode_InternFromString("groups"));
-  r.key_cost_ = Ref::steal(PyUnicode_InternFromString("cost"));
-  r.key_cover_ = Ref::steal(PyUnicode_InternFromString("cover"));
+  r.key_id_ = interned("id");
+  r.key_scores_ = interned("scores");
+  r.key_groups_ = interned("groups");
+  r.key_cost_ = interned("cost");
+  r.key_cover_ = interned("cover");
   if (!r.key_id_ || !r.key_scores_ || !r.key_groups_ || !r.key_cost_ || !r.key_cover_) return std::nullopt;
   return r;
 }
 
 std::optional<PyCandidate> Reader::next() {
   constexpr std::uint64_t kCheckEvery = 4096;
+  // Built in place and returned as is (every return names it): the record
+  // is neither copied nor zero-filled first.
+  std::optional<PyCandidate> candidate(std::in_place);
   while (!done_) {
     // A long in-memory stream runs no Python code: look for pending signals
     // (Ctrl-C) now and then.
@@ -164,16 +167,17 @@ std::optional<PyCandidate> Reader::next() {
       break;
     }
     Ref item = Ref::steal(raw);
-    PyCandidate candidate;
     bool id_read = false;
-    if (convert(item.get(), candidate, id_read)) {
-      candidate.object = std::move(item);
+    if (convert(item.get(), *candidate, id_read)) {
+      candidate->object = std::move(item);
       return candidate;
     }
     if (aborting_error()) abort();
-    keep_item_error(pulls_ - 1, candidate, id_read);
+    keep_item_error(pulls_ - 1, *candidate, id_read);
+    candidate.emplace();  // the partly built record goes; a fresh one for the next item
   }
-  return std::nullopt;
+  candidate.reset();
+  return candidate;
 }
 
 void Reader::keep_item_error(std::uint64_t index, const PyCandidate& partial, bool id_read) {
@@ -200,7 +204,7 @@ void Reader::abort() {
 }
 
 bool Reader::convert(PyObject* item, PyCandidate& out, bool& id_read) const {
-  if (!PyDict_Check(item)) {
+  if (!PyDict_CheckExact(item) && !PyDict_Check(item)) {
     PyErr_SetString(PyExc_ValueError, kMsgNotDict);
     return false;
   }

@@ -33,6 +33,7 @@ class IndexScorer final : public Scorer<PyCandidate> {
   Cost cost() const override { return cost_; }
   std::optional<float> score(const PyCandidate& c) const override { return normalize(normalizer_, c.scores[index_]); }
   Values score_batch(const std::vector<const PyCandidate*>& batch) const override;
+  std::optional<SlotRead> slot_read() const override { return SlotRead{index_, normalizer_}; }
 
  private:
   ScorerId id_;

@@ -40,6 +40,14 @@ inline ScoreScale effective_scale(ScoreScale declared, const std::optional<Norma
 // One optional value per registered axis, in registration order.
 using Scores = std::vector<std::optional<float>>;
 
+// A scorer whose value is the candidate's own score at `slot` (through an
+// optional normaliser) can say so; the engine then reads that slot itself
+// instead of calling the scorer for every candidate.
+struct SlotRead {
+  std::size_t slot;
+  std::optional<Normalizer> normalizer;
+};
+
 template <class C>
 class Scorer {
  public:
@@ -49,6 +57,8 @@ class Scorer {
   virtual Cost cost() const = 0;
   virtual std::optional<float> score(const C& candidate) const = 0;
   virtual std::vector<std::optional<float>> score_batch(const std::vector<const C*>& batch) const = 0;
+  // Only for candidate types with positional `scores` (see SlotRead).
+  virtual std::optional<SlotRead> slot_read() const { return std::nullopt; }
 };
 
 struct ScorerMeta {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/candidate_id.hpp"
+#include "common/float_order.hpp"
 
 namespace vantorel {
 
@@ -25,6 +26,14 @@ class BoundedHeap {
   // Reserves min(capacity, 1024) slots up front.
   explicit BoundedHeap(std::size_t capacity);
   PushOutcome push(CandidateId key, std::size_t index, float score);
+  // True when a push of (key, score) would not be refused.
+  bool admits(const CandidateId& key, float score) const {
+    if (heap_.size() < capacity_) return true;
+    if (heap_.empty()) return false;
+    const Slot& root = heap_.front();
+    int c = total_cmp(score, root.score);
+    return c > 0 || (c == 0 && compare(root.key, key) > 0);
+  }
   std::size_t size() const { return heap_.size(); }
   std::size_t capacity() const { return capacity_; }
   // Indices best first (higher score, then smaller key); consumes the heap.

@@ -1,11 +1,13 @@
 // Whole runs of the core engine over a plain candidate type.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -30,7 +32,14 @@ class SlotScorer final : public Scorer<Cand> {
   ScorerId id() const override { return id_; }
   ScoreScale scale() const override { return scale_; }
   Cost cost() const override { return cost_; }
-  std::optional<float> score(const Cand& c) const override { return c.scores.at(index_); }
+  std::optional<float> score(const Cand& c) const override {
+    auto v = c.scores.at(index_);
+    return v && norm ? norm->apply(*v) : v;
+  }
+  // With `direct`, the engine reads the slot itself instead of calling score.
+  std::optional<SlotRead> slot_read() const override {
+    return direct ? std::optional<SlotRead>(SlotRead{index_, norm}) : std::nullopt;
+  }
   std::vector<std::optional<float>> score_batch(const std::vector<const Cand*>& batch) const override {
     ++batch_calls;
     last_batch = batch.size();
@@ -42,6 +51,8 @@ class SlotScorer final : public Scorer<Cand> {
   mutable int batch_calls = 0;
   mutable std::size_t last_batch = 0;
   bool drop_last = false;
+  bool direct = false;
+  std::optional<Normalizer> norm;
 
  private:
   std::string id_;
@@ -231,6 +242,49 @@ TEST(EngineRun, OutOfPoolDuringStageOne) {
   ASSERT_EQ(o->rejected.size(), 7u);
   for (std::uint64_t i = 0; i < 4; ++i) EXPECT_EQ(o->rejected[i].candidate.id.number(), i);
   EXPECT_TRUE(complete(*o));
+}
+
+// Slots read by the engine itself give the outcome of calling the scorers.
+TEST(EngineRun, DirectSlotReadsMatchScorerCalls) {
+  std::mt19937 rng(11);
+  const std::vector<std::optional<float>> values = {std::nullopt, 0.1f, 0.5f, -2.0f, 3.0f, std::numeric_limits<float>::quiet_NaN()};
+  for (int round = 0; round < 60; ++round) {
+    std::vector<Cand> items;
+    for (std::uint64_t i = 0, n = rng() % 30; i < n; ++i)
+      items.push_back(cand(i, {values[rng() % values.size()], values[rng() % values.size()]}));
+    auto run = [&](bool direct) {
+      auto a = std::make_unique<SlotScorer>("a", 0, Cost::Cheap), b = std::make_unique<SlotScorer>("b", 1, Cost::Cheap);
+      a->direct = b->direct = direct;
+      a->norm = Normalizer::sigmoid();
+      std::vector<Cand> copy = items;
+      return Engine<Cand>().scorer(std::move(a)).scorer(std::move(b)).fuse(Fusion::max())
+          .missing(round % 2 ? MissingPolicy::reject() : MissingPolicy::skip()).budget(Budget::top_k(2))
+          .pool_multiplier(2).run(source(copy)).value();
+    };
+    auto called = run(false), direct = run(true);
+    ASSERT_EQ(ranked_ids(direct), ranked_ids(called));
+    for (std::size_t i = 0; i < called.ranked.size(); ++i)
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(direct.ranked[i].fused), std::bit_cast<std::uint32_t>(called.ranked[i].fused));
+    ASSERT_EQ(direct.rejected.size(), called.rejected.size());
+    for (std::size_t i = 0; i < called.rejected.size(); ++i) {
+      EXPECT_EQ(direct.rejected[i].candidate.id.number(), called.rejected[i].candidate.id.number());
+      EXPECT_EQ(direct.rejected[i].reason.kind, called.rejected[i].reason.kind);
+    }
+    for (std::size_t i = 0; i < 2; ++i) {
+      EXPECT_EQ(direct.trace.scorers[i].calls, called.trace.scorers[i].calls);
+      EXPECT_EQ(direct.trace.scorers[i].missing, called.trace.scorers[i].missing);
+    }
+  }
+}
+
+TEST(BlockList, KeepsOrderAcrossBlocks) {
+  BlockList<int, 4> list;
+  for (int i = 0; i < 11; ++i) list.push_back(int{i});
+  ASSERT_EQ(list.size(), 11u);
+  int expect = 0;
+  for (int v : list) EXPECT_EQ(v, expect++);
+  EXPECT_EQ(expect, 11);
+  EXPECT_EQ(list[9], 9);
 }
 
 TEST(EngineRun, RrfAdmitsByFirstCheapAxis) {

@@ -165,7 +165,9 @@ TEST(BoundedHeap, KeepsTheBestMLikeSorting) {
     BoundedHeap h(cap);
     std::set<std::size_t> kept;
     for (const auto& it : items) {
+      const bool admits = h.admits(it.key, it.score);
       auto r = h.push(it.key, it.index, it.score);
+      EXPECT_EQ(admits, r.kind != K::Refused);
       switch (r.kind) {
         case K::Added:
           EXPECT_LT(kept.size(), cap);

@@ -1,0 +1,66 @@
+#pragma once
+// A list that grows by blocks of a fixed size. Elements never move once
+// added, and growing never holds the list twice (as a vector's doubling
+// does), so a long list costs little more than its elements.
+#include <cstddef>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace vantorel {
+
+template <class T, std::size_t kBlock = 1024>
+class BlockList {
+ public:
+  template <bool kConst>
+  class Iter {
+    using List = std::conditional_t<kConst, const BlockList, BlockList>;
+
+   public:
+    Iter(List* list, std::size_t i) : list_(list), i_(i) {}
+    auto& operator*() const { return (*list_)[i_]; }
+    auto* operator->() const { return &(*list_)[i_]; }
+    Iter& operator++() {
+      ++i_;
+      return *this;
+    }
+    bool operator==(const Iter& o) const { return i_ == o.i_; }
+
+   private:
+    List* list_;
+    std::size_t i_;
+  };
+
+  void push_back(T&& value) {
+    if (blocks_.empty() || blocks_.back().size() == kBlock) {
+      blocks_.emplace_back();
+      // The first block grows as a vector does, so a short list stays small.
+      if (blocks_.size() > 1) blocks_.back().reserve(kBlock);
+    }
+    blocks_.back().push_back(std::move(value));
+    ++size_;
+  }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T& operator[](std::size_t i) { return blocks_[i / kBlock][i % kBlock]; }
+  const T& operator[](std::size_t i) const { return blocks_[i / kBlock][i % kBlock]; }
+  const T& at(std::size_t i) const {
+    if (i >= size_) throw std::out_of_range("BlockList::at");
+    return (*this)[i];
+  }
+  Iter<false> begin() { return {this, 0}; }
+  Iter<false> end() { return {this, size_}; }
+  Iter<true> begin() const { return {this, 0}; }
+  Iter<true> end() const { return {this, size_}; }
+  void clear() {
+    blocks_.clear();
+    size_ = 0;
+  }
+
+ private:
+  std::vector<std::vector<T>> blocks_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace vantorel
