@@ -42,30 +42,7 @@ CoreEngine base_engine(const EngineConfig& cfg) {
   return e;
 }
 
-PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
-  if (cfg.axes.empty()) {
-    raise_value(kMsgNoAxes);
-    return nullptr;
-  }
-
-  // Group limits read slots 0..G-1, requirements G.. in call order.
-  std::vector<std::string> group_keys;
-  group_keys.reserve(cfg.groups.size() + cfg.requirements.size());
-  for (const GroupSpec& g : cfg.groups) group_keys.push_back(g.key);
-  for (const RequireSpec& r : cfg.requirements) group_keys.push_back(r.key);
-
-  CoreEngine engine = base_engine(cfg).checkpoint([] {
-    if (PyErr_CheckSignals() < 0) throw RunAborted{};
-  });
-  if (cfg.admission) engine = std::move(engine).admission(*cfg.admission);
-  const bool tokens = cfg.budget.kind == Budget::Kind::Tokens;
-  if (tokens) engine = std::move(engine).cost([](const PyCandidate& c) { return c.cost; });
-  if (cfg.coverage) {
-    engine = std::move(engine).objective(std::make_unique<Coverage<PyCandidate, std::string>>(
-        [](const PyCandidate& c) { return c.cover; }));
-  }
-
-  std::vector<std::shared_ptr<CallbackScorer>> callbacks;
+void add_scorers(const EngineConfig& cfg, CoreEngine& engine, std::vector<std::shared_ptr<CallbackScorer>>& callbacks) {
   for (std::size_t i = 0; i < cfg.axes.size(); ++i) {
     const AxisSpec& axis = cfg.axes[i];
     if (axis.callback) {
@@ -78,7 +55,10 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
           std::make_unique<IndexScorer>(axis.name, i, axis.normalizer, axis.cost, axis.scale));
     }
   }
+}
 
+// False with ValueError when a unary minimum names no registered axis.
+bool add_constraints(const EngineConfig& cfg, CoreEngine& engine) {
   for (const UnaryMinSpec& u : cfg.unary_mins) {
     std::size_t index = cfg.axes.size();
     for (std::size_t i = 0; i < cfg.axes.size(); ++i) {
@@ -89,11 +69,12 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
     }
     if (index == cfg.axes.size()) {
       raise_value(std::string(kMsgUnknownAxis) + "'" + u.axis + "'");
-      return nullptr;
+      return false;
     }
     engine = std::move(engine).unary(std::make_unique<MinAxis<PyCandidate>>(u.id, index, u.min));
   }
 
+  // Group limits read slots 0..G-1, requirements G.. in call order.
   for (std::size_t i = 0; i < cfg.groups.size(); ++i) {
     const GroupSpec& g = cfg.groups[i];
     engine = std::move(engine).set_constraint(std::make_unique<GroupLimit<PyCandidate>>(g.id, i, g.max));
@@ -111,30 +92,68 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
           return g && *g == value;
         }));
   }
+  return true;
+}
 
-  if (std::optional<Error> invalid = engine.validate()) {
+// A validated core engine made from the record, with the callback scorers it
+// shares with the run entry and what the reader must know.
+struct Built {
+  CoreEngine engine;
+  std::vector<std::shared_ptr<CallbackScorer>> callbacks;
+  ReaderConfig reader_config;
+};
+
+// nullopt with the error raised when the record makes no valid engine.
+std::optional<Built> build(const EngineConfig& cfg) {
+  if (cfg.axes.empty()) {
+    raise_value(kMsgNoAxes);
+    return std::nullopt;
+  }
+  Built b{base_engine(cfg).checkpoint([] {
+            if (PyErr_CheckSignals() < 0) throw RunAborted{};
+          }),
+          {},
+          {}};
+  if (cfg.admission) b.engine = std::move(b.engine).admission(*cfg.admission);
+  const bool tokens = cfg.budget.kind == Budget::Kind::Tokens;
+  if (tokens) b.engine = std::move(b.engine).cost([](const PyCandidate& c) { return c.cost; });
+  if (cfg.coverage) {
+    b.engine = std::move(b.engine).objective(std::make_unique<Coverage<PyCandidate, std::string>>(
+        [](const PyCandidate& c) { return c.cover; }));
+  }
+  add_scorers(cfg, b.engine, b.callbacks);
+  if (!add_constraints(cfg, b.engine)) return std::nullopt;
+  if (std::optional<Error> invalid = b.engine.validate()) {
     to_py_err(std::move(*invalid));
-    return nullptr;
+    return std::nullopt;
   }
 
+  ReaderConfig& rc = b.reader_config;
+  rc.axes.reserve(cfg.axes.size());
+  for (const AxisSpec& axis : cfg.axes) rc.axes.push_back(axis.name);
+  rc.group_keys.reserve(cfg.groups.size() + cfg.requirements.size());
+  for (const GroupSpec& g : cfg.groups) rc.group_keys.push_back(g.key);
+  for (const RequireSpec& r : cfg.requirements) rc.group_keys.push_back(r.key);
+  rc.read_cost = tokens;
+  rc.read_cover = cfg.coverage;
+  return b;
+}
+
+// A reader over the iterator of `candidates`; nullopt with the error raised.
+std::optional<Reader> open_reader(const Built& b, PyObject* candidates) {
   Ref iterator = Ref::steal(PyObject_GetIter(candidates));
-  if (!iterator) return nullptr;
+  if (!iterator) return std::nullopt;
+  return Reader::make(std::move(iterator), b.reader_config);
+}
 
-  ReaderConfig reader_config;
-  reader_config.axes.reserve(cfg.axes.size());
-  for (const AxisSpec& axis : cfg.axes) reader_config.axes.push_back(axis.name);
-  reader_config.group_keys = std::move(group_keys);
-  reader_config.read_cost = tokens;
-  reader_config.read_cover = cfg.coverage;
-  std::optional<Reader> reader = Reader::make(std::move(iterator), reader_config);
-  if (!reader) return nullptr;
-
-  auto result = engine.run([&reader]() { return reader->next(); });
-
-  // The error that precedence passes over first (the reader's, else the
-  // first callback's) stays reachable as the context of the raised one.
+// Raises what the run ended with, in this order: the engine's error, the
+// stream's first error, the first callback's error; otherwise converts the
+// outcome. The error that precedence passes over first stays reachable as
+// the context of the raised one.
+PyObject* conclude(const EngineConfig& cfg, const Built& b, std::expected<Outcome<PyCandidate>, Error>&& result,
+                   FirstError stream_error) {
   auto keep_passed_over = [&](FirstError passed_over) {
-    for (const auto& callback : callbacks) {
+    for (const auto& callback : b.callbacks) {
       if (!passed_over.empty()) break;
       passed_over = callback->take_error();
     }
@@ -142,14 +161,14 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
   };
   if (!result) {
     to_py_err(std::move(result.error()));
-    keep_passed_over(reader->first_error().take());
+    keep_passed_over(std::move(stream_error));
     return nullptr;
   }
-  if (reader->first_error().restore()) {
+  if (stream_error.restore()) {
     keep_passed_over(FirstError{});
     return nullptr;
   }
-  for (const auto& callback : callbacks) {
+  for (const auto& callback : b.callbacks) {
     FirstError error = callback->take_error();
     if (error.restore()) return nullptr;
   }
@@ -158,6 +177,15 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
   declared_costs.reserve(cfg.axes.size());
   for (const AxisSpec& axis : cfg.axes) declared_costs.push_back(axis.cost);
   return build_outcome(std::move(*result), declared_costs);
+}
+
+PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
+  std::optional<Built> b = build(cfg);
+  if (!b) return nullptr;
+  std::optional<Reader> reader = open_reader(*b, candidates);
+  if (!reader) return nullptr;
+  auto result = b->engine.run([&reader]() { return reader->next(); });
+  return conclude(cfg, *b, std::move(result), reader->first_error().take());
 }
 
 }  // namespace
