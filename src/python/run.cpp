@@ -1,7 +1,10 @@
 // Engine.run: builds a fresh core engine from the recorded configuration,
 // streams the candidates through the reader into it and decides which error,
 // if any, reaches Python.
+#include <bit>
+#include <cstdint>
 #include <exception>
+#include <optional>
 #include <memory>
 #include <new>
 #include <string>
@@ -188,11 +191,275 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
   return conclude(cfg, *b, std::move(result), reader->first_error().take());
 }
 
-}  // namespace
+// ------------------------------------------------- stage 1 per partition
+//
+// A partial is the result of stage 1 over one part of a stream, as plain
+// Python objects, so that it pickles and merges anywhere:
+//   (capacity, keep, input_count, counts, scorers, pool, rejected, error)
+// capacity is the pool capacity M; keep is None when every rejection is
+// kept, else the most kept (0 for "count"); counts holds the six counters in
+// reason order; scorers one (calls, missing, elapsed_nanos) row per axis;
+// pool the pooled candidates best first as (admission key bits, id,
+// candidate, scores), scores one float or None per axis; rejected the kept
+// rejections as (candidate, id, reason index, detail); error the stream's
+// first error or None.
 
-PyObject* build_and_run(const EngineConfig& config, PyObject* candidates) {
+constexpr Py_ssize_t kPartialFields = 8;
+constexpr const char* kMsgPartial = "이 엔진의 부분 결과가 아니거나 손상되었다. 맞지 않는 항목: ";
+
+template <class... R>
+Ref tuple_of(R&&... items) {
+  Ref parts[] = {std::move(items)...};
+  for (const Ref& p : parts) {
+    if (!p) return {};
+  }
+  Ref t = Ref::steal(PyTuple_New(sizeof...(items)));
+  if (!t) return {};
+  Py_ssize_t i = 0;
+  for (Ref& p : parts) PyTuple_SetItem(t.get(), i++, p.release());
+  return t;
+}
+
+// A new list of n items made by make(i); empty Ref with the error raised.
+template <class Make>
+Ref list_of(std::size_t n, Make&& make) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  for (std::size_t i = 0; list && i < n; ++i) {
+    Ref item = make(i);
+    if (!item) return {};
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list;
+}
+
+Ref u64_obj(std::uint64_t v) { return Ref::steal(PyLong_FromUnsignedLongLong(v)); }
+Ref float_or_none(const std::optional<float>& v) {
+  return v ? Ref::steal(PyFloat_FromDouble(static_cast<double>(*v))) : Ref::borrow(Py_None);
+}
+Ref text_obj(const std::string& s) {
+  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+Ref id_obj(const CandidateId& id) { return id.is_number() ? u64_obj(id.number()) : text_obj(id.text()); }
+Ref keep_obj(const Retention& r) {
+  if (r.kind == Retention::Kind::Keep) return Ref::borrow(Py_None);
+  return u64_obj(r.kind == Retention::Kind::Sample ? r.n : 0);
+}
+
+Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError error) {
+  const RunTrace& trace = s.out.trace;
+  Ref counts = list_of(kReasonKinds, [&](std::size_t i) { return u64_obj(s.out.rejected_counts.by_kind[i]); });
+  Ref scorers = list_of(trace.scorers.size(), [&](std::size_t i) {
+    const ScorerTrace& st = trace.scorers[i];
+    return tuple_of(u64_obj(st.calls), u64_obj(st.missing), u64_obj(static_cast<std::uint64_t>(st.elapsed_nanos)));
+  });
+  Ref pool = list_of(s.pool.size(), [&](std::size_t i) {
+    Staged<PyCandidate>& p = s.pool[i];
+    Ref scores = list_of(p.scores.size(), [&](std::size_t j) { return float_or_none(p.scores[j]); });
+    return tuple_of(u64_obj(std::bit_cast<std::uint32_t>(p.key)), id_obj(p.id), std::move(p.candidate.object),
+                    std::move(scores));
+  });
+  Ref rejected = list_of(s.out.rejected.size(), [&](std::size_t i) {
+    Rejected<PyCandidate>& r = s.out.rejected[i];
+    std::optional<std::string> detail = r.reason.detail();
+    return tuple_of(std::move(r.candidate.object), id_obj(r.candidate.id),
+                    u64_obj(static_cast<std::uint64_t>(r.reason.kind)),
+                    detail ? text_obj(*detail) : Ref::borrow(Py_None));
+  });
+  Ref exception = Ref::borrow(Py_None);
+  if (error.restore()) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    exception = Ref::steal(value);
+  }
+  return tuple_of(u64_obj(trace.pool_capacity), keep_obj(cfg.retention), u64_obj(trace.input_count),
+                  std::move(counts), std::move(scorers), std::move(pool), std::move(rejected), std::move(exception));
+}
+
+PyObject* scan_checked(const EngineConfig& cfg, PyObject* candidates) {
+  std::optional<Built> b = build(cfg);
+  if (!b) return nullptr;
+  std::optional<Reader> reader = open_reader(*b, candidates);
+  if (!reader) return nullptr;
+  Stage1<PyCandidate> s = b->engine.scan([&reader]() { return reader->next(); });
+  return partial_of(cfg, std::move(s), reader->first_error().take()).release();
+}
+
+// Raises ValueError naming the field of a partial that is not as it should
+// be, unless an error is being raised already.
+bool bad_field(const char* field) {
+  if (!PyErr_Occurred()) raise_value(std::string(kMsgPartial) + "'" + field + "'");
+  return false;
+}
+
+// Item i of a list or tuple of exactly n items (any n when n < 0) in
+// `field` of a partial; nullptr with ValueError naming the field.
+PyObject* part(PyObject* o, Py_ssize_t i, const char* field, Py_ssize_t n = -1) {
+  const bool list = PyList_Check(o);
+  if (list || PyTuple_Check(o)) {
+    Py_ssize_t size = list ? PyList_Size(o) : PyTuple_Size(o);
+    if ((n < 0 || size == n) && i < size) return list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
+  }
+  bad_field(field);
+  return nullptr;
+}
+Py_ssize_t length(PyObject* o, const char* field) {
+  if (PyList_Check(o)) return PyList_Size(o);
+  bad_field(field);
+  return -1;
+}
+// The numbers of a partial are exact ints and floats, read without running
+// Python code (which could change the lists being read).
+bool u64_field(PyObject* o, const char* field, std::uint64_t& out) {
+  if (!o || !PyLong_CheckExact(o)) return bad_field(field);
+  return arg_u64(o, field, out);
+}
+
+bool id_field(PyObject* id, CandidateId& out) {
+  if (PyUnicode_Check(id)) {
+    std::string text;
+    if (!text_of(id, text)) return false;
+    out = CandidateId(std::move(text));
+    return true;
+  }
+  std::uint64_t n = 0;
+  if (!u64_field(id, "rejected", n)) return false;
+  out = CandidateId(n);
+  return true;
+}
+
+bool read_counts_and_rows(PyObject* partial, Outcome<PyCandidate>& out) {
+  PyObject* counts = part(partial, 3, "partial", kPartialFields);
+  for (std::size_t i = 0; i < kReasonKinds; ++i) {
+    if (!counts || !u64_field(part(counts, static_cast<Py_ssize_t>(i), "counts", kReasonKinds), "counts",
+                              out.rejected_counts.by_kind[i])) {
+      return false;
+    }
+  }
+  PyObject* rows = part(partial, 4, "partial", kPartialFields);
+  const auto axes = static_cast<Py_ssize_t>(out.trace.scorers.size());
+  for (Py_ssize_t i = 0; i < axes; ++i) {
+    PyObject* row = rows ? part(rows, i, "scorers", axes) : nullptr;
+    ScorerTrace& st = out.trace.scorers[static_cast<std::size_t>(i)];
+    std::uint64_t nanos = 0;
+    if (!row || !u64_field(part(row, 0, "scorers", 3), "scorers", st.calls) ||
+        !u64_field(part(row, 1, "scorers", 3), "scorers", st.missing) ||
+        !u64_field(part(row, 2, "scorers", 3), "scorers", nanos)) {
+      return false;
+    }
+    st.elapsed_nanos = nanos;
+  }
+  return u64_field(part(partial, 2, "partial", kPartialFields), "input_count", out.trace.input_count);
+}
+
+bool read_rejected(PyObject* partial, Outcome<PyCandidate>& out) {
+  PyObject* rejected = part(partial, 6, "partial", kPartialFields);
+  const Py_ssize_t n = rejected ? length(rejected, "rejected") : -1;
+  if (n < 0) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* r = part(rejected, i, "rejected");
+    PyObject *object = r ? part(r, 0, "rejected", 4) : nullptr, *id = r ? part(r, 1, "rejected", 4) : nullptr;
+    PyObject* detail = r ? part(r, 3, "rejected", 4) : nullptr;
+    std::uint64_t kind = 0;
+    if (!object || !id || !detail || !u64_field(part(r, 2, "rejected", 4), "rejected", kind)) return false;
+    PyCandidate::Kept kept{Ref::borrow(object), CandidateId{}};
+    if (!id_field(id, kept.id)) return false;
+    RejectReason reason{static_cast<RejectReason::Kind>(kind), {}};
+    const bool named = kind <= static_cast<std::uint64_t>(RejectReason::Kind::SetConstraint);
+    if (kind >= kReasonKinds || (named ? !PyUnicode_Check(detail) : detail != Py_None)) return bad_field("rejected");
+    if (named && !text_of(detail, reason.payload)) return false;
+    out.rejected.push_back(Rejected<PyCandidate>{std::move(reason), std::move(kept), std::nullopt});
+  }
+  return true;
+}
+
+// The pool, re-read from its candidate objects by the run's reader, with
+// the stage-1 scores and admission keys the partial carries.
+bool read_pool(PyObject* partial, const Built& b, std::vector<Staged<PyCandidate>>& pool, std::uint64_t capacity) {
+  PyObject* entries = part(partial, 5, "partial", kPartialFields);
+  const Py_ssize_t n = entries ? length(entries, "pool") : -1;
+  if (n < 0) return false;
+  if (static_cast<std::uint64_t>(n) > capacity) return bad_field("pool");
+  Ref objects = list_of(static_cast<std::size_t>(n), [&](std::size_t i) {
+    PyObject* e = part(entries, static_cast<Py_ssize_t>(i), "pool");
+    return Ref::borrow(e ? part(e, 2, "pool", 4) : nullptr);
+  });
+  std::optional<Reader> reader = objects ? open_reader(b, objects.get()) : std::nullopt;
+  if (!reader) return false;
+  const std::size_t axes = b.reader_config.axes.size();
+  pool.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // The reader may run Python code: the entry is read after it.
+    std::optional<PyCandidate> c = reader->next();
+    if (reader->first_error().restore()) return false;
+    if (!c) return bad_field("pool");
+    PyObject* e = part(entries, i, "pool");
+    PyObject* scores = e ? part(e, 3, "pool", 4) : nullptr;
+    std::uint64_t bits = 0;
+    if (!scores || !u64_field(part(e, 0, "pool", 4), "pool", bits)) return false;
+    if (bits > 0xFFFFFFFFull || length(scores, "pool") != static_cast<Py_ssize_t>(axes)) return bad_field("pool");
+    Scores slots(axes);
+    for (std::size_t j = 0; j < axes; ++j) {
+      PyObject* v = PyList_GetItem(scores, static_cast<Py_ssize_t>(j));
+      if (v == Py_None) continue;
+      if (!PyFloat_CheckExact(v)) return bad_field("pool");
+      slots[j] = static_cast<float>(PyFloat_AsDouble(v));
+    }
+    CandidateId id = c->id;
+    pool.push_back(Staged<PyCandidate>{std::move(*c), std::move(slots), std::move(id),
+                                       std::bit_cast<float>(static_cast<std::uint32_t>(bits))});
+  }
+  return true;
+}
+
+PyObject* finish_checked(const EngineConfig& cfg, PyObject* partial) {
+  std::optional<Built> b = build(cfg);
+  if (!b) return nullptr;
+  if (!PyTuple_Check(partial)) {
+    bad_field("partial");
+    return nullptr;
+  }
+  Stage1<PyCandidate> s{{}, b->engine.empty_outcome()};
+  std::uint64_t capacity = 0;
+  PyObject* keep = part(partial, 1, "partial", kPartialFields);
+  Ref expected_keep = keep_obj(cfg.retention);
+  if (!keep || !expected_keep || !u64_field(part(partial, 0, "partial", kPartialFields), "capacity", capacity)) {
+    return nullptr;
+  }
+  if (capacity != s.out.trace.pool_capacity) {
+    bad_field("capacity");
+    return nullptr;
+  }
+  if (PyObject_RichCompareBool(keep, expected_keep.get(), Py_EQ) != 1) {
+    bad_field("keep");
+    return nullptr;
+  }
+  PyObject* error = part(partial, 7, "partial", kPartialFields);
+  if (!error) return nullptr;
+  if (error != Py_None && !PyExceptionInstance_Check(error)) {
+    bad_field("error");
+    return nullptr;
+  }
+  if (!read_counts_and_rows(partial, s.out) || !read_rejected(partial, s.out) ||
+      !read_pool(partial, *b, s.pool, capacity)) {
+    return nullptr;
+  }
+  FirstError stream_error;
+  if (error != Py_None) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
+    stream_error.keep_current();
+  }
+  return conclude(cfg, *b, b->engine.finish(std::move(s)), std::move(stream_error));
+}
+
+// Runs `body` and turns what the core may throw into the Python error.
+template <class Body>
+PyObject* guarded(Body&& body) {
   try {
-    return run_checked(config, candidates);
+    return body();
   } catch (const RunAborted&) {
     // The exception that stopped the run is still being raised.
     if (!PyErr_Occurred()) raise_internal_fault("중단된 실행에 예외가 없다");
@@ -210,5 +477,27 @@ PyObject* build_and_run(const EngineConfig& config, PyObject* candidates) {
     return nullptr;
   }
 }
+
+// _scan(engine, candidates) and _finish(engine, partial), under shared
+// access to the engine as Engine.run takes it.
+template <class Step>
+PyObject* with_engine(PyObject* args, const char* format, Step step) {
+  PyObject *self = nullptr, *arg = nullptr;
+  if (!PyArg_ParseTuple(args, format, engine_type(), &self, &arg)) return nullptr;
+  PyEngine* e = reinterpret_cast<PyEngine*>(self);
+  auto guard = SharedGuard::take(e->borrow);
+  if (!guard) return nullptr;
+  return guarded([&] { return step(*e->config, arg); });
+}
+
+}  // namespace
+
+PyObject* build_and_run(const EngineConfig& config, PyObject* candidates) {
+  return guarded([&] { return run_checked(config, candidates); });
+}
+
+PyObject* scan_partial(PyObject*, PyObject* args) { return with_engine(args, "O!O:_scan", scan_checked); }
+
+PyObject* finish_partial(PyObject*, PyObject* args) { return with_engine(args, "O!O:_finish", finish_checked); }
 
 }  // namespace vantorel::python
