@@ -74,14 +74,14 @@ def merge(partials: Iterable[Partial]) -> Partial:
     # first, which the sort takes advantage of): equal entries keep
     # partition order.
     ordered = sorted(itertools.chain.from_iterable(p.pool for p in parts), key=_order)
-    pool = ordered[: first.capacity]
+    pool, pushed_out = ordered[: first.capacity], ordered[first.capacity :]
     counts = [sum(c) for c in zip(*(p.counts for p in parts))]
+    counts[_OUT_OF_POOL] += len(pushed_out)
     rejected = [r for p in parts for r in p.rejected]
-    for _, ident, candidate, _ in ordered[first.capacity :]:
-        counts[_OUT_OF_POOL] += 1
-        rejected.append((candidate, ident, _OUT_OF_POOL, None))
     if first.keep is not None:
         del rejected[first.keep :]
+        del pushed_out[max(0, first.keep - len(rejected)) :]
+    rejected += [(candidate, ident, _OUT_OF_POOL, None) for _, ident, candidate, _ in pushed_out]
     scorers = [
         (sum(r[0] for r in rows), sum(r[1] for r in rows), sum(r[2] for r in rows))
         for rows in zip(*(p.scorers for p in parts))
