@@ -24,6 +24,24 @@
 
 namespace vantorel {
 
+// The stage-1 record of one pooled candidate.
+template <class C>
+struct Staged {
+  C candidate;
+  Scores scores;  // cheap slots filled, expensive slots empty
+  CandidateId id;
+  float key;      // admission key
+};
+
+// What stage 1 leaves for stage 2: the pool, best admission key first (the
+// pool order), and the outcome so far: stage-1 rejections, their counts, the
+// scorer rows (elapsed times in nanoseconds) and the input count.
+template <class C>
+struct Stage1 {
+  std::vector<Staged<C>> pool;
+  Outcome<C> out;
+};
+
 template <class C>
 class Engine {
  public:
@@ -101,11 +119,36 @@ class Engine {
 
   // Runs the whole selection over `next` (called until it returns nullopt).
   template <class Source>
-  std::expected<Outcome<C>, Error> run(Source&& next) const;
+  std::expected<Outcome<C>, Error> run(Source&& next) const {
+    if (auto e = validate()) return std::unexpected(std::move(*e));
+    return finish(scan(std::forward<Source>(next)));
+  }
+
+  // The two halves of run, for a valid engine. `scan` streams `next` into
+  // the bounded pool; `finish` scores, fuses and selects the pool it is given
+  // (the pool of one scan, or the best M of several scans' pools).
+  template <class Source>
+  Stage1<C> scan(Source&& next) const;
+  std::expected<Outcome<C>, Error> finish(Stage1<C> stage1) const;
+
+  // An outcome with nothing recorded yet: one zero trace row per axis, the
+  // admission axis's name and the pool capacity M.
+  Outcome<C> empty_outcome() const;
 
   const std::vector<ScorerMeta>& metas() const { return metas_; }
 
  private:
+  std::optional<std::size_t> admission_axis() const;
+  void reject(Outcome<C>& out, C&& c, RejectReason&& reason, const std::optional<float>& fused) const {
+    record(retention_, out.rejected, out.rejected_counts, std::move(c), std::move(reason), fused);
+  }
+  std::optional<Error> score_expensive(std::vector<Staged<C>>& pool, RunTrace& trace) const;
+  void drop_unscored(std::vector<Staged<C>>& pool, Outcome<C>& out) const;
+  std::vector<PoolEntry<C>> fuse_pool(std::vector<Staged<C>>&& pool) const;
+  void apply_threshold(std::vector<PoolEntry<C>>& entries, Outcome<C>& out) const;
+  std::expected<Chosen, Error> select(const std::vector<PoolEntry<C>>& entries, RunTrace& trace) const;
+  void assemble(std::vector<PoolEntry<C>>& entries, Chosen& chosen, Outcome<C>& out) const;
+
   Retention retention_ = Retention::keep();
   std::vector<std::unique_ptr<Scorer<C>>> scorers_;
   std::vector<ScorerMeta> metas_;

@@ -1,6 +1,6 @@
 #pragma once
-// Engine<C>::validate and Engine<C>::run: stage 1 (streaming into the bounded
-// pool) and stage 2 (expensive batches, fusion, threshold, K, selection).
+// Engine<C>::validate, scan (stage 1: streaming into the bounded pool) and
+// finish (stage 2: expensive batches, fusion, threshold, K, selection).
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -13,12 +13,158 @@ namespace vantorel {
 
 namespace detail {
 
-// The stage-1 record of one pooled candidate.
+// The cheap axes of a run, scored one candidate at a time. Axes whose scorer
+// reads the candidate's own slot are read here, without a call. Their time
+// is measured on one candidate in every kSampleEvery (the first included) and
+// scaled to all their calls at the end: two clock reads would cost more than
+// the read they time.
 template <class C>
-struct Staged {
-  C candidate;
-  Scores scores;
-  CandidateId id;
+class CheapScoring {
+ public:
+  CheapScoring(const std::vector<std::unique_ptr<Scorer<C>>>& scorers, const std::vector<ScorerMeta>& metas,
+               bool reject)
+      : scorers_(scorers), reject_(reject) {
+    for (std::size_t i = 0; i < metas.size(); ++i) {
+      if (metas[i].cost != Cost::Cheap) continue;
+      std::optional<SlotRead> direct;
+      if constexpr (requires(const C& c) { c.scores[std::size_t{0}]; }) direct = scorers[i]->slot_read();
+      axes_.push_back(Axis{i, direct});
+    }
+  }
+
+  // Scores c on every cheap axis into `scores` (all slots empty on entry),
+  // counting calls, misses and time in `trace`, whose input count already
+  // counts c. Under the reject policy, stops at the first axis without a
+  // value and returns it.
+  std::optional<std::size_t> score(const C& c, Scores& scores, RunTrace& trace) {
+    const bool sample = (trace.input_count - 1) % kSampleEvery == 0;
+    // While calls follow each other, one clock read ends one call's time and
+    // starts the next one's.
+    std::uint64_t t0 = 0;
+    bool clock_running = false;
+    for (Axis& a : axes_) {
+      const bool timed = sample || !a.direct;
+      if (timed && !clock_running) t0 = read_ticks();
+      float value = 0.0f;
+      const bool present = value_of(a, c, value);
+      ScorerTrace& st = trace.scorers[a.axis];
+      clock_running = timed;
+      if (timed) {
+        std::uint64_t t1 = read_ticks();
+        if (a.direct) {
+          a.sampled_ticks += ticks_between(t0, t1);
+          a.sampled_calls += 1;
+        } else {
+          st.elapsed_nanos += ticks_between(t0, t1);
+        }
+        t0 = t1;
+      }
+      st.calls += 1;
+      if (present) {
+        scores[a.axis] = value;
+      } else {
+        st.missing += 1;
+        if (reject_) return a.axis;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Adds the sampled times of the directly read axes, scaled to all calls.
+  void add_sampled_times(RunTrace& trace) const {
+    for (const Axis& a : axes_) {
+      if (a.sampled_calls == 0) continue;
+      ScorerTrace& st = trace.scorers[a.axis];
+      st.elapsed_nanos += a.sampled_ticks * st.calls / a.sampled_calls;
+    }
+  }
+
+ private:
+  static constexpr std::uint64_t kSampleEvery = 64;
+  struct Axis {
+    std::size_t axis;
+    std::optional<SlotRead> direct;
+    Nanos128 sampled_ticks = 0;
+    std::uint64_t sampled_calls = 0;
+  };
+
+  // The axis's value for c into `value`; false when it has none (NaN
+  // included). Kept apart from std::optional so that the hot loop does not
+  // pass values through memory.
+  bool value_of(const Axis& a, const C& c, float& value) const {
+    if constexpr (requires { c.scores[std::size_t{0}]; }) {
+      if (a.direct) {
+        const std::optional<float>& slot = c.scores[a.direct->slot];
+        if (!slot) return false;
+        value = a.direct->normalizer ? a.direct->normalizer->apply(*slot) : *slot;
+        return value == value;
+      }
+    }
+    std::optional<float> r = as_value(scorers_[a.axis]->score(c));
+    if (r) value = *r;
+    return r.has_value();
+  }
+
+  const std::vector<std::unique_ptr<Scorer<C>>>& scorers_;
+  std::vector<Axis> axes_;
+  bool reject_;
+};
+
+// The bounded pool with the stage-1 records of the candidates it holds. At
+// most M + 1 candidates are staged at any moment: the position of one pushed
+// out is reused by the next.
+template <class C>
+class StagingPool {
+ public:
+  explicit StagingPool(std::size_t capacity) : heap_(capacity) {}
+
+  bool admits(const CandidateId& id, float key) const { return heap_.admits(id, key); }
+
+  // Stages c and pushes it into the heap; the candidate pushed out, if any
+  // (an evicted one, or c itself), goes to `out_of_pool`. `scores` is moved
+  // in and gets back the storage of the record pushed out.
+  template <class OutOfPool>
+  void stage(C&& c, Scores& scores, float key, OutOfPool&& out_of_pool) {
+    CandidateId id = c.id;
+    std::size_t pos;
+    if (!free_.empty()) {
+      pos = free_.back();
+      free_.pop_back();
+      staging_[pos].emplace(std::move(c), std::move(scores), id, key);
+    } else {
+      pos = staging_.size();
+      staging_.emplace_back(std::in_place, std::move(c), std::move(scores), id, key);
+    }
+    PushOutcome pushed = heap_.push(std::move(id), pos, key);
+    if (pushed.kind == PushOutcome::Kind::Added) return;
+    Staged<C> gone = unstage(pushed.kind == PushOutcome::Kind::Replaced ? pushed.evicted : pos);
+    scores = std::move(gone.scores);
+    out_of_pool(std::move(gone.candidate));
+  }
+
+  // The staged records from the best admission key to the worst (equal keys
+  // by ascending id); consumes the pool.
+  std::vector<Staged<C>> take_sorted() && {
+    std::vector<std::size_t> order = std::move(heap_).into_sorted_indices();
+    std::vector<Staged<C>> pool;
+    pool.reserve(order.size());
+    for (std::size_t pos : order) pool.push_back(unstage(pos));
+    return pool;
+  }
+
+ private:
+  Staged<C> unstage(std::size_t pos) {
+    auto& cell = staging_[pos];
+    if (!cell) internal_fault(kInvHeapSlot);
+    Staged<C> s = std::move(*cell);
+    cell.reset();
+    free_.push_back(pos);
+    return s;
+  }
+
+  BoundedHeap heap_;
+  std::vector<std::optional<Staged<C>>> staging_;
+  std::vector<std::size_t> free_;
 };
 
 }  // namespace detail
@@ -54,95 +200,52 @@ std::optional<Error> Engine<C>::validate() const {
 }
 
 template <class C>
-template <class Source>
-std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
-  if (auto e = validate()) return std::unexpected(std::move(*e));
-  // Scorer times are summed in ticks and turned into nanoseconds at the end.
-  TickRate tick_rate;
-
-  // Setup.
-  const std::size_t axes = metas_.size();
+std::optional<std::size_t> Engine<C>::admission_axis() const {
   std::optional<std::size_t> admission;
   if (admission_) {
-    for (std::size_t i = 0; i < axes && !admission; ++i)
+    for (std::size_t i = 0; i < metas_.size() && !admission; ++i)
       if (metas_[i].id == *admission_) admission = i;
     if (!admission) internal_fault(kInvValidated);
   } else if (fusion_.kind == Fusion::Kind::Rrf) {
-    for (std::size_t i = 0; i < axes && !admission; ++i)
+    for (std::size_t i = 0; i < metas_.size() && !admission; ++i)
       if (metas_[i].cost == Cost::Cheap) admission = i;
     if (!admission) internal_fault(kInvValidated);
   }
-  std::optional<ProvisionalScore> provisional;
-  if (!admission) provisional.emplace(fusion_, missing_, metas_);
+  return admission;
+}
 
+template <class C>
+Outcome<C> Engine<C>::empty_outcome() const {
   Outcome<C> out;
   RunTrace& trace = out.trace;
-  if (admission) trace.admission_scorer = metas_[*admission].id;
-  trace.scorers.reserve(axes);
+  if (std::optional<std::size_t> admission = admission_axis()) trace.admission_scorer = metas_[*admission].id;
+  trace.scorers.reserve(metas_.size());
   for (const auto& m : metas_) trace.scorers.push_back(ScorerTrace{m.id, 0, 0, 0});
-  const std::uint64_t capacity =
+  trace.pool_capacity =
       std::max<std::uint64_t>(1, std::uint64_t{multiplier_} * std::uint64_t{budget_.base_count()});
-  trace.pool_capacity = capacity;
+  return out;
+}
 
-  std::vector<std::size_t> cheap;
-  for (std::size_t i = 0; i < axes; ++i)
-    if (metas_[i].cost == Cost::Cheap) cheap.push_back(i);
-  const bool reject = missing_.kind == MissingPolicy::Kind::Reject;
-  const bool impute = missing_.kind == MissingPolicy::Kind::Impute;
-  const float no_key = impute ? missing_.value : -std::numeric_limits<float>::infinity();
+template <class C>
+template <class Source>
+Stage1<C> Engine<C>::scan(Source&& next) const {
+  // Scorer times are summed in ticks and turned into nanoseconds at the end.
+  TickRate tick_rate;
+  Stage1<C> result{{}, empty_outcome()};
+  Outcome<C>& out = result.out;
+  RunTrace& trace = out.trace;
 
-  // The fused score by reference: a small optional passed by value goes
-  // through memory on every out-of-pool rejection.
-  auto reject_with = [&](C&& c, RejectReason&& reason, const std::optional<float>& fused) {
-    record(retention_, out.rejected, out.rejected_counts, std::move(c), std::move(reason), fused);
-  };
+  // The admission key: one axis's value, or the provisional score over the
+  // cheap axes when no axis is named and the fusion is not by rank.
+  const std::optional<std::size_t> admission = admission_axis();
+  std::optional<ProvisionalScore> provisional;
+  if (!admission) provisional.emplace(fusion_, missing_, metas_);
+  const float no_key =
+      missing_.kind == MissingPolicy::Kind::Impute ? missing_.value : -std::numeric_limits<float>::infinity();
 
-  // Stage 1: one pass over the stream; at most M + 1 candidates staged.
-  BoundedHeap heap(static_cast<std::size_t>(capacity));
-  std::vector<std::optional<detail::Staged<C>>> staging;
-  std::vector<std::size_t> free_positions;
-  auto unstage = [&](std::size_t pos) {
-    auto& cell = staging[pos];
-    if (!cell) internal_fault(kInvHeapSlot);
-    detail::Staged<C> s = std::move(*cell);
-    cell.reset();
-    free_positions.push_back(pos);
-    return s;
-  };
-
-  // Cheap axes whose scorer reads the candidate's own slot are read here,
-  // without a call. Their time is measured on one candidate in every
-  // kSampleEvery (the first included) and scaled to all their calls at the
-  // end: two clock reads would cost more than the read they time.
-  struct CheapAxis {
-    std::size_t axis;
-    std::optional<SlotRead> direct;
-    Nanos128 sampled_ticks = 0;
-    std::uint64_t sampled_calls = 0;
-  };
-  std::vector<CheapAxis> cheap_axes;
-  for (std::size_t i : cheap) {
-    std::optional<SlotRead> direct;
-    if constexpr (requires(const C& c) { c.scores[std::size_t{0}]; }) direct = scorers_[i]->slot_read();
-    cheap_axes.push_back(CheapAxis{i, direct});
-  }
-  constexpr std::uint64_t kSampleEvery = 64;
-  // The axis's value for c into `value`; false when it has none (NaN
-  // included). Kept apart from std::optional so that the hot loop does not
-  // pass values through memory.
-  auto score_of = [&](const CheapAxis& a, const C& c, float& value) -> bool {
-    if constexpr (requires { c.scores[std::size_t{0}]; }) {
-      if (a.direct) {
-        const std::optional<float>& slot = c.scores[a.direct->slot];
-        if (!slot) return false;
-        value = a.direct->normalizer ? a.direct->normalizer->apply(*slot) : *slot;
-        return value == value;
-      }
-    }
-    std::optional<float> r = as_value(scorers_[a.axis]->score(c));
-    if (r) value = *r;
-    return r.has_value();
-  };
+  detail::CheapScoring<C> cheap(scorers_, metas_, missing_.kind == MissingPolicy::Kind::Reject);
+  detail::StagingPool<C> pool(static_cast<std::size_t>(trace.pool_capacity));
+  auto out_of_pool = [&](C&& c) { reject(out, std::move(c), RejectReason::out_of_pool(), std::nullopt); };
 
   Scores scores;
   constexpr std::uint64_t kCheckEvery = 4096;
@@ -159,47 +262,13 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
       }
     }
     if (refused_by) {
-      reject_with(std::move(c), RejectReason::unary_constraint(refused_by->id()), std::nullopt);
+      reject(out, std::move(c), RejectReason::unary_constraint(refused_by->id()), std::nullopt);
       continue;
     }
 
-    scores.assign(axes, std::nullopt);
-    std::optional<std::size_t> unscored;
-    const bool sample = (trace.input_count - 1) % kSampleEvery == 0;
-    // While calls follow each other, one clock read ends one call's time and
-    // starts the next one's.
-    std::uint64_t t0 = 0;
-    bool clock_running = false;
-    for (CheapAxis& a : cheap_axes) {
-      const bool timed = sample || !a.direct;
-      if (timed && !clock_running) t0 = read_ticks();
-      float value = 0.0f;
-      const bool present = score_of(a, c, value);
-      ScorerTrace& st = trace.scorers[a.axis];
-      clock_running = timed;
-      if (timed) {
-        std::uint64_t t1 = read_ticks();
-        if (a.direct) {
-          a.sampled_ticks += ticks_between(t0, t1);
-          a.sampled_calls += 1;
-        } else {
-          st.elapsed_nanos += ticks_between(t0, t1);
-        }
-        t0 = t1;
-      }
-      st.calls += 1;
-      if (present) {
-        scores[a.axis] = value;
-      } else {
-        st.missing += 1;
-        if (reject) {
-          unscored = a.axis;
-          break;
-        }
-      }
-    }
-    if (unscored) {
-      reject_with(std::move(c), RejectReason::not_scored(metas_[*unscored].id), std::nullopt);
+    scores.assign(metas_.size(), std::nullopt);
+    if (std::optional<std::size_t> unscored = cheap.score(c, scores, trace)) {
+      reject(out, std::move(c), RejectReason::not_scored(metas_[*unscored].id), std::nullopt);
       continue;
     }
 
@@ -210,50 +279,46 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
     } else {
       key = (*provisional)(scores);
     }
-
     // A candidate the pool refuses is never staged.
-    if (!heap.admits(c.id, key)) {
-      reject_with(std::move(c), RejectReason::out_of_pool(), std::nullopt);
+    if (!pool.admits(c.id, key)) {
+      out_of_pool(std::move(c));
       continue;
     }
-    CandidateId id = c.id;
-    std::size_t pos;
-    if (!free_positions.empty()) {
-      pos = free_positions.back();
-      free_positions.pop_back();
-      staging[pos].emplace(std::move(c), std::move(scores), id);
-    } else {
-      pos = staging.size();
-      staging.emplace_back(std::in_place, std::move(c), std::move(scores), id);
-    }
-    PushOutcome pushed = heap.push(std::move(id), pos, key);
-    if (pushed.kind != PushOutcome::Kind::Added) {
-      detail::Staged<C> evicted = unstage(pushed.kind == PushOutcome::Kind::Replaced ? pushed.evicted : pos);
-      scores = std::move(evicted.scores);
-      reject_with(std::move(evicted.candidate), RejectReason::out_of_pool(), std::nullopt);
-    }
+    pool.stage(std::move(c), scores, key, out_of_pool);
   }
-  for (const CheapAxis& a : cheap_axes) {
-    if (a.sampled_calls == 0) continue;
-    trace.scorers[a.axis].elapsed_nanos += a.sampled_ticks * trace.scorers[a.axis].calls / a.sampled_calls;
-  }
+  cheap.add_sampled_times(trace);
+  tick_rate.finish();
+  for (ScorerTrace& st : trace.scorers) st.elapsed_nanos = tick_rate.nanos(st.elapsed_nanos);
+  result.pool = std::move(pool).take_sorted();
+  return result;
+}
 
-  out.pool_size = static_cast<std::uint32_t>(heap.size());
-  std::vector<detail::Staged<C>> pool;
-  {
-    std::vector<std::size_t> order = std::move(heap).into_sorted_indices();
-    pool.reserve(order.size());
-    for (std::size_t pos : order) {
-      auto& cell = staging[pos];
-      if (!cell) internal_fault(kInvHeapSlot);
-      pool.push_back(std::move(*cell));
-      cell.reset();
-    }
-  }
-  staging.clear();
-  staging.shrink_to_fit();
+template <class C>
+std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1) const {
+  std::vector<Staged<C>>& pool = stage1.pool;
+  Outcome<C>& out = stage1.out;
+  out.pool_size = static_cast<std::uint32_t>(pool.size());
+  if (std::optional<Error> e = score_expensive(pool, out.trace)) return std::unexpected(std::move(*e));
+  if (missing_.kind == MissingPolicy::Kind::Reject) drop_unscored(pool, out);
+  std::vector<PoolEntry<C>> entries = fuse_pool(std::move(pool));
+  if (threshold_) apply_threshold(entries, out);
+  // From here on the pool is in fused order: the highest fused score first
+  // by the total order, equal scores by ascending id.
+  std::stable_sort(entries.begin(), entries.end(), [](const PoolEntry<C>& a, const PoolEntry<C>& b) {
+    return score_before(a.fused, a.key, b.fused, b.key);
+  });
+  std::expected<Chosen, Error> chosen = select(entries, out.trace);
+  if (!chosen) return std::unexpected(std::move(chosen.error()));
+  assemble(entries, *chosen, out);
+  return std::move(out);
+}
 
-  // Stage 2, step 1: take every expensive batch before writing any.
+// Scores the pool on every expensive axis, one batch per axis. Every batch
+// is taken before any is written, so a batch of the wrong length leaves no
+// scores half written.
+template <class C>
+std::optional<Error> Engine<C>::score_expensive(std::vector<Staged<C>>& pool, RunTrace& trace) const {
+  TickRate tick_rate;
   const std::size_t n = pool.size();
   struct Batch {
     std::vector<std::optional<float>> values;
@@ -265,15 +330,16 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
     std::vector<const C*> refs;
     refs.reserve(n);
     for (const auto& s : pool) refs.push_back(&s.candidate);
-    for (std::size_t i = 0; i < axes; ++i) {
+    for (std::size_t i = 0; i < metas_.size(); ++i) {
       if (metas_[i].cost != Cost::Expensive) continue;
       std::uint64_t t0 = read_ticks();
       std::vector<std::optional<float>> values = scorers_[i]->score_batch(refs);
       Nanos128 ticks = ticks_between(t0, read_ticks());
-      if (values.size() != n) return std::unexpected(Error::batch_length_mismatch(metas_[i].id, values.size(), n));
+      if (values.size() != n) return Error::batch_length_mismatch(metas_[i].id, values.size(), n);
       batches.push_back(Batch{std::move(values), i, ticks});
     }
   }
+  tick_rate.finish();
   for (const Batch& b : batches) {
     ScorerTrace& st = trace.scorers[b.axis];
     std::uint64_t missing = 0;
@@ -282,70 +348,74 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
       if (v) pool[j].scores[b.axis] = v;
       if (!pool[j].scores[b.axis]) ++missing;
     }
-    st.elapsed_nanos += b.ticks;
+    st.elapsed_nanos += tick_rate.nanos(b.ticks);
     st.calls += n;
     st.missing += missing;
   }
-  batches.clear();
+  return std::nullopt;
+}
 
-  // Step 3: under Reject, every candidate still missing an axis leaves.
-  if (reject) {
-    std::vector<detail::Staged<C>> kept;
-    kept.reserve(pool.size());
-    for (auto& s : pool) {
-      auto empty = std::find_if(s.scores.begin(), s.scores.end(), [](const auto& v) { return !v; });
-      if (empty != s.scores.end()) {
-        auto axis = static_cast<std::size_t>(empty - s.scores.begin());
-        reject_with(std::move(s.candidate), RejectReason::not_scored(metas_[axis].id), std::nullopt);
-      } else {
-        kept.push_back(std::move(s));
-      }
+// Under the reject policy, every pool candidate still missing an axis leaves,
+// named by its first empty axis.
+template <class C>
+void Engine<C>::drop_unscored(std::vector<Staged<C>>& pool, Outcome<C>& out) const {
+  std::vector<Staged<C>> kept;
+  kept.reserve(pool.size());
+  for (auto& s : pool) {
+    auto empty = std::find_if(s.scores.begin(), s.scores.end(), [](const auto& v) { return !v; });
+    if (empty != s.scores.end()) {
+      auto axis = static_cast<std::size_t>(empty - s.scores.begin());
+      reject(out, std::move(s.candidate), RejectReason::not_scored(metas_[axis].id), std::nullopt);
+    } else {
+      kept.push_back(std::move(s));
     }
-    pool = std::move(kept);
   }
+  pool = std::move(kept);
+}
 
-  // Step 4: fusion.
+// Fuses every pool candidate's scores; the entries stay in pool order.
+template <class C>
+std::vector<PoolEntry<C>> Engine<C>::fuse_pool(std::vector<Staged<C>>&& pool) const {
+  std::vector<const Scores*> score_refs;
+  std::vector<const CandidateId*> id_refs;
+  score_refs.reserve(pool.size());
+  id_refs.reserve(pool.size());
+  for (const auto& s : pool) {
+    score_refs.push_back(&s.scores);
+    id_refs.push_back(&s.id);
+  }
+  std::vector<FusionTrace> traces = fuse_all(fusion_, missing_, metas_, score_refs, id_refs);
   std::vector<PoolEntry<C>> entries;
-  {
-    std::vector<const Scores*> score_refs;
-    std::vector<const CandidateId*> id_refs;
-    score_refs.reserve(pool.size());
-    id_refs.reserve(pool.size());
-    for (const auto& s : pool) {
-      score_refs.push_back(&s.scores);
-      id_refs.push_back(&s.id);
-    }
-    std::vector<FusionTrace> traces = fuse_all(fusion_, missing_, metas_, score_refs, id_refs);
-    entries.reserve(pool.size());
-    for (std::size_t j = 0; j < pool.size(); ++j) {
-      float fused = traces[j].fused();
-      entries.push_back(PoolEntry<C>{std::move(pool[j].candidate), std::move(pool[j].scores), std::move(traces[j]),
-                                     std::move(pool[j].id), fused});
-    }
-    pool.clear();
+  entries.reserve(pool.size());
+  for (std::size_t j = 0; j < pool.size(); ++j) {
+    float fused = traces[j].fused();
+    entries.push_back(PoolEntry<C>{std::move(pool[j].candidate), std::move(pool[j].scores), std::move(traces[j]),
+                                   std::move(pool[j].id), fused});
   }
+  return entries;
+}
 
-  // Step 5: threshold, by ordinary comparison (NaN stays).
-  if (threshold_) {
-    const float t = *threshold_;
-    std::vector<PoolEntry<C>> kept;
-    kept.reserve(entries.size());
-    for (auto& e : entries) {
-      if (e.fused < t) {
-        reject_with(std::move(e.candidate), RejectReason::below_threshold(), e.fused);
-      } else {
-        kept.push_back(std::move(e));
-      }
+// An entry whose fused score is below the threshold leaves. The comparison is
+// the ordinary one, so a NaN fused score (or a NaN threshold) keeps it.
+template <class C>
+void Engine<C>::apply_threshold(std::vector<PoolEntry<C>>& entries, Outcome<C>& out) const {
+  const float t = *threshold_;
+  std::vector<PoolEntry<C>> kept;
+  kept.reserve(entries.size());
+  for (auto& e : entries) {
+    if (e.fused < t) {
+      reject(out, std::move(e.candidate), RejectReason::below_threshold(), e.fused);
+    } else {
+      kept.push_back(std::move(e));
     }
-    entries = std::move(kept);
   }
+  entries = std::move(kept);
+}
 
-  // Step 6: fused order.
-  std::stable_sort(entries.begin(), entries.end(), [](const PoolEntry<C>& a, const PoolEntry<C>& b) {
-    return score_before(a.fused, a.key, b.fused, b.key);
-  });
-
-  // Steps 7 and 8: the limit and the selection.
+// The budget's limit (K, derived from the fused scores for a tail-mass
+// budget, or the token cap) and the selection under the set constraints.
+template <class C>
+std::expected<Chosen, Error> Engine<C>::select(const std::vector<PoolEntry<C>>& entries, RunTrace& trace) const {
   Selector<C> selector;
   switch (budget_.kind) {
     case Budget::Kind::TopK: selector.k = budget_.k; break;
@@ -365,57 +435,52 @@ std::expected<Outcome<C>, Error> Engine<C>::run(Source&& next) const {
   selector.objective = objective_.get();
   selector.cost = cost_ ? &cost_ : nullptr;
   selector.checkpoint = checkpoint_ ? &checkpoint_ : nullptr;
-  std::expected<Chosen, Error> chosen = selector.run(entries);
-  if (!chosen) return std::unexpected(std::move(chosen.error()));
+  return selector.run(entries);
+}
 
-  // Step 9: the set-constraint ids, once.
+// Rejects what was not chosen (in fused order), ranks the chosen ones in
+// selection order and states the properties of the selection.
+template <class C>
+void Engine<C>::assemble(std::vector<PoolEntry<C>>& entries, Chosen& chosen, Outcome<C>& out) const {
   std::vector<ConstraintId> constraint_ids;
   constraint_ids.reserve(set_.size());
   for (const auto& s : set_) constraint_ids.push_back(s->id());
 
-  // Step 10: reject what was not chosen, in fused order.
-  if (chosen->blocked.size() < entries.size()) internal_fault(kInvSelectedKept);
+  if (chosen.blocked.size() < entries.size()) internal_fault(kInvSelectedKept);
   std::vector<char> is_chosen(entries.size(), 0);
-  for (std::size_t p : chosen->indices) {
+  for (std::size_t p : chosen.indices) {
     if (p >= entries.size()) internal_fault(kInvSelectedKept);
     is_chosen[p] = 1;
   }
   for (std::size_t j = 0; j < entries.size(); ++j) {
     if (is_chosen[j]) continue;
-    auto& blocked = chosen->blocked[j];
-    reject_with(std::move(entries[j].candidate),
-                blocked ? RejectReason::set_constraint(std::move(*blocked)) : RejectReason::outranked(),
-                entries[j].fused);
+    auto& blocked = chosen.blocked[j];
+    reject(out, std::move(entries[j].candidate),
+           blocked ? RejectReason::set_constraint(std::move(*blocked)) : RejectReason::outranked(), entries[j].fused);
   }
 
-  // Step 11: ranked records, in selection order.
-  out.ranked.reserve(chosen->indices.size());
+  out.ranked.reserve(chosen.indices.size());
   std::uint32_t rank = 0;
-  for (std::size_t p : chosen->indices) {
+  for (std::size_t p : chosen.indices) {
     if (!is_chosen[p]) internal_fault(kInvSelectedKept);
     is_chosen[p] = 0;
     PoolEntry<C>& e = entries[p];
     ScoreSet scores;
-    scores.reserve(axes);
-    for (std::size_t i = 0; i < axes; ++i) scores.emplace_back(metas_[i].id, e.scores[i]);
+    scores.reserve(metas_.size());
+    for (std::size_t i = 0; i < metas_.size(); ++i) scores.emplace_back(metas_[i].id, e.scores[i]);
     out.ranked.push_back(Ranked<C>{std::move(e.candidate), std::move(scores), std::move(e.fusion), constraint_ids,
                                    ++rank, e.fused});
   }
 
-  // Step 12: selection properties.
   const bool submodular = objective_ ? objective_->is_submodular() : false;
   std::size_t matroids = 0;
   for (const auto& s : set_) matroids += s->is_matroid() ? 1 : 0;
-  SelectionProperties props =
-      selection_properties(chosen->repaired, objective_ != nullptr, submodular,
-                           budget_.kind == Budget::Kind::Tokens, set_.size(), matroids);
+  SelectionProperties props = selection_properties(chosen.repaired, objective_ != nullptr, submodular,
+                                                   budget_.kind == Budget::Kind::Tokens, set_.size(), matroids);
   out.exact = props.exact;
   out.guarantee = props.guarantee;
-  if (chosen->cut_margin && std::isfinite(*chosen->cut_margin)) out.cut_margin = chosen->cut_margin;
-  out.pool_exhausted = chosen->pool_exhausted;
-  tick_rate.finish();
-  for (ScorerTrace& st : trace.scorers) st.elapsed_nanos = tick_rate.nanos(st.elapsed_nanos);
-  return out;
+  if (chosen.cut_margin && std::isfinite(*chosen.cut_margin)) out.cut_margin = chosen.cut_margin;
+  out.pool_exhausted = chosen.pool_exhausted;
 }
 
 }  // namespace vantorel

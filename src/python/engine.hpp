@@ -81,4 +81,10 @@ struct PyEngine {
 // holds shared access to the PyEngine for the whole call.
 PyObject* build_and_run(const EngineConfig& config, PyObject* candidates);
 
+// The private functions _scan(engine, candidates), stage 1 over one part of
+// a stream giving a partial (a plain tuple), and _finish(engine, partial),
+// stage 2 over a partial giving an Outcome; used by vantorel.parallel.
+PyObject* scan_partial(PyObject* module, PyObject* args);
+PyObject* finish_partial(PyObject* module, PyObject* args);
+
 }  // namespace vantorel::python

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "budget/budget.hpp"
+#include "python/engine.hpp"
 #include "python/types.hpp"
 
 namespace vantorel::python {
@@ -126,6 +127,8 @@ PyMethodDef private_functions[] = {
     {"_ranked", restore_ranked, METH_VARARGS, nullptr},
     {"_rejected", restore_rejected, METH_VARARGS, nullptr},
     {"_outcome", restore_outcome, METH_VARARGS, nullptr},
+    {"_scan", scan_partial, METH_VARARGS, nullptr},
+    {"_finish", finish_partial, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -153,9 +153,7 @@ std::optional<PyCandidate> Reader::next() {
   // is neither copied nor zero-filled first.
   std::optional<PyCandidate> candidate(std::in_place);
   while (!done_) {
-    // A long in-memory stream runs no Python code: look for pending signals
-    // (Ctrl-C) now and then.
-    if (++pulls_ % kCheckEvery == 0 && PyErr_CheckSignals() < 0) abort();
+    ++pulls_;
     PyObject* raw = PyIter_Next(iterator_.get());
     if (!raw) {
       // End of the stream, or the iterator raised: either way nothing more
@@ -174,6 +172,10 @@ std::optional<PyCandidate> Reader::next() {
     }
     if (aborting_error()) abort();
     keep_item_error(pulls_ - 1, *candidate, id_read);
+    // A long in-memory stream runs no Python code: the engine looks for
+    // pending signals (Ctrl-C) now and then among the candidates it receives,
+    // the reader among the items it skips.
+    if (++skipped_ % kCheckEvery == 0 && PyErr_CheckSignals() < 0) abort();
     candidate.emplace();  // the partly built record goes; a fresh one for the next item
   }
   candidate.reset();

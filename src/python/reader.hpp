@@ -65,6 +65,7 @@ class Reader {
   bool read_cover_ = false;
   bool done_ = false;
   std::uint64_t pulls_ = 0;
+  std::uint64_t skipped_ = 0;
   FirstError first_error_;
 };
 

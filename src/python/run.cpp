@@ -1,7 +1,10 @@
 // Engine.run: builds a fresh core engine from the recorded configuration,
 // streams the candidates through the reader into it and decides which error,
 // if any, reaches Python.
+#include <bit>
+#include <cstdint>
 #include <exception>
+#include <optional>
 #include <memory>
 #include <new>
 #include <string>
@@ -42,30 +45,7 @@ CoreEngine base_engine(const EngineConfig& cfg) {
   return e;
 }
 
-PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
-  if (cfg.axes.empty()) {
-    raise_value(kMsgNoAxes);
-    return nullptr;
-  }
-
-  // Group limits read slots 0..G-1, requirements G.. in call order.
-  std::vector<std::string> group_keys;
-  group_keys.reserve(cfg.groups.size() + cfg.requirements.size());
-  for (const GroupSpec& g : cfg.groups) group_keys.push_back(g.key);
-  for (const RequireSpec& r : cfg.requirements) group_keys.push_back(r.key);
-
-  CoreEngine engine = base_engine(cfg).checkpoint([] {
-    if (PyErr_CheckSignals() < 0) throw RunAborted{};
-  });
-  if (cfg.admission) engine = std::move(engine).admission(*cfg.admission);
-  const bool tokens = cfg.budget.kind == Budget::Kind::Tokens;
-  if (tokens) engine = std::move(engine).cost([](const PyCandidate& c) { return c.cost; });
-  if (cfg.coverage) {
-    engine = std::move(engine).objective(std::make_unique<Coverage<PyCandidate, std::string>>(
-        [](const PyCandidate& c) { return c.cover; }));
-  }
-
-  std::vector<std::shared_ptr<CallbackScorer>> callbacks;
+void add_scorers(const EngineConfig& cfg, CoreEngine& engine, std::vector<std::shared_ptr<CallbackScorer>>& callbacks) {
   for (std::size_t i = 0; i < cfg.axes.size(); ++i) {
     const AxisSpec& axis = cfg.axes[i];
     if (axis.callback) {
@@ -78,7 +58,10 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
           std::make_unique<IndexScorer>(axis.name, i, axis.normalizer, axis.cost, axis.scale));
     }
   }
+}
 
+// False with ValueError when a unary minimum names no registered axis.
+bool add_constraints(const EngineConfig& cfg, CoreEngine& engine) {
   for (const UnaryMinSpec& u : cfg.unary_mins) {
     std::size_t index = cfg.axes.size();
     for (std::size_t i = 0; i < cfg.axes.size(); ++i) {
@@ -89,11 +72,12 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
     }
     if (index == cfg.axes.size()) {
       raise_value(std::string(kMsgUnknownAxis) + "'" + u.axis + "'");
-      return nullptr;
+      return false;
     }
     engine = std::move(engine).unary(std::make_unique<MinAxis<PyCandidate>>(u.id, index, u.min));
   }
 
+  // Group limits read slots 0..G-1, requirements G.. in call order.
   for (std::size_t i = 0; i < cfg.groups.size(); ++i) {
     const GroupSpec& g = cfg.groups[i];
     engine = std::move(engine).set_constraint(std::make_unique<GroupLimit<PyCandidate>>(g.id, i, g.max));
@@ -111,30 +95,68 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
           return g && *g == value;
         }));
   }
+  return true;
+}
 
-  if (std::optional<Error> invalid = engine.validate()) {
+// A validated core engine made from the record, with the callback scorers it
+// shares with the run entry and what the reader must know.
+struct Built {
+  CoreEngine engine;
+  std::vector<std::shared_ptr<CallbackScorer>> callbacks;
+  ReaderConfig reader_config;
+};
+
+// nullopt with the error raised when the record makes no valid engine.
+std::optional<Built> build(const EngineConfig& cfg) {
+  if (cfg.axes.empty()) {
+    raise_value(kMsgNoAxes);
+    return std::nullopt;
+  }
+  Built b{base_engine(cfg).checkpoint([] {
+            if (PyErr_CheckSignals() < 0) throw RunAborted{};
+          }),
+          {},
+          {}};
+  if (cfg.admission) b.engine = std::move(b.engine).admission(*cfg.admission);
+  const bool tokens = cfg.budget.kind == Budget::Kind::Tokens;
+  if (tokens) b.engine = std::move(b.engine).cost([](const PyCandidate& c) { return c.cost; });
+  if (cfg.coverage) {
+    b.engine = std::move(b.engine).objective(std::make_unique<Coverage<PyCandidate, std::string>>(
+        [](const PyCandidate& c) { return c.cover; }));
+  }
+  add_scorers(cfg, b.engine, b.callbacks);
+  if (!add_constraints(cfg, b.engine)) return std::nullopt;
+  if (std::optional<Error> invalid = b.engine.validate()) {
     to_py_err(std::move(*invalid));
-    return nullptr;
+    return std::nullopt;
   }
 
+  ReaderConfig& rc = b.reader_config;
+  rc.axes.reserve(cfg.axes.size());
+  for (const AxisSpec& axis : cfg.axes) rc.axes.push_back(axis.name);
+  rc.group_keys.reserve(cfg.groups.size() + cfg.requirements.size());
+  for (const GroupSpec& g : cfg.groups) rc.group_keys.push_back(g.key);
+  for (const RequireSpec& r : cfg.requirements) rc.group_keys.push_back(r.key);
+  rc.read_cost = tokens;
+  rc.read_cover = cfg.coverage;
+  return b;
+}
+
+// A reader over the iterator of `candidates`; nullopt with the error raised.
+std::optional<Reader> open_reader(const Built& b, PyObject* candidates) {
   Ref iterator = Ref::steal(PyObject_GetIter(candidates));
-  if (!iterator) return nullptr;
+  if (!iterator) return std::nullopt;
+  return Reader::make(std::move(iterator), b.reader_config);
+}
 
-  ReaderConfig reader_config;
-  reader_config.axes.reserve(cfg.axes.size());
-  for (const AxisSpec& axis : cfg.axes) reader_config.axes.push_back(axis.name);
-  reader_config.group_keys = std::move(group_keys);
-  reader_config.read_cost = tokens;
-  reader_config.read_cover = cfg.coverage;
-  std::optional<Reader> reader = Reader::make(std::move(iterator), reader_config);
-  if (!reader) return nullptr;
-
-  auto result = engine.run([&reader]() { return reader->next(); });
-
-  // The error that precedence passes over first (the reader's, else the
-  // first callback's) stays reachable as the context of the raised one.
+// Raises what the run ended with, in this order: the engine's error, the
+// stream's first error, the first callback's error; otherwise converts the
+// outcome. The error that precedence passes over first stays reachable as
+// the context of the raised one.
+PyObject* conclude(const EngineConfig& cfg, const Built& b, std::expected<Outcome<PyCandidate>, Error>&& result,
+                   FirstError stream_error) {
   auto keep_passed_over = [&](FirstError passed_over) {
-    for (const auto& callback : callbacks) {
+    for (const auto& callback : b.callbacks) {
       if (!passed_over.empty()) break;
       passed_over = callback->take_error();
     }
@@ -142,14 +164,14 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
   };
   if (!result) {
     to_py_err(std::move(result.error()));
-    keep_passed_over(reader->first_error().take());
+    keep_passed_over(std::move(stream_error));
     return nullptr;
   }
-  if (reader->first_error().restore()) {
+  if (stream_error.restore()) {
     keep_passed_over(FirstError{});
     return nullptr;
   }
-  for (const auto& callback : callbacks) {
+  for (const auto& callback : b.callbacks) {
     FirstError error = callback->take_error();
     if (error.restore()) return nullptr;
   }
@@ -160,11 +182,284 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
   return build_outcome(std::move(*result), declared_costs);
 }
 
-}  // namespace
+PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
+  std::optional<Built> b = build(cfg);
+  if (!b) return nullptr;
+  std::optional<Reader> reader = open_reader(*b, candidates);
+  if (!reader) return nullptr;
+  auto result = b->engine.run([&reader]() { return reader->next(); });
+  return conclude(cfg, *b, std::move(result), reader->first_error().take());
+}
 
-PyObject* build_and_run(const EngineConfig& config, PyObject* candidates) {
+// ------------------------------------------------- stage 1 per partition
+//
+// A partial is the result of stage 1 over one part of a stream, as plain
+// Python objects, so that it pickles and merges anywhere:
+//   (capacity, keep, input_count, counts, scorers, pool, rejected, error)
+// capacity is the pool capacity M; keep is None when every rejection is
+// kept, else the most kept (0 for "count"); counts holds the six counters in
+// reason order; scorers one (calls, missing, elapsed_nanos) row per axis;
+// pool the pooled candidates best first as (admission key bits, id,
+// candidate, scores), scores one float or None per axis; rejected the kept
+// rejections as (candidate, id, reason index, detail); error the stream's
+// first error or None.
+
+constexpr Py_ssize_t kPartialFields = 8;
+constexpr const char* kMsgPartial = "이 엔진의 부분 결과가 아니거나 손상되었다. 맞지 않는 항목: ";
+
+template <class... R>
+Ref tuple_of(R&&... items) {
+  Ref parts[] = {std::move(items)...};
+  for (const Ref& p : parts) {
+    if (!p) return {};
+  }
+  Ref t = Ref::steal(PyTuple_New(sizeof...(items)));
+  if (!t) return {};
+  Py_ssize_t i = 0;
+  for (Ref& p : parts) PyTuple_SetItem(t.get(), i++, p.release());
+  return t;
+}
+
+// A new list of n items made by make(i); empty Ref with the error raised.
+template <class Make>
+Ref list_of(std::size_t n, Make&& make) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  for (std::size_t i = 0; list && i < n; ++i) {
+    Ref item = make(i);
+    if (!item) return {};
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return list;
+}
+
+Ref u64_obj(std::uint64_t v) { return Ref::steal(PyLong_FromUnsignedLongLong(v)); }
+Ref float_or_none(const std::optional<float>& v) {
+  return v ? Ref::steal(PyFloat_FromDouble(static_cast<double>(*v))) : Ref::borrow(Py_None);
+}
+Ref text_obj(const std::string& s) {
+  return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+Ref id_obj(const CandidateId& id) { return id.is_number() ? u64_obj(id.number()) : text_obj(id.text()); }
+Ref keep_obj(const Retention& r) {
+  if (r.kind == Retention::Kind::Keep) return Ref::borrow(Py_None);
+  return u64_obj(r.kind == Retention::Kind::Sample ? r.n : 0);
+}
+
+Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError error) {
+  const RunTrace& trace = s.out.trace;
+  Ref counts = list_of(kReasonKinds, [&](std::size_t i) { return u64_obj(s.out.rejected_counts.by_kind[i]); });
+  Ref scorers = list_of(trace.scorers.size(), [&](std::size_t i) {
+    const ScorerTrace& st = trace.scorers[i];
+    return tuple_of(u64_obj(st.calls), u64_obj(st.missing), u64_obj(static_cast<std::uint64_t>(st.elapsed_nanos)));
+  });
+  Ref pool = list_of(s.pool.size(), [&](std::size_t i) {
+    Staged<PyCandidate>& p = s.pool[i];
+    Ref scores = list_of(p.scores.size(), [&](std::size_t j) { return float_or_none(p.scores[j]); });
+    return tuple_of(u64_obj(std::bit_cast<std::uint32_t>(p.key)), id_obj(p.id), std::move(p.candidate.object),
+                    std::move(scores));
+  });
+  Ref rejected = list_of(s.out.rejected.size(), [&](std::size_t i) {
+    Rejected<PyCandidate>& r = s.out.rejected[i];
+    std::optional<std::string> detail = r.reason.detail();
+    return tuple_of(std::move(r.candidate.object), id_obj(r.candidate.id),
+                    u64_obj(static_cast<std::uint64_t>(r.reason.kind)),
+                    detail ? text_obj(*detail) : Ref::borrow(Py_None));
+  });
+  Ref exception = Ref::borrow(Py_None);
+  if (error.restore()) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    exception = Ref::steal(value);
+  }
+  return tuple_of(u64_obj(trace.pool_capacity), keep_obj(cfg.retention), u64_obj(trace.input_count),
+                  std::move(counts), std::move(scorers), std::move(pool), std::move(rejected), std::move(exception));
+}
+
+PyObject* scan_checked(const EngineConfig& cfg, PyObject* candidates) {
+  std::optional<Built> b = build(cfg);
+  if (!b) return nullptr;
+  std::optional<Reader> reader = open_reader(*b, candidates);
+  if (!reader) return nullptr;
+  Stage1<PyCandidate> s = b->engine.scan([&reader]() { return reader->next(); });
+  return partial_of(cfg, std::move(s), reader->first_error().take()).release();
+}
+
+// Raises ValueError naming the field of a partial that is not as it should
+// be, unless an error is being raised already.
+bool bad_field(const char* field) {
+  if (!PyErr_Occurred()) raise_value(std::string(kMsgPartial) + "'" + field + "'");
+  return false;
+}
+
+// Item i of a list or tuple of exactly n items (any n when n < 0) in
+// `field` of a partial; nullptr with ValueError naming the field.
+PyObject* part(PyObject* o, Py_ssize_t i, const char* field, Py_ssize_t n = -1) {
+  const bool list = PyList_Check(o);
+  if (list || PyTuple_Check(o)) {
+    Py_ssize_t size = list ? PyList_Size(o) : PyTuple_Size(o);
+    if ((n < 0 || size == n) && i < size) return list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
+  }
+  bad_field(field);
+  return nullptr;
+}
+Py_ssize_t length(PyObject* o, const char* field) {
+  if (PyList_Check(o)) return PyList_Size(o);
+  bad_field(field);
+  return -1;
+}
+// The numbers of a partial are exact ints and floats, read without running
+// Python code (which could change the lists being read).
+bool u64_field(PyObject* o, const char* field, std::uint64_t& out) {
+  if (!o || !PyLong_CheckExact(o)) return bad_field(field);
+  return arg_u64(o, field, out);
+}
+
+bool id_field(PyObject* id, CandidateId& out) {
+  if (PyUnicode_Check(id)) {
+    std::string text;
+    if (!text_of(id, text)) return false;
+    out = CandidateId(std::move(text));
+    return true;
+  }
+  std::uint64_t n = 0;
+  if (!u64_field(id, "rejected", n)) return false;
+  out = CandidateId(n);
+  return true;
+}
+
+bool read_counts_and_rows(PyObject* partial, Outcome<PyCandidate>& out) {
+  PyObject* counts = part(partial, 3, "partial", kPartialFields);
+  for (std::size_t i = 0; i < kReasonKinds; ++i) {
+    if (!counts || !u64_field(part(counts, static_cast<Py_ssize_t>(i), "counts", kReasonKinds), "counts",
+                              out.rejected_counts.by_kind[i])) {
+      return false;
+    }
+  }
+  PyObject* rows = part(partial, 4, "partial", kPartialFields);
+  const auto axes = static_cast<Py_ssize_t>(out.trace.scorers.size());
+  for (Py_ssize_t i = 0; i < axes; ++i) {
+    PyObject* row = rows ? part(rows, i, "scorers", axes) : nullptr;
+    ScorerTrace& st = out.trace.scorers[static_cast<std::size_t>(i)];
+    std::uint64_t nanos = 0;
+    if (!row || !u64_field(part(row, 0, "scorers", 3), "scorers", st.calls) ||
+        !u64_field(part(row, 1, "scorers", 3), "scorers", st.missing) ||
+        !u64_field(part(row, 2, "scorers", 3), "scorers", nanos)) {
+      return false;
+    }
+    st.elapsed_nanos = nanos;
+  }
+  return u64_field(part(partial, 2, "partial", kPartialFields), "input_count", out.trace.input_count);
+}
+
+bool read_rejected(PyObject* partial, Outcome<PyCandidate>& out) {
+  PyObject* rejected = part(partial, 6, "partial", kPartialFields);
+  const Py_ssize_t n = rejected ? length(rejected, "rejected") : -1;
+  if (n < 0) return false;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* r = part(rejected, i, "rejected");
+    PyObject *object = r ? part(r, 0, "rejected", 4) : nullptr, *id = r ? part(r, 1, "rejected", 4) : nullptr;
+    PyObject* detail = r ? part(r, 3, "rejected", 4) : nullptr;
+    std::uint64_t kind = 0;
+    if (!object || !id || !detail || !u64_field(part(r, 2, "rejected", 4), "rejected", kind)) return false;
+    PyCandidate::Kept kept{Ref::borrow(object), CandidateId{}};
+    if (!id_field(id, kept.id)) return false;
+    RejectReason reason{static_cast<RejectReason::Kind>(kind), {}};
+    const bool named = kind <= static_cast<std::uint64_t>(RejectReason::Kind::SetConstraint);
+    if (kind >= kReasonKinds || (named ? !PyUnicode_Check(detail) : detail != Py_None)) return bad_field("rejected");
+    if (named && !text_of(detail, reason.payload)) return false;
+    out.rejected.push_back(Rejected<PyCandidate>{std::move(reason), std::move(kept), std::nullopt});
+  }
+  return true;
+}
+
+// The pool, re-read from its candidate objects by the run's reader, with
+// the stage-1 scores and admission keys the partial carries.
+bool read_pool(PyObject* partial, const Built& b, std::vector<Staged<PyCandidate>>& pool, std::uint64_t capacity) {
+  PyObject* entries = part(partial, 5, "partial", kPartialFields);
+  const Py_ssize_t n = entries ? length(entries, "pool") : -1;
+  if (n < 0) return false;
+  if (static_cast<std::uint64_t>(n) > capacity) return bad_field("pool");
+  Ref objects = list_of(static_cast<std::size_t>(n), [&](std::size_t i) {
+    PyObject* e = part(entries, static_cast<Py_ssize_t>(i), "pool");
+    return Ref::borrow(e ? part(e, 2, "pool", 4) : nullptr);
+  });
+  std::optional<Reader> reader = objects ? open_reader(b, objects.get()) : std::nullopt;
+  if (!reader) return false;
+  const std::size_t axes = b.reader_config.axes.size();
+  pool.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    // The reader may run Python code: the entry is read after it.
+    std::optional<PyCandidate> c = reader->next();
+    if (reader->first_error().restore()) return false;
+    if (!c) return bad_field("pool");
+    PyObject* e = part(entries, i, "pool");
+    PyObject* scores = e ? part(e, 3, "pool", 4) : nullptr;
+    std::uint64_t bits = 0;
+    if (!scores || !u64_field(part(e, 0, "pool", 4), "pool", bits)) return false;
+    if (bits > 0xFFFFFFFFull || length(scores, "pool") != static_cast<Py_ssize_t>(axes)) return bad_field("pool");
+    Scores slots(axes);
+    for (std::size_t j = 0; j < axes; ++j) {
+      PyObject* v = PyList_GetItem(scores, static_cast<Py_ssize_t>(j));
+      if (v == Py_None) continue;
+      if (!PyFloat_CheckExact(v)) return bad_field("pool");
+      slots[j] = static_cast<float>(PyFloat_AsDouble(v));
+    }
+    CandidateId id = c->id;
+    pool.push_back(Staged<PyCandidate>{std::move(*c), std::move(slots), std::move(id),
+                                       std::bit_cast<float>(static_cast<std::uint32_t>(bits))});
+  }
+  return true;
+}
+
+PyObject* finish_checked(const EngineConfig& cfg, PyObject* partial) {
+  std::optional<Built> b = build(cfg);
+  if (!b) return nullptr;
+  if (!PyTuple_Check(partial)) {
+    bad_field("partial");
+    return nullptr;
+  }
+  Stage1<PyCandidate> s{{}, b->engine.empty_outcome()};
+  std::uint64_t capacity = 0;
+  PyObject* keep = part(partial, 1, "partial", kPartialFields);
+  Ref expected_keep = keep_obj(cfg.retention);
+  if (!keep || !expected_keep || !u64_field(part(partial, 0, "partial", kPartialFields), "capacity", capacity)) {
+    return nullptr;
+  }
+  if (capacity != s.out.trace.pool_capacity) {
+    bad_field("capacity");
+    return nullptr;
+  }
+  if (PyObject_RichCompareBool(keep, expected_keep.get(), Py_EQ) != 1) {
+    bad_field("keep");
+    return nullptr;
+  }
+  PyObject* error = part(partial, 7, "partial", kPartialFields);
+  if (!error) return nullptr;
+  if (error != Py_None && !PyExceptionInstance_Check(error)) {
+    bad_field("error");
+    return nullptr;
+  }
+  if (!read_counts_and_rows(partial, s.out) || !read_rejected(partial, s.out) ||
+      !read_pool(partial, *b, s.pool, capacity)) {
+    return nullptr;
+  }
+  FirstError stream_error;
+  if (error != Py_None) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
+    stream_error.keep_current();
+  }
+  return conclude(cfg, *b, b->engine.finish(std::move(s)), std::move(stream_error));
+}
+
+// Runs `body` and turns what the core may throw into the Python error.
+template <class Body>
+PyObject* guarded(Body&& body) {
   try {
-    return run_checked(config, candidates);
+    return body();
   } catch (const RunAborted&) {
     // The exception that stopped the run is still being raised.
     if (!PyErr_Occurred()) raise_internal_fault("중단된 실행에 예외가 없다");
@@ -182,5 +477,27 @@ PyObject* build_and_run(const EngineConfig& config, PyObject* candidates) {
     return nullptr;
   }
 }
+
+// _scan(engine, candidates) and _finish(engine, partial), under shared
+// access to the engine as Engine.run takes it.
+template <class Step>
+PyObject* with_engine(PyObject* args, const char* format, Step step) {
+  PyObject *self = nullptr, *arg = nullptr;
+  if (!PyArg_ParseTuple(args, format, engine_type(), &self, &arg)) return nullptr;
+  PyEngine* e = reinterpret_cast<PyEngine*>(self);
+  auto guard = SharedGuard::take(e->borrow);
+  if (!guard) return nullptr;
+  return guarded([&] { return step(*e->config, arg); });
+}
+
+}  // namespace
+
+PyObject* build_and_run(const EngineConfig& config, PyObject* candidates) {
+  return guarded([&] { return run_checked(config, candidates); });
+}
+
+PyObject* scan_partial(PyObject*, PyObject* args) { return with_engine(args, "O!O:_scan", scan_checked); }
+
+PyObject* finish_partial(PyObject*, PyObject* args) { return with_engine(args, "O!O:_finish", finish_checked); }
 
 }  // namespace vantorel::python
