@@ -76,7 +76,9 @@ def test_interrupt_during_a_long_selection():
     t0 = time.monotonic()
     with pytest.raises(KeyboardInterrupt):
         e.run(items)
-    assert time.monotonic() - t0 < 0.5 + 0.5
+    # Generous for sanitizer builds on a busy machine; without the check the
+    # selection runs for minutes.
+    assert time.monotonic() - t0 < 0.5 + 2.5
 
 
 class Raising:
