@@ -10,18 +10,13 @@
 #include <vector>
 
 #include "python/buffer.hpp"
+#include "python/convert.hpp"
 #include "python/reader.hpp"
 #include "python/types.hpp"
 
 namespace vantorel::python {
 
 namespace {
-
-// Raises ValueError with a UTF-8 message (the received texts may hold NULs).
-void raise_value(const std::string& message) {
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
 
 // "{prefix}'{received}'" — the option-text errors name the value in quotes.
 void raise_received(const char* prefix, const std::string& received) {
@@ -74,13 +69,6 @@ bool range_of(PyObject* o, Range& out) {
   return f32_of(lo.get(), out.first) && f32_of(hi.get(), out.second);
 }
 
-// Text of any object as `str` gives it.
-bool str_of(PyObject* o, std::string& out) {
-  if (PyUnicode_CheckExact(o)) return text_of(o, out);
-  Ref s = Ref::steal(PyObject_Str(o));
-  return s && text_of(s.get(), out);
-}
-
 using Weights = std::vector<std::pair<ScorerId, float>>;
 
 // A dict of weights, in the dict's iteration order. A dict changed while it
@@ -123,27 +111,8 @@ bool weight_item(PyObject* item, Weights& out) {
 // A sequence (not a str) of (name, weight) tuples. False without an error set
 // being meaningful: the caller replaces any failure with one ValueError.
 bool weights_from_sequence(PyObject* seq, Weights& out) {
-  if (PyUnicode_Check(seq)) return false;
-  if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
-    const bool list = PyList_CheckExact(seq);
-    Py_ssize_t n = list ? PyList_Size(seq) : PyTuple_Size(seq);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      // Re-read the length: a weight's __float__ may shrink a list.
-      if (list && i >= PyList_Size(seq)) return false;
-      Ref item = Ref::borrow(list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i));
-      if (!item || !weight_item(item.get(), out)) return false;
-    }
-    return true;
-  }
-  int is_seq = is_sequence(seq);
-  if (is_seq != 1) return false;
-  Py_ssize_t n = PySequence_Size(seq);
-  if (n < 0) return false;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item = Ref::steal(PySequence_GetItem(seq, i));
-    if (!item || !weight_item(item.get(), out)) return false;
-  }
-  return true;
+  if (PyUnicode_Check(seq) || is_sequence(seq) != 1) return false;
+  return for_each_element(seq, -1, [&out](Py_ssize_t, PyObject* item) { return weight_item(item, out); });
 }
 
 bool weights_of(PyObject* o, Weights& out) {

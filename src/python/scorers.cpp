@@ -6,6 +6,7 @@
 
 #include "error/error.hpp"
 #include "python/buffer.hpp"
+#include "python/convert.hpp"
 #include "python/reader.hpp"
 
 namespace vantorel::python {
@@ -74,9 +75,7 @@ bool CallbackScorer::try_call(const std::vector<const PyCandidate*>& batch, Valu
     int seq = is_sequence(r);
     if (seq < 0) return false;
     if (seq == 0) {
-      std::string message = "채점기 '" + id_ + "' 의 콜백이 목록이 아닌 것을 돌려줬다";
-      Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-      if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+      raise_value("채점기 '" + id_ + "' 의 콜백이 목록이 아닌 것을 돌려줬다");
       return false;
     }
   }
