@@ -11,6 +11,7 @@
 
 #include "python/buffer.hpp"
 #include "python/convert.hpp"
+#include "python/instance.hpp"
 #include "python/reader.hpp"
 #include "python/types.hpp"
 
@@ -124,17 +125,37 @@ bool weights_of(PyObject* o, Weights& out) {
   return false;
 }
 
-PyEngine* as_engine(PyObject* self) { return reinterpret_cast<PyEngine*>(self); }
+// An Engine's contents. The callbacks of the axes are the only Python objects
+// it holds; reporting them lets the collector reclaim a callback that refers
+// back to its Engine.
+struct EngineData {
+  EngineConfig config;
+
+  template <class Visit>
+  int traverse(Visit&& visit) const {
+    for (const AxisSpec& axis : config.axes) {
+      if (int r = visit(axis.callback.get())) return r;
+    }
+    return 0;
+  }
+  void clear() {
+    for (AxisSpec& axis : config.axes) axis.callback.reset();
+  }
+};
+
+using PyEngine = Instance<EngineData>;
+
+PyEngine* as_engine(PyObject* self) { return as<EngineData>(self); }
 
 // Runs a configuration body under exclusive access. The body returns false
 // with an exception set on failure and must store nothing before it succeeds.
 template <class Body>
 PyObject* configure(PyObject* self, Body&& body) {
   PyEngine* e = as_engine(self);
-  auto guard = ExclusiveGuard::take(e->borrow);
+  auto guard = ExclusiveGuard::take(e->flag);
   if (!guard) return nullptr;
   try {
-    if (!body(*e->config)) return nullptr;
+    if (!body(e->data.config)) return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -482,9 +503,9 @@ PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* candidates = nullptr;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.run", kwlist, &candidates)) return nullptr;
   PyEngine* e = as_engine(self);
-  auto guard = SharedGuard::take(e->borrow);
+  auto guard = SharedGuard::take(e->flag);
   if (!guard) return nullptr;
-  return build_and_run(*e->config, candidates);
+  return build_and_run(e->data.config, candidates);
 }
 
 #undef KWLIST
@@ -625,10 +646,10 @@ Ref config_calls(const EngineConfig& cfg) {
 
 PyObject* m_reduce(PyObject* self, PyObject*) {
   PyEngine* e = as_engine(self);
-  auto guard = SharedGuard::take(e->borrow);
+  auto guard = SharedGuard::take(e->flag);
   if (!guard) return nullptr;
   try {
-    Ref calls = config_calls(*e->config);
+    Ref calls = config_calls(e->data.config);
     Ref restore = private_function("_engine");
     if (!calls || !restore) return nullptr;
     return Py_BuildValue("(O(O))", restore.get(), calls.get());
@@ -780,50 +801,15 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "Engine() takes no keyword arguments");
     return nullptr;
   }
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  Ref self = Ref::steal(alloc(type, 0));
-  if (!self) return nullptr;
-  try {
-    as_engine(self.get())->config = new EngineConfig();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  return self.release();
-}
-
-// The callbacks of the axes are the only Python objects an Engine holds;
-// reporting them lets the collector reclaim a callback that refers back to
-// its Engine.
-int engine_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (EngineConfig* cfg = as_engine(self)->config) {
-    for (const AxisSpec& axis : cfg->axes) Py_VISIT(axis.callback.get());
-  }
-  return 0;
-}
-
-int engine_clear(PyObject* self) {
-  if (EngineConfig* cfg = as_engine(self)->config) {
-    for (AxisSpec& axis : cfg->axes) axis.callback.reset();
-  }
-  return 0;
-}
-
-void engine_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  delete std::exchange(as_engine(self)->config, nullptr);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
+  return make_instance<EngineData>(type, EngineData{}).release();
 }
 
 PyObject* engine_repr(PyObject* self) {
   PyEngine* e = as_engine(self);
-  auto guard = SharedGuard::take(e->borrow);
+  auto guard = SharedGuard::take(e->flag);
   if (!guard) return nullptr;
   try {
-    const EngineConfig& cfg = *e->config;
+    const EngineConfig& cfg = e->data.config;
     std::string text = "Engine(axes=" + std::to_string(cfg.axes.size()) + ", fusion=" +
                        fusion_name(cfg.fusion.kind) + ", budget=" + cfg.budget.debug() + ")";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -835,9 +821,9 @@ PyObject* engine_repr(PyObject* self) {
 PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>(kEngineDoc)},
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(engine_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(engine_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc<EngineData>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse<EngineData>)},
+    {Py_tp_clear, reinterpret_cast<void*>(tp_clear<EngineData>)},
     {Py_tp_repr, reinterpret_cast<void*>(engine_repr)},
     {Py_tp_methods, g_methods},
     {0, nullptr},
@@ -855,16 +841,6 @@ PyTypeObject* g_engine_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* engine_type() {
-  if (g_engine_type) return g_engine_type;
-  PyObject* made = PyType_FromSpec(&g_spec);
-  if (!made) return nullptr;
-  if (g_engine_type) {
-    Py_DECREF(made);
-  } else {
-    g_engine_type = reinterpret_cast<PyTypeObject*>(made);
-  }
-  return g_engine_type;
-}
+PyTypeObject* engine_type() { return cached_type(g_engine_type, g_spec); }
 
 }  // namespace vantorel::python

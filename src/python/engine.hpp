@@ -1,5 +1,5 @@
 #pragma once
-// PyEngine (Python class vantorel.Engine): the configuration record that
+// The configuration record of vantorel.Engine (PyEngine), which
 // Engine.run turns into a fresh core engine on every call.
 #include <cstddef>
 #include <cstdint>
@@ -68,12 +68,6 @@ struct EngineConfig {
   std::uint32_t pool_multiplier = 32;
   float min_fit = 0.9f;
   bool coverage = false;
-};
-
-struct PyEngine {
-  PyObject_HEAD
-  BorrowFlag borrow;
-  EngineConfig* config;  // owned; null only before construction finished
 };
 
 // Engine.run: builds a core engine from `config`, runs it over `candidates`
