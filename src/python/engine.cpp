@@ -243,7 +243,7 @@ PyObject* m_fuse(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   return configure(self, [&](EngineConfig& cfg) {
     std::string method;
-    float k = 60.0f;
+    float k = kDefaultRrfK;
     if (!arg_text(o_method, "method", method)) return false;
     if (!absent(o_k) && !arg_f32(o_k, "k", k)) return false;
     if (method == "rrf") {

@@ -61,12 +61,12 @@ struct EngineConfig {
   std::vector<UnaryMinSpec> unary_mins;
   std::optional<TotalCap> total_cap;
   std::optional<std::string> admission;
-  Fusion fusion = Fusion::rrf(60.0f);
+  Fusion fusion = Fusion::rrf(kDefaultRrfK);
   std::optional<float> threshold;
   MissingPolicy missing = MissingPolicy::skip();
-  Budget budget = Budget::top_k(10);
-  std::uint32_t pool_multiplier = 32;
-  float min_fit = 0.9f;
+  Budget budget = Budget::top_k(kDefaultTopK);
+  std::uint32_t pool_multiplier = kDefaultPoolMultiplier;
+  float min_fit = kDefaultMinFit;
   bool coverage = false;
 };
 
