@@ -7,6 +7,7 @@
 
 #include "common/candidate_id.hpp"
 #include "common/defaults.hpp"
+#include "common/names.hpp"
 #include "score/score.hpp"
 
 namespace vantorel {
@@ -28,7 +29,8 @@ struct Fusion {
   float weight_of(const ScorerId& axis) const;
 };
 
-// "weighted_sum", "rrf", "max".
+// By Fusion::Kind; also the option texts of the binding.
+inline constexpr const char* kFusionNames[] = {"weighted_sum", "rrf", "max"};
 const char* fusion_name(Fusion::Kind kind);
 
 struct MissingPolicy {
@@ -41,7 +43,8 @@ struct MissingPolicy {
   static MissingPolicy reject() { return {Kind::Reject, 0.0f}; }
 };
 
-// "skip", "impute", "reject".
+// By MissingPolicy::Kind; also the option texts of the binding.
+inline constexpr const char* kMissingNames[] = {"skip", "impute", "reject"};
 const char* missing_name(MissingPolicy::Kind kind);
 
 struct TermInput {

@@ -4,7 +4,9 @@
 // failed call leaves the object as it was.
 #include "python/engine.hpp"
 
+#include <cstddef>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,9 +21,21 @@ namespace vantorel::python {
 
 namespace {
 
-// "{prefix}'{received}'" — the option-text errors name the value in quotes.
-void raise_received(const char* prefix, const std::string& received) {
-  raise_value(std::string(prefix) + "'" + received + "'");
+// Option texts of the settings the core does not name in these words.
+constexpr const char* kScaleKeys[] = {"unit", "unbounded", "rank"};           // by ScoreScale
+constexpr const char* kNormalizerKeys[] = {"sigmoid", "clamp01", "minmax"};  // by Normalizer::Kind
+constexpr const char* kRetentionKeys[] = {"keep", "count", "sample"};        // by Retention::Kind
+
+// The setting named `text` in `names`; otherwise ValueError "{message}'{text}'".
+template <class E, std::size_t N>
+bool option_of(const char* const (&names)[N], const std::string& text, const char* message, E& out) {
+  std::optional<E> found = parse_name<E>(names, text);
+  if (!found) {
+    raise_value(std::string(message) + "'" + text + "'");
+    return false;
+  }
+  out = *found;
+  return true;
 }
 
 constexpr const char* kMsgFnNeedsExpensive =
@@ -178,7 +192,7 @@ PyObject* m_scorer(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   return configure(self, [&](EngineConfig& cfg) {
-    std::string name, scale = "unit", cost = "cheap", normalize;
+    std::string name, scale, cost, normalize;
     Range range{0.0f, 0.0f};
     if (!arg_text(o_name, "name", name)) return false;
     if (o_scale && !arg_text(o_scale, "scale", scale)) return false;
@@ -189,45 +203,23 @@ PyObject* m_scorer(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (has_range && !arg(o_range, "normalize_range", range, range_of)) return false;
     PyObject* fn = absent(o_fn) ? nullptr : o_fn;
 
-    AxisSpec entry;
-    if (cost == "expensive") {
-      entry.cost = Cost::Expensive;
-    } else if (cost == "cheap") {
-      if (fn) {
-        raise_value(kMsgFnNeedsExpensive);
-        return false;
-      }
-      entry.cost = Cost::Cheap;
-    } else {
-      raise_received(kMsgCost, cost);
+    AxisSpec entry;  // cheap, unit scale, no normaliser unless given
+    if (o_cost && !option_of(kCostNames, cost, kMsgCost, entry.cost)) return false;
+    if (entry.cost == Cost::Cheap && fn) {
+      raise_value(kMsgFnNeedsExpensive);
       return false;
     }
     if (has_normalize) {
-      if (normalize == "sigmoid") {
-        entry.normalizer = Normalizer::sigmoid();
-      } else if (normalize == "clamp01") {
-        entry.normalizer = Normalizer::clamp01();
-      } else if (normalize == "minmax") {
-        if (!has_range) {
-          raise_value(kMsgMinmaxRange);
-          return false;
-        }
-        entry.normalizer = Normalizer::minmax(range.first, range.second);
-      } else {
-        raise_received(kMsgNormalize, normalize);
+      Normalizer::Kind kind{};
+      if (!option_of(kNormalizerKeys, normalize, kMsgNormalize, kind)) return false;
+      const bool minmax = kind == Normalizer::Kind::MinMax;
+      if (minmax && !has_range) {
+        raise_value(kMsgMinmaxRange);
         return false;
       }
+      entry.normalizer = minmax ? Normalizer::minmax(range.first, range.second) : Normalizer{kind, 0.0f, 0.0f};
     }
-    if (scale == "unit") {
-      entry.scale = ScoreScale::Unit;
-    } else if (scale == "unbounded") {
-      entry.scale = ScoreScale::Unbounded;
-    } else if (scale == "rank") {
-      entry.scale = ScoreScale::Rank;
-    } else {
-      raise_received(kMsgScale, scale);
-      return false;
-    }
+    if (o_scale && !option_of(kScaleKeys, scale, kMsgScale, entry.scale)) return false;
     entry.name = std::move(name);
     entry.callback = Ref::borrow(fn);
     cfg.axes.push_back(std::move(entry));
@@ -246,17 +238,14 @@ PyObject* m_fuse(PyObject* self, PyObject* args, PyObject* kwargs) {
     float k = kDefaultRrfK;
     if (!arg_text(o_method, "method", method)) return false;
     if (!absent(o_k) && !arg_f32(o_k, "k", k)) return false;
-    if (method == "rrf") {
-      cfg.fusion = Fusion::rrf(k);
-    } else if (method == "max") {
-      cfg.fusion = Fusion::max();
-    } else if (method == "weighted_sum") {
+    Fusion::Kind kind{};
+    if (!option_of(kFusionNames, method, kMsgFusion, kind)) return false;
+    if (kind == Fusion::Kind::WeightedSum) {
       Weights weights;
       if (!weights_of(o_weights, weights)) return false;
       cfg.fusion = Fusion::weighted_sum(std::move(weights));
     } else {
-      raise_received(kMsgFusion, method);
-      return false;
+      cfg.fusion = kind == Fusion::Kind::Rrf ? Fusion::rrf(k) : Fusion::max();
     }
     return true;
   });
@@ -274,20 +263,14 @@ PyObject* m_missing(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!arg_text(o_policy, "policy", policy)) return false;
     const bool has_value = !absent(o_value);
     if (has_value && !arg_f32(o_value, "value", value)) return false;
-    if (policy == "reject") {
-      cfg.missing = MissingPolicy::reject();
-    } else if (policy == "skip") {
-      cfg.missing = MissingPolicy::skip();
-    } else if (policy == "impute") {
-      if (!has_value) {
-        raise_value(kMsgImputeValue);
-        return false;
-      }
-      cfg.missing = MissingPolicy::impute(value);
-    } else {
-      raise_received(kMsgMissing, policy);
+    MissingPolicy::Kind kind{};
+    if (!option_of(kMissingNames, policy, kMsgMissing, kind)) return false;
+    const bool impute = kind == MissingPolicy::Kind::Impute;
+    if (impute && !has_value) {
+      raise_value(kMsgImputeValue);
       return false;
     }
+    cfg.missing = MissingPolicy{kind, impute ? value : 0.0f};
     return true;
   });
 }
@@ -480,20 +463,14 @@ PyObject* m_rejections(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!arg_text(o_policy, "policy", policy)) return false;
     const bool has_n = !absent(o_n);
     if (has_n && !arg_u64(o_n, "n", n)) return false;
-    if (policy == "keep") {
-      cfg.retention = Retention::keep();
-    } else if (policy == "count") {
-      cfg.retention = Retention::count();
-    } else if (policy == "sample") {
-      if (!has_n) {
-        raise_value(kMsgSampleN);
-        return false;
-      }
-      cfg.retention = Retention::sample(n);
-    } else {
-      raise_received(kMsgRetention, policy);
+    Retention::Kind kind{};
+    if (!option_of(kRetentionKeys, policy, kMsgRetention, kind)) return false;
+    const bool sample = kind == Retention::Kind::Sample;
+    if (sample && !has_n) {
+      raise_value(kMsgSampleN);
       return false;
     }
+    cfg.retention = Retention{kind, sample ? n : 0};
     return true;
   });
 }
@@ -522,24 +499,6 @@ constexpr const char* kConfigureMethods[] = {
     "coverage_objective", "budget_top_k", "budget_tail_mass", "budget_tokens", "admission",
     "pool_multiplier", "threshold", "min_fit", "rejections"};
 
-const char* scale_key(ScoreScale scale) {
-  switch (scale) {
-    case ScoreScale::Unit: return "unit";
-    case ScoreScale::Unbounded: return "unbounded";
-    case ScoreScale::Rank: return "rank";
-  }
-  return "unit";
-}
-
-const char* normalizer_key(Normalizer::Kind kind) {
-  switch (kind) {
-    case Normalizer::Kind::Sigmoid: return "sigmoid";
-    case Normalizer::Kind::Clamp01: return "clamp01";
-    case Normalizer::Kind::MinMax: return "minmax";
-  }
-  return "clamp01";
-}
-
 // Appends (method, args, kwargs); `call` is a new reference or nullptr.
 bool add_call(PyObject* calls, PyObject* call) {
   Ref owned = Ref::steal(call);
@@ -549,10 +508,10 @@ bool add_call(PyObject* calls, PyObject* call) {
 PyObject* text_obj(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
 
 bool axis_call(PyObject* calls, const AxisSpec& a) {
-  Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:s}", "scale", scale_key(a.scale), "cost", cost_name(a.cost)));
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:s}", "scale", name_in(kScaleKeys, a.scale), "cost", cost_name(a.cost)));
   if (!kwargs) return false;
   if (a.normalizer) {
-    Ref kind = Ref::steal(PyUnicode_FromString(normalizer_key(a.normalizer->kind)));
+    Ref kind = Ref::steal(PyUnicode_FromString(name_in(kNormalizerKeys, a.normalizer->kind)));
     if (!kind || PyDict_SetItemString(kwargs.get(), "normalize", kind.get()) != 0) return false;
     if (a.normalizer->kind == Normalizer::Kind::MinMax) {
       Ref range = Ref::steal(Py_BuildValue("(dd)", static_cast<double>(a.normalizer->lo),
@@ -566,15 +525,15 @@ bool axis_call(PyObject* calls, const AxisSpec& a) {
 
 bool fusion_call(PyObject* calls, const Fusion& f) {
   if (f.kind == Fusion::Kind::Rrf) {
-    return add_call(calls, Py_BuildValue("(s(s){s:d})", "fuse", "rrf", "k", static_cast<double>(f.k)));
+    return add_call(calls, Py_BuildValue("(s(s){s:d})", "fuse", fusion_name(f.kind), "k", static_cast<double>(f.k)));
   }
-  if (f.kind == Fusion::Kind::Max) return add_call(calls, Py_BuildValue("(s(s){})", "fuse", "max"));
+  if (f.kind == Fusion::Kind::Max) return add_call(calls, Py_BuildValue("(s(s){})", "fuse", fusion_name(f.kind)));
   Ref weights = Ref::steal(PyList_New(0));
   if (!weights) return false;
   for (const auto& [name, w] : f.weights) {
     if (!add_call(weights.get(), Py_BuildValue("(Nd)", text_obj(name), static_cast<double>(w)))) return false;
   }
-  return add_call(calls, Py_BuildValue("(s(s){s:O})", "fuse", "weighted_sum", "weights", weights.get()));
+  return add_call(calls, Py_BuildValue("(s(s){s:O})", "fuse", fusion_name(f.kind), "weights", weights.get()));
 }
 
 bool budget_call(PyObject* calls, const Budget& b) {
@@ -599,7 +558,7 @@ Ref config_calls(const EngineConfig& cfg) {
   if (!fusion_call(c, cfg.fusion)) return {};
   const MissingPolicy& m = cfg.missing;
   if (!add_call(c, m.kind == MissingPolicy::Kind::Impute
-                       ? Py_BuildValue("(s(s){s:d})", "missing", "impute", "value", static_cast<double>(m.value))
+                       ? Py_BuildValue("(s(s){s:d})", "missing", missing_name(m.kind), "value", static_cast<double>(m.value))
                        : Py_BuildValue("(s(s){})", "missing", missing_name(m.kind)))) {
     return {};
   }
@@ -636,10 +595,11 @@ Ref config_calls(const EngineConfig& cfg) {
   }
   if (!add_call(c, Py_BuildValue("(s(d){})", "min_fit", static_cast<double>(cfg.min_fit)))) return {};
   const Retention& r = cfg.retention;
+  const char* policy = name_in(kRetentionKeys, r.kind);
   PyObject* retention =
       r.kind == Retention::Kind::Sample
-          ? Py_BuildValue("(s(s){s:K})", "rejections", "sample", "n", static_cast<unsigned long long>(r.n))
-          : Py_BuildValue("(s(s){})", "rejections", r.kind == Retention::Kind::Keep ? "keep" : "count");
+          ? Py_BuildValue("(s(s){s:K})", "rejections", policy, "n", static_cast<unsigned long long>(r.n))
+          : Py_BuildValue("(s(s){})", "rejections", policy);
   if (!add_call(c, retention)) return {};
   return calls;
 }
