@@ -4,6 +4,7 @@
 // failed call leaves the object as it was.
 #include "python/engine.hpp"
 
+#include <array>
 #include <cstddef>
 #include <new>
 #include <optional>
@@ -176,35 +177,64 @@ PyObject* configure(PyObject* self, Body&& body) {
   Py_RETURN_NONE;
 }
 
-// PyArg_ParseTupleAndKeywords takes a non-const keyword list before 3.13.
-#define KWLIST(...)                       \
-  static const char* const kw[] = {__VA_ARGS__, nullptr}; \
-  char** kwlist = const_cast<char**>(kw)
+// --- method descriptions ---
+//
+// Each method of Engine is described once, in the table at the end of this
+// file: its name, its parameters and the text of its docstring. The
+// required parameters come first and may be given by position; the optional
+// ones are keyword-only. The keyword list, the parse format and the text
+// signature that opens the docstring are derived from that description.
 
+struct Args;
+using MethodBody = PyObject* (*)(PyObject* self, const Args& args);
+
+struct Param {
+  const char* name = nullptr;
+  const char* shown_default = nullptr;  // as the text signature shows it; none when required
+};
+
+constexpr std::size_t kMaxParams = 6;
+
+struct MethodSpec {
+  const char* name;
+  std::array<Param, kMaxParams> params;  // the unused ones have no name
+  MethodBody body;
+  const char* doc;  // the docstring after its text signature
+};
+
+// The arguments of one call, by parameter position (null when omitted).
+// Each conversion failure gets the note that names the parameter.
+struct Args {
+  const MethodSpec& method;
+  std::array<PyObject*, kMaxParams> objects{};
+
+  PyObject* operator[](std::size_t i) const { return objects[i]; }
+  template <class T, class F>
+  bool get(std::size_t i, T& out, F convert) const {
+    return arg(objects[i], method.params[i].name, out, convert);
+  }
+  bool text(std::size_t i, std::string& out) const { return get(i, out, text_of); }
+  bool f32(std::size_t i, float& out) const { return get(i, out, f32_of); }
+  bool u32(std::size_t i, std::uint32_t& out) const { return get(i, out, u32_of); }
+  bool u64(std::size_t i, std::uint64_t& out) const { return get(i, out, u64_of); }
+};
 // --- the methods, in registration order ---
 
-PyObject* m_scorer(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("name", "scale", "cost", "normalize", "normalize_range", "fn");
-  PyObject *o_name = nullptr, *o_scale = nullptr, *o_cost = nullptr, *o_norm = nullptr, *o_range = nullptr,
-           *o_fn = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:Engine.scorer", kwlist, &o_name, &o_scale, &o_cost,
-                                   &o_norm, &o_range, &o_fn)) {
-    return nullptr;
-  }
+PyObject* m_scorer(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::string name, scale, cost, normalize;
     Range range{0.0f, 0.0f};
-    if (!arg_text(o_name, "name", name)) return false;
-    if (o_scale && !arg_text(o_scale, "scale", scale)) return false;
-    if (o_cost && !arg_text(o_cost, "cost", cost)) return false;
-    const bool has_normalize = !absent(o_norm);
-    if (has_normalize && !arg_text(o_norm, "normalize", normalize)) return false;
-    const bool has_range = !absent(o_range);
-    if (has_range && !arg(o_range, "normalize_range", range, range_of)) return false;
-    PyObject* fn = absent(o_fn) ? nullptr : o_fn;
+    if (!a.text(0, name)) return false;
+    if (a[1] && !a.text(1, scale)) return false;
+    if (a[2] && !a.text(2, cost)) return false;
+    const bool has_normalize = !absent(a[3]);
+    if (has_normalize && !a.text(3, normalize)) return false;
+    const bool has_range = !absent(a[4]);
+    if (has_range && !a.get(4, range, range_of)) return false;
+    PyObject* fn = absent(a[5]) ? nullptr : a[5];
 
     AxisSpec entry;  // cheap, unit scale, no normaliser unless given
-    if (o_cost && !option_of(kCostNames, cost, kMsgCost, entry.cost)) return false;
+    if (a[2] && !option_of(kCostNames, cost, kMsgCost, entry.cost)) return false;
     if (entry.cost == Cost::Cheap && fn) {
       raise_value(kMsgFnNeedsExpensive);
       return false;
@@ -219,7 +249,7 @@ PyObject* m_scorer(PyObject* self, PyObject* args, PyObject* kwargs) {
       }
       entry.normalizer = minmax ? Normalizer::minmax(range.first, range.second) : Normalizer{kind, 0.0f, 0.0f};
     }
-    if (o_scale && !option_of(kScaleKeys, scale, kMsgScale, entry.scale)) return false;
+    if (a[1] && !option_of(kScaleKeys, scale, kMsgScale, entry.scale)) return false;
     entry.name = std::move(name);
     entry.callback = Ref::borrow(fn);
     cfg.axes.push_back(std::move(entry));
@@ -227,22 +257,17 @@ PyObject* m_scorer(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* m_fuse(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("method", "k", "weights");
-  PyObject *o_method = nullptr, *o_k = nullptr, *o_weights = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:Engine.fuse", kwlist, &o_method, &o_k, &o_weights)) {
-    return nullptr;
-  }
+PyObject* m_fuse(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::string method;
     float k = kDefaultRrfK;
-    if (!arg_text(o_method, "method", method)) return false;
-    if (!absent(o_k) && !arg_f32(o_k, "k", k)) return false;
+    if (!a.text(0, method)) return false;
+    if (!absent(a[1]) && !a.f32(1, k)) return false;
     Fusion::Kind kind{};
     if (!option_of(kFusionNames, method, kMsgFusion, kind)) return false;
     if (kind == Fusion::Kind::WeightedSum) {
       Weights weights;
-      if (!weights_of(o_weights, weights)) return false;
+      if (!weights_of(a[2], weights)) return false;
       cfg.fusion = Fusion::weighted_sum(std::move(weights));
     } else {
       cfg.fusion = kind == Fusion::Kind::Rrf ? Fusion::rrf(k) : Fusion::max();
@@ -251,18 +276,13 @@ PyObject* m_fuse(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* m_missing(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("policy", "value");
-  PyObject *o_policy = nullptr, *o_value = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:Engine.missing", kwlist, &o_policy, &o_value)) {
-    return nullptr;
-  }
+PyObject* m_missing(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::string policy;
     float value = 0.0f;
-    if (!arg_text(o_policy, "policy", policy)) return false;
-    const bool has_value = !absent(o_value);
-    if (has_value && !arg_f32(o_value, "value", value)) return false;
+    if (!a.text(0, policy)) return false;
+    const bool has_value = !absent(a[1]);
+    if (has_value && !a.f32(1, value)) return false;
     MissingPolicy::Kind kind{};
     if (!option_of(kMissingNames, policy, kMsgMissing, kind)) return false;
     const bool impute = kind == MissingPolicy::Kind::Impute;
@@ -275,20 +295,15 @@ PyObject* m_missing(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* m_max_per_group(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("key", "max", "id");
-  PyObject *o_key = nullptr, *o_max = nullptr, *o_id = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:Engine.max_per_group", kwlist, &o_key, &o_max, &o_id)) {
-    return nullptr;
-  }
+PyObject* m_max_per_group(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     GroupSpec entry;
     std::uint64_t max = 0;
-    if (!arg_text(o_key, "key", entry.key)) return false;
-    if (!arg_u64(o_max, "max", max)) return false;
-    if (absent(o_id)) {
+    if (!a.text(0, entry.key)) return false;
+    if (!a.u64(1, max)) return false;
+    if (absent(a[2])) {
       entry.id = entry.key;
-    } else if (!arg_text(o_id, "id", entry.id)) {
+    } else if (!a.text(2, entry.id)) {
       return false;
     }
     entry.max = static_cast<std::size_t>(max);
@@ -297,37 +312,28 @@ PyObject* m_max_per_group(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* m_max_total(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("max", "id");
-  PyObject *o_max = nullptr, *o_id = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:Engine.max_total", kwlist, &o_max, &o_id)) return nullptr;
+PyObject* m_max_total(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     TotalCap cap{"max_total", 0};
     std::uint64_t max = 0;
-    if (!arg_u64(o_max, "max", max)) return false;
-    if (!absent(o_id) && !arg_text(o_id, "id", cap.id)) return false;
+    if (!a.u64(0, max)) return false;
+    if (!absent(a[1]) && !a.text(1, cap.id)) return false;
     cap.max = static_cast<std::size_t>(max);
     cfg.total_cap = std::move(cap);
     return true;
   });
 }
 
-PyObject* m_require_at_least(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("key", "value", "n", "id");
-  PyObject *o_key = nullptr, *o_value = nullptr, *o_n = nullptr, *o_id = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:Engine.require_at_least", kwlist, &o_key, &o_value, &o_n,
-                                   &o_id)) {
-    return nullptr;
-  }
+PyObject* m_require_at_least(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     RequireSpec entry;
     std::uint64_t n = 0;
-    if (!arg_text(o_key, "key", entry.key)) return false;
-    if (!arg_text(o_value, "value", entry.value)) return false;
-    if (!arg_u64(o_n, "n", n)) return false;
-    if (absent(o_id)) {
+    if (!a.text(0, entry.key)) return false;
+    if (!a.text(1, entry.value)) return false;
+    if (!a.u64(2, n)) return false;
+    if (absent(a[3])) {
       entry.id = entry.key;
-    } else if (!arg_text(o_id, "id", entry.id)) {
+    } else if (!a.text(3, entry.id)) {
       return false;
     }
     entry.n = static_cast<std::size_t>(n);
@@ -336,19 +342,14 @@ PyObject* m_require_at_least(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* m_unary_min(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("axis", "min", "id");
-  PyObject *o_axis = nullptr, *o_min = nullptr, *o_id = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:Engine.unary_min", kwlist, &o_axis, &o_min, &o_id)) {
-    return nullptr;
-  }
+PyObject* m_unary_min(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     UnaryMinSpec entry;
-    if (!arg_text(o_axis, "axis", entry.axis)) return false;
-    if (!arg_f32(o_min, "min", entry.min)) return false;
-    if (absent(o_id)) {
+    if (!a.text(0, entry.axis)) return false;
+    if (!a.f32(1, entry.min)) return false;
+    if (absent(a[2])) {
       entry.id = entry.axis;
-    } else if (!arg_text(o_id, "id", entry.id)) {
+    } else if (!a.text(2, entry.id)) {
       return false;
     }
     cfg.unary_mins.push_back(std::move(entry));
@@ -356,113 +357,85 @@ PyObject* m_unary_min(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* m_coverage_objective(PyObject* self, PyObject*) {
+PyObject* m_coverage_objective(PyObject* self, const Args&) {
   return configure(self, [](EngineConfig& cfg) {
     cfg.coverage = true;
     return true;
   });
 }
 
-PyObject* m_budget_top_k(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("k");
-  PyObject* o_k = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.budget_top_k", kwlist, &o_k)) return nullptr;
+PyObject* m_budget_top_k(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::uint32_t k = 0;
-    if (!arg_u32(o_k, "k", k)) return false;
+    if (!a.u32(0, k)) return false;
     cfg.budget = Budget::top_k(k);
     return true;
   });
 }
 
-PyObject* m_budget_tail_mass(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("epsilon", "fallback_k");
-  PyObject *o_eps = nullptr, *o_fallback = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Engine.budget_tail_mass", kwlist, &o_eps, &o_fallback)) {
-    return nullptr;
-  }
+PyObject* m_budget_tail_mass(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     float epsilon = 0.0f;
     std::uint32_t fallback_k = 0;
-    if (!arg_f32(o_eps, "epsilon", epsilon)) return false;
-    if (!arg_u32(o_fallback, "fallback_k", fallback_k)) return false;
+    if (!a.f32(0, epsilon)) return false;
+    if (!a.u32(1, fallback_k)) return false;
     cfg.budget = Budget::tail(epsilon, fallback_k);
     return true;
   });
 }
 
-PyObject* m_budget_tokens(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("max");
-  PyObject* o_max = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.budget_tokens", kwlist, &o_max)) return nullptr;
+PyObject* m_budget_tokens(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::uint32_t max = 0;
-    if (!arg_u32(o_max, "max", max)) return false;
+    if (!a.u32(0, max)) return false;
     cfg.budget = Budget::tokens(max);
     return true;
   });
 }
 
-PyObject* m_admission(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("axis");
-  PyObject* o_axis = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.admission", kwlist, &o_axis)) return nullptr;
+PyObject* m_admission(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::string axis;
-    if (!arg_text(o_axis, "axis", axis)) return false;
+    if (!a.text(0, axis)) return false;
     cfg.admission = std::move(axis);
     return true;
   });
 }
 
-PyObject* m_pool_multiplier(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("multiplier");
-  PyObject* o_mult = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.pool_multiplier", kwlist, &o_mult)) return nullptr;
+PyObject* m_pool_multiplier(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::uint32_t multiplier = 0;
-    if (!arg_u32(o_mult, "multiplier", multiplier)) return false;
+    if (!a.u32(0, multiplier)) return false;
     cfg.pool_multiplier = multiplier;
     return true;
   });
 }
 
-PyObject* m_threshold(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("value");
-  PyObject* o_value = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.threshold", kwlist, &o_value)) return nullptr;
+PyObject* m_threshold(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     float value = 0.0f;
-    if (!arg_f32(o_value, "value", value)) return false;
+    if (!a.f32(0, value)) return false;
     cfg.threshold = value;
     return true;
   });
 }
 
-PyObject* m_min_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("value");
-  PyObject* o_value = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.min_fit", kwlist, &o_value)) return nullptr;
+PyObject* m_min_fit(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     float value = 0.0f;
-    if (!arg_f32(o_value, "value", value)) return false;
+    if (!a.f32(0, value)) return false;
     cfg.min_fit = value;
     return true;
   });
 }
 
-PyObject* m_rejections(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("policy", "n");
-  PyObject *o_policy = nullptr, *o_n = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:Engine.rejections", kwlist, &o_policy, &o_n)) {
-    return nullptr;
-  }
+PyObject* m_rejections(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::string policy;
     std::uint64_t n = 0;
-    if (!arg_text(o_policy, "policy", policy)) return false;
-    const bool has_n = !absent(o_n);
-    if (has_n && !arg_u64(o_n, "n", n)) return false;
+    if (!a.text(0, policy)) return false;
+    const bool has_n = !absent(a[1]);
+    if (has_n && !a.u64(1, n)) return false;
     Retention::Kind kind{};
     if (!option_of(kRetentionKeys, policy, kMsgRetention, kind)) return false;
     const bool sample = kind == Retention::Kind::Sample;
@@ -475,17 +448,12 @@ PyObject* m_rejections(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("candidates");
-  PyObject* candidates = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.run", kwlist, &candidates)) return nullptr;
+PyObject* m_run(PyObject* self, const Args& a) {
   PyEngine* e = as_engine(self);
   auto guard = SharedGuard::take(e->flag);
   if (!guard) return nullptr;
-  return build_and_run(e->data.config, candidates);
+  return build_and_run(e->data.config, a[0]);
 }
-
-#undef KWLIST
 
 // --- pickling ---
 //
@@ -494,10 +462,8 @@ PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
 // holds for a pickle too. Callbacks go by reference, as pickle takes any
 // function.
 
-constexpr const char* kConfigureMethods[] = {
-    "scorer", "fuse", "missing", "max_per_group", "max_total", "require_at_least", "unary_min",
-    "coverage_objective", "budget_top_k", "budget_tail_mass", "budget_tokens", "admission",
-    "pool_multiplier", "threshold", "min_fit", "rejections"};
+// True for the name of a method that changes the configuration (any but run).
+bool is_configuration_method(PyObject* name);
 
 // Appends (method, args, kwargs); `call` is a new reference or nullptr.
 bool add_call(PyObject* calls, PyObject* call) {
@@ -633,9 +599,7 @@ PyObject* restore_engine(PyObject*, PyObject* calls) {
     if (!PyArg_ParseTuple(call.get(), "UO!O!:_engine", &name, &PyTuple_Type, &args, &PyDict_Type, &kwargs)) {
       return nullptr;
     }
-    bool known = false;
-    for (const char* method : kConfigureMethods) known = known || PyUnicode_CompareWithASCIIString(name, method) == 0;
-    if (!known) {
+    if (!is_configuration_method(name)) {
       PyErr_Format(PyExc_ValueError, "'%U' is not a configuration method", name);
       return nullptr;
     }
@@ -649,106 +613,229 @@ PyObject* restore_engine(PyObject*, PyObject* calls) {
 
 namespace {
 
-// --- docstrings ---
+// --- the table of methods ---
 
 constexpr const char* kEngineDoc =
     "Engine()\n--\n\n"
     "다축 점수 융합과 제약 아래 상위 K 선택 엔진.\n\n"
     "네이티브 빌더와 달리 메서드가 객체 자체를 바꾼다. 파이썬에서 더 읽기 쉬운 꼴이다.";
 
-constexpr const char* kScorerDoc =
-    "scorer($self, name, *, scale=\"unit\", cost=\"cheap\", normalize=None, normalize_range=None, fn=None)\n--\n\n"
-    "점수 축을 등록한다. 등록 순서가 감사 출력의 축 순서다.\n"
-    "\n"
-    "`cost=\"expensive\"` 이면 `fn` 을 함께 줄 수 있다. 그 함수는 **2단계 풀 전체를 한 번에**\n"
-    "받아 같은 길이의 점수 목록을 돌려줘야 한다. `fn` 없이 비싼 축으로 두면 후보에\n"
-    "담겨 온 값을 그대로 읽는다.";
-constexpr const char* kFuseDoc =
-    "fuse($self, method, *, k=None, weights=None)\n--\n\n"
-    "융합 방식을 고른다. `\"rrf\"`, `\"weighted_sum\"`, `\"max\"` 중 하나.\n"
-    "\n"
-    "`weights` 는 `{\"축이름\": 가중치}` 사전이거나 `[(\"축이름\", 가중치)]` 목록이다.\n"
-    "주지 않으면 모든 축이 1.0 이다.";
-constexpr const char* kMissingDoc =
-    "missing($self, policy, *, value=None)\n--\n\n"
-    "값이 없는 축을 어떻게 다룰지 고른다. `\"skip\"`, `\"impute\"`, `\"reject\"`.";
-constexpr const char* kMaxPerGroupDoc =
-    "max_per_group($self, key, max, *, id=None)\n--\n\n"
-    "후보의 `groups[key]` 값마다 최대 `max` 개까지만 고른다. 분할 매트로이드다.";
-constexpr const char* kMaxTotalDoc =
-    "max_total($self, max, *, id=None)\n--\n\n"
-    "전체 상한. 균일 매트로이드다.";
-constexpr const char* kRequireAtLeastDoc =
-    "require_at_least($self, key, value, n, *, id=None)\n--\n\n"
-    "`groups[key] == value` 인 후보가 최소 `n` 개 들어가야 한다는 하한 조건.\n"
-    "\n"
-    "채우려고 교체가 일어나면 결과의 `exact` 가 거짓이 된다. 탐욕이 만든 순서를 사후에\n"
-    "뒤집기 때문이다.";
-constexpr const char* kUnaryMinDoc =
-    "unary_min($self, axis, min, *, id=None)\n--\n\n"
-    "한 축의 점수가 문턱 미만인 후보를 1단계에서 걸러 낸다.";
-constexpr const char* kCoverageDoc =
-    "coverage_objective($self)\n--\n\n"
-    "후보의 `cover` 목록으로 포괄성을 최대화한다. 서브모듈러다.";
-constexpr const char* kBudgetTopKDoc =
-    "budget_top_k($self, k)\n--\n\n"
-    "고정 개수를 고른다.";
-constexpr const char* kBudgetTailMassDoc =
-    "budget_tail_mass($self, epsilon, fallback_k)\n--\n\n"
-    "누락 허용 질량으로 K 를 유도한다. 적합이 나쁘면 `fallback_k` 로 되돌린다.";
-constexpr const char* kBudgetTokensDoc =
-    "budget_tokens($self, max)\n--\n\n"
-    "후보의 `cost` 합이 상한 이하가 되도록 고른다. 배낭형이라 근사다.";
-constexpr const char* kAdmissionDoc =
-    "admission($self, axis)\n--\n\n"
-    "1단계 절단에 쓸 승인 채점기를 지정한다.";
-constexpr const char* kPoolMultiplierDoc =
-    "pool_multiplier($self, multiplier)\n--\n\n"
-    "1단계 풀 배수. `M = K * multiplier` 다.";
-constexpr const char* kThresholdDoc =
-    "threshold($self, value)\n--\n\n"
-    "융합 점수의 하한.";
-constexpr const char* kMinFitDoc =
-    "min_fit($self, value)\n--\n\n"
-    "꼬리 질량 예산의 적합도 문턱.";
-constexpr const char* kRejectionsDoc =
-    "rejections($self, policy, *, n=None)\n--\n\n"
-    "탈락 후보를 얼마나 보관할지. `\"keep\"`, `\"count\"`, `\"sample\"`.\n"
-    "\n"
-    "개수는 이 정책과 무관하게 언제나 정확하다. 후보가 아주 많으면 `\"count\"` 를 쓴다.";
-constexpr const char* kRunDoc =
-    "run($self, candidates)\n--\n\n"
-    "후보를 훑어 고른다.\n"
-    "\n"
-    "`candidates` 는 반복 가능한 것이면 무엇이든 된다. 목록을 통째로 만들지 않고\n"
-    "생성기(generator)를 넘기면 1단계가 스트리밍으로 처리한다.";
+constexpr const char* kNone = "None";
 
-#define KW_METHOD(name, doc) \
-  { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_##name)), METH_VARARGS | METH_KEYWORDS, doc }
-
-PyMethodDef g_methods[] = {
-    KW_METHOD(scorer, kScorerDoc),
-    KW_METHOD(fuse, kFuseDoc),
-    KW_METHOD(missing, kMissingDoc),
-    KW_METHOD(max_per_group, kMaxPerGroupDoc),
-    KW_METHOD(max_total, kMaxTotalDoc),
-    KW_METHOD(require_at_least, kRequireAtLeastDoc),
-    KW_METHOD(unary_min, kUnaryMinDoc),
-    {"coverage_objective", m_coverage_objective, METH_NOARGS, kCoverageDoc},
-    KW_METHOD(budget_top_k, kBudgetTopKDoc),
-    KW_METHOD(budget_tail_mass, kBudgetTailMassDoc),
-    KW_METHOD(budget_tokens, kBudgetTokensDoc),
-    KW_METHOD(admission, kAdmissionDoc),
-    KW_METHOD(pool_multiplier, kPoolMultiplierDoc),
-    KW_METHOD(threshold, kThresholdDoc),
-    KW_METHOD(min_fit, kMinFitDoc),
-    KW_METHOD(rejections, kRejectionsDoc),
-    KW_METHOD(run, kRunDoc),
-    {"__reduce__", m_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+constexpr MethodSpec kMethods[] = {
+    {"scorer",
+     {{{"name"},
+       {"scale", "\"unit\""},
+       {"cost", "\"cheap\""},
+       {"normalize", kNone},
+       {"normalize_range", kNone},
+       {"fn", kNone}}},
+     m_scorer,
+     "점수 축을 등록한다. 등록 순서가 감사 출력의 축 순서다.\n"
+     "\n"
+     "`cost=\"expensive\"` 이면 `fn` 을 함께 줄 수 있다. 그 함수는 **2단계 풀 전체를 한 번에**\n"
+     "받아 같은 길이의 점수 목록을 돌려줘야 한다. `fn` 없이 비싼 축으로 두면 후보에\n"
+     "담겨 온 값을 그대로 읽는다."},
+    {"fuse",
+     {{{"method"}, {"k", kNone}, {"weights", kNone}}},
+     m_fuse,
+     "융합 방식을 고른다. `\"rrf\"`, `\"weighted_sum\"`, `\"max\"` 중 하나.\n"
+     "\n"
+     "`weights` 는 `{\"축이름\": 가중치}` 사전이거나 `[(\"축이름\", 가중치)]` 목록이다.\n"
+     "주지 않으면 모든 축이 1.0 이다."},
+    {"missing",
+     {{{"policy"}, {"value", kNone}}},
+     m_missing,
+     "값이 없는 축을 어떻게 다룰지 고른다. `\"skip\"`, `\"impute\"`, `\"reject\"`."},
+    {"max_per_group",
+     {{{"key"}, {"max"}, {"id", kNone}}},
+     m_max_per_group,
+     "후보의 `groups[key]` 값마다 최대 `max` 개까지만 고른다. 분할 매트로이드다."},
+    {"max_total",
+     {{{"max"}, {"id", kNone}}},
+     m_max_total,
+     "전체 상한. 균일 매트로이드다."},
+    {"require_at_least",
+     {{{"key"}, {"value"}, {"n"}, {"id", kNone}}},
+     m_require_at_least,
+     "`groups[key] == value` 인 후보가 최소 `n` 개 들어가야 한다는 하한 조건.\n"
+     "\n"
+     "채우려고 교체가 일어나면 결과의 `exact` 가 거짓이 된다. 탐욕이 만든 순서를 사후에\n"
+     "뒤집기 때문이다."},
+    {"unary_min",
+     {{{"axis"}, {"min"}, {"id", kNone}}},
+     m_unary_min,
+     "한 축의 점수가 문턱 미만인 후보를 1단계에서 걸러 낸다."},
+    {"coverage_objective",
+     {{}},
+     m_coverage_objective,
+     "후보의 `cover` 목록으로 포괄성을 최대화한다. 서브모듈러다."},
+    {"budget_top_k",
+     {{{"k"}}},
+     m_budget_top_k,
+     "고정 개수를 고른다."},
+    {"budget_tail_mass",
+     {{{"epsilon"}, {"fallback_k"}}},
+     m_budget_tail_mass,
+     "누락 허용 질량으로 K 를 유도한다. 적합이 나쁘면 `fallback_k` 로 되돌린다."},
+    {"budget_tokens",
+     {{{"max"}}},
+     m_budget_tokens,
+     "후보의 `cost` 합이 상한 이하가 되도록 고른다. 배낭형이라 근사다."},
+    {"admission",
+     {{{"axis"}}},
+     m_admission,
+     "1단계 절단에 쓸 승인 채점기를 지정한다."},
+    {"pool_multiplier",
+     {{{"multiplier"}}},
+     m_pool_multiplier,
+     "1단계 풀 배수. `M = K * multiplier` 다."},
+    {"threshold",
+     {{{"value"}}},
+     m_threshold,
+     "융합 점수의 하한."},
+    {"min_fit",
+     {{{"value"}}},
+     m_min_fit,
+     "꼬리 질량 예산의 적합도 문턱."},
+    {"rejections",
+     {{{"policy"}, {"n", kNone}}},
+     m_rejections,
+     "탈락 후보를 얼마나 보관할지. `\"keep\"`, `\"count\"`, `\"sample\"`.\n"
+     "\n"
+     "개수는 이 정책과 무관하게 언제나 정확하다. 후보가 아주 많으면 `\"count\"` 를 쓴다."},
+    {"run",
+     {{{"candidates"}}},
+     m_run,
+     "후보를 훑어 고른다.\n"
+     "\n"
+     "`candidates` 는 반복 가능한 것이면 무엇이든 된다. 목록을 통째로 만들지 않고\n"
+     "생성기(generator)를 넘기면 1단계가 스트리밍으로 처리한다."},
 };
 
-#undef KW_METHOD
+bool is_configuration_method(PyObject* name) {
+  for (const MethodSpec& m : kMethods) {
+    if (m.body != m_run && PyUnicode_CompareWithASCIIString(name, m.name) == 0) return true;
+  }
+  return false;
+}
+
+// Texts derived from a description at compile time: written once to count
+// their length, then into storage of that length.
+struct TextLength {
+  std::size_t size = 0;
+  constexpr void add(const char* s) {
+    while (*s++) ++size;
+  }
+};
+
+template <std::size_t N>
+struct FixedText {
+  char chars[N + 1] = {};
+  std::size_t size = 0;
+  constexpr void add(const char* s) {
+    while (*s) chars[size++] = *s++;
+  }
+};
+
+// "name($self, a, *, b=None)\n--\n\n" followed by the docstring.
+template <class Out>
+constexpr void write_doc(const MethodSpec& m, Out& out) {
+  out.add(m.name);
+  out.add("($self");
+  bool keyword_only = false;
+  for (const Param& p : m.params) {
+    if (!p.name) break;
+    if (p.shown_default && !keyword_only) {
+      out.add(", *");
+      keyword_only = true;
+    }
+    out.add(", ");
+    out.add(p.name);
+    if (p.shown_default) {
+      out.add("=");
+      out.add(p.shown_default);
+    }
+  }
+  out.add(")\n--\n\n");
+  out.add(m.doc);
+}
+
+// The parse format: "O" per required parameter, then "|$" and "O" per
+// optional one, then ":Engine.name" for the messages.
+template <class Out>
+constexpr void write_format(const MethodSpec& m, Out& out) {
+  bool optional = false;
+  for (const Param& p : m.params) {
+    if (!p.name) break;
+    if (p.shown_default && !optional) {
+      out.add("|$");
+      optional = true;
+    }
+    out.add("O");
+  }
+  out.add(":Engine.");
+  out.add(m.name);
+}
+
+template <std::size_t I, auto Write>
+constexpr auto derived_text() {
+  constexpr std::size_t n = [] {
+    TextLength length;
+    Write(kMethods[I], length);
+    return length.size;
+  }();
+  FixedText<n> text;
+  Write(kMethods[I], text);
+  return text;
+}
+
+template <std::size_t I>
+constexpr auto kDoc = derived_text<I, [](const MethodSpec& m, auto& out) { write_doc(m, out); }>();
+template <std::size_t I>
+constexpr auto kFormat = derived_text<I, [](const MethodSpec& m, auto& out) { write_format(m, out); }>();
+template <std::size_t I>
+constexpr auto kKeywords = [] {
+  std::array<const char*, kMaxParams + 1> names{};
+  for (std::size_t i = 0; i < kMaxParams; ++i) names[i] = kMethods[I].params[i].name;
+  return names;
+}();
+
+template <std::size_t I>
+PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Args a{kMethods[I]};
+  auto& o = a.objects;
+  static_assert(kMaxParams == 6, "one output per parameter below");
+  // The keyword list is not const before 3.13; it is only read.
+  char** keywords = const_cast<char**>(kKeywords<I>.data());
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, kFormat<I>.chars, keywords, &o[0], &o[1], &o[2], &o[3], &o[4],
+                                   &o[5])) {
+    return nullptr;
+  }
+  return kMethods[I].body(self, a);
+}
+
+template <std::size_t I>
+PyObject* call_without_arguments(PyObject* self, PyObject*) {
+  return kMethods[I].body(self, Args{kMethods[I]});
+}
+
+template <std::size_t I>
+PyMethodDef method_def() {
+  if (!kMethods[I].params[0].name) {
+    return {kMethods[I].name, call_without_arguments<I>, METH_NOARGS, kDoc<I>.chars};
+  }
+  return {kMethods[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call<I>)),
+          METH_VARARGS | METH_KEYWORDS, kDoc<I>.chars};
+}
+
+template <std::size_t... I>
+std::array<PyMethodDef, sizeof...(I) + 2> method_defs(std::index_sequence<I...>) {
+  return {{method_def<I>()..., {"__reduce__", m_reduce, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}}};
+}
+
+std::array<PyMethodDef, std::size(kMethods) + 2> g_methods =
+    method_defs(std::make_index_sequence<std::size(kMethods)>{});
 
 // --- slots ---
 
@@ -785,7 +872,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse<EngineData>)},
     {Py_tp_clear, reinterpret_cast<void*>(tp_clear<EngineData>)},
     {Py_tp_repr, reinterpret_cast<void*>(engine_repr)},
-    {Py_tp_methods, g_methods},
+    {Py_tp_methods, g_methods.data()},
     {0, nullptr},
 };
 
