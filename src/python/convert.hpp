@@ -23,14 +23,16 @@ inline bool str_of(PyObject* o, std::string& out) {
 }
 
 // Calls `each(i, element)` for elements 0..n-1 of a sequence, n = its length
-// taken once (or min(length, limit) for a limit >= 0). Exact list and tuple
-// are indexed directly; any other sequence through the sequence protocol.
-template <class Each>
-bool for_each_element(PyObject* seq, Py_ssize_t limit, Each&& each) {
+// taken once (or min(length, limit) for a limit >= 0); `on_length` learns the
+// length first. Exact list and tuple are indexed directly; any other sequence
+// through the sequence protocol.
+template <class Each, class OnLength = void (*)(Py_ssize_t)>
+bool for_each_element(PyObject* seq, Py_ssize_t limit, Each&& each, OnLength on_length = [](Py_ssize_t) {}) {
   const bool list = PyList_CheckExact(seq);
   const bool fast = list || PyTuple_CheckExact(seq);
   Py_ssize_t n = list ? PyList_Size(seq) : fast ? PyTuple_Size(seq) : PySequence_Size(seq);
   if (n < 0) return false;
+  on_length(n);
   if (limit >= 0 && limit < n) n = limit;
   for (Py_ssize_t i = 0; i < n; ++i) {
     // Borrowed items are held while converted: a conversion may run Python

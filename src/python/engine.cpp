@@ -217,6 +217,12 @@ struct Args {
   bool f32(std::size_t i, float& out) const { return get(i, out, f32_of); }
   bool u32(std::size_t i, std::uint32_t& out) const { return get(i, out, u32_of); }
   bool u64(std::size_t i, std::uint64_t& out) const { return get(i, out, u64_of); }
+  // The text of argument i, or `fallback` when it was omitted or None.
+  bool text_or(std::size_t i, const std::string& fallback, std::string& out) const {
+    if (!absent(objects[i])) return text(i, out);
+    out = fallback;
+    return true;
+  }
 };
 // --- the methods, in registration order ---
 
@@ -301,11 +307,7 @@ PyObject* m_max_per_group(PyObject* self, const Args& a) {
     std::uint64_t max = 0;
     if (!a.text(0, entry.key)) return false;
     if (!a.u64(1, max)) return false;
-    if (absent(a[2])) {
-      entry.id = entry.key;
-    } else if (!a.text(2, entry.id)) {
-      return false;
-    }
+    if (!a.text_or(2, entry.key, entry.id)) return false;
     entry.max = static_cast<std::size_t>(max);
     cfg.groups.push_back(std::move(entry));
     return true;
@@ -314,10 +316,10 @@ PyObject* m_max_per_group(PyObject* self, const Args& a) {
 
 PyObject* m_max_total(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
-    TotalCap cap{"max_total", 0};
+    TotalCap cap;
     std::uint64_t max = 0;
     if (!a.u64(0, max)) return false;
-    if (!absent(a[1]) && !a.text(1, cap.id)) return false;
+    if (!a.text_or(1, "max_total", cap.id)) return false;
     cap.max = static_cast<std::size_t>(max);
     cfg.total_cap = std::move(cap);
     return true;
@@ -331,11 +333,7 @@ PyObject* m_require_at_least(PyObject* self, const Args& a) {
     if (!a.text(0, entry.key)) return false;
     if (!a.text(1, entry.value)) return false;
     if (!a.u64(2, n)) return false;
-    if (absent(a[3])) {
-      entry.id = entry.key;
-    } else if (!a.text(3, entry.id)) {
-      return false;
-    }
+    if (!a.text_or(3, entry.key, entry.id)) return false;
     entry.n = static_cast<std::size_t>(n);
     cfg.requirements.push_back(std::move(entry));
     return true;
@@ -347,11 +345,7 @@ PyObject* m_unary_min(PyObject* self, const Args& a) {
     UnaryMinSpec entry;
     if (!a.text(0, entry.axis)) return false;
     if (!a.f32(1, entry.min)) return false;
-    if (absent(a[2])) {
-      entry.id = entry.axis;
-    } else if (!a.text(2, entry.id)) {
-      return false;
-    }
+    if (!a.text_or(2, entry.axis, entry.id)) return false;
     cfg.unary_mins.push_back(std::move(entry));
     return true;
   });

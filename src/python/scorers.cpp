@@ -80,25 +80,23 @@ bool CallbackScorer::try_call(const std::vector<const PyCandidate*>& batch, Valu
     }
   }
   const bool fast = exact_list || PyTuple_CheckExact(r);
-  Py_ssize_t m = exact_list ? PyList_Size(r) : fast ? PyTuple_Size(r) : PySequence_Size(r);
-  if (m < 0) return false;
+  auto read = [this, &out](Py_ssize_t, PyObject* element) {
+    if (element == Py_None) {
+      out.push_back(std::nullopt);
+      return true;
+    }
+    float f = 0.0f;
+    if (!score_of(element, f)) return false;
+    out.push_back(normalize(normalizer_, f));
+    return true;
+  };
   // A sequence may claim any length; room beyond the batch is never needed,
   // since a result of another length fails the run anyway. (A list or tuple
   // holds its length in memory already.)
-  out.reserve(fast ? static_cast<std::size_t>(m) : std::min(static_cast<std::size_t>(m), batch.size()));
-  for (Py_ssize_t i = 0; i < m; ++i) {
-    Ref element = fast ? Ref::borrow(exact_list ? PyList_GetItem(r, i) : PyTuple_GetItem(r, i))
-                       : Ref::steal(PySequence_GetItem(r, i));
-    if (!element) return false;
-    if (element.get() == Py_None) {
-      out.push_back(std::nullopt);
-      continue;
-    }
-    float f = 0.0f;
-    if (!score_of(element.get(), f)) return false;
-    out.push_back(normalize(normalizer_, f));
-  }
-  return true;
+  auto reserve = [&](Py_ssize_t m) {
+    out.reserve(fast ? static_cast<std::size_t>(m) : std::min(static_cast<std::size_t>(m), batch.size()));
+  };
+  return for_each_element(r, -1, read, reserve);
 }
 
 void CallbackScorer::keep_error() {
