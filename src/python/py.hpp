@@ -125,14 +125,9 @@ void add_note(MakeNote&& make_note) {
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   if (value) {
-    PyObject* note = make_note();
-    PyObject* r = note ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
-    Py_XDECREF(note);
-    if (r) {
-      Py_DECREF(r);
-    } else {
-      PyErr_Clear();
-    }
+    Ref note = Ref::steal(make_note());
+    Ref r = note ? Ref::steal(PyObject_CallMethod(value, "add_note", "O", note.get())) : Ref();
+    if (!r) PyErr_Clear();
   }
   if (tb && value) PyException_SetTraceback(value, tb);
   PyErr_Restore(type, value, tb);
@@ -236,9 +231,10 @@ class FirstError {
       value_ = Ref::steal(value);
       tb_ = Ref::steal(tb);
     } else {
-      Py_XDECREF(type);
-      Py_XDECREF(value);
-      Py_XDECREF(tb);
+      // Discarded.
+      Ref::steal(type);
+      Ref::steal(value);
+      Ref::steal(tb);
     }
   }
   // Raises the kept error (emptying the slot). False when there was none.
