@@ -179,8 +179,8 @@ PyObject* configure(PyObject* self, Body&& body) {
 
 // --- method descriptions ---
 //
-// Each method of Engine is described once, in the table at the end of this
-// file: its name, its parameters and the text of its docstring. The
+// Each method of Engine is described once, in the table after the methods:
+// its name, its parameters and the text of its docstring. The
 // required parameters come first and may be given by position; the optional
 // ones are keyword-only. The keyword list, the parse format and the text
 // signature that opens the docstring are derived from that description.
@@ -224,6 +224,7 @@ struct Args {
     return true;
   }
 };
+
 // --- the methods, in registration order ---
 
 PyObject* m_scorer(PyObject* self, const Args& a) {

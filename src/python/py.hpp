@@ -197,9 +197,7 @@ inline bool arg(PyObject* o, const char* name, T& out, F convert) {
   add_param_note(name);
   return false;
 }
-inline bool arg_text(PyObject* o, const char* name, std::string& out) { return arg(o, name, out, text_of); }
 inline bool arg_f32(PyObject* o, const char* name, float& out) { return arg(o, name, out, f32_of); }
-inline bool arg_u32(PyObject* o, const char* name, std::uint32_t& out) { return arg(o, name, out, u32_of); }
 inline bool arg_u64(PyObject* o, const char* name, std::uint64_t& out) { return arg(o, name, out, u64_of); }
 
 // True when the exception being raised is not an Exception (KeyboardInterrupt,
