@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "common/float_text.hpp"
+#include "common/names.hpp"
 #include "error/error.hpp"
 
 namespace vantorel {
@@ -74,12 +75,8 @@ std::string Budget::debug() const {
 }
 
 const char* fallback_name(FallbackReason reason) {
-  switch (reason) {
-    case FallbackReason::PoorFit: return "poor_fit";
-    case FallbackReason::TooFewSamples: return "too_few_samples";
-    case FallbackReason::NotAMassDistribution: return "not_a_mass_distribution";
-  }
-  return "";
+  static constexpr const char* kNames[] = {"poor_fit", "too_few_samples", "not_a_mass_distribution"};
+  return name_in(kNames, reason);
 }
 
 namespace {

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "common/defaults.hpp"
+
 namespace vantorel {
 
 // Share of a Zipf(s) mass over ranks 1..v that lies beyond the top k.
@@ -17,10 +19,10 @@ std::optional<float> tail_mass(float s, std::uint64_t k, std::uint64_t v, bool (
 struct Budget {
   enum class Kind : std::uint8_t { TopK, TailMass, Tokens };
   Kind kind = Kind::TopK;
-  std::uint32_t k = 10;           // TopK
-  float epsilon = 0.0f;           // TailMass
-  std::uint32_t fallback_k = 0;   // TailMass
-  std::uint32_t max = 0;          // Tokens
+  std::uint32_t k = kDefaultTopK;  // TopK
+  float epsilon = 0.0f;            // TailMass
+  std::uint32_t fallback_k = 0;    // TailMass
+  std::uint32_t max = 0;           // Tokens
 
   static Budget top_k(std::uint32_t k) { return {Kind::TopK, k, 0.0f, 0, 0}; }
   static Budget tail(float epsilon, std::uint32_t fallback_k) { return {Kind::TailMass, 0, epsilon, fallback_k, 0}; }

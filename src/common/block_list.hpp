@@ -3,7 +3,6 @@
 // added, and growing never holds the list twice (as a vector's doubling
 // does), so a long list costs little more than its elements.
 #include <cstddef>
-#include <stdexcept>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -45,10 +44,6 @@ class BlockList {
   bool empty() const { return size_ == 0; }
   T& operator[](std::size_t i) { return blocks_[i / kBlock][i % kBlock]; }
   const T& operator[](std::size_t i) const { return blocks_[i / kBlock][i % kBlock]; }
-  const T& at(std::size_t i) const {
-    if (i >= size_) throw std::out_of_range("BlockList::at");
-    return (*this)[i];
-  }
   Iter<false> begin() { return {this, 0}; }
   Iter<false> end() { return {this, size_}; }
   Iter<true> begin() const { return {this, 0}; }

@@ -10,9 +10,20 @@
 #include <utility>
 #include <vector>
 
+#include "error/error.hpp"
+
 namespace vantorel {
 
 using ConstraintId = std::string;
+
+// Slot `i` of a candidate's scores or group values. The candidate source
+// gives every candidate one slot per registered axis and per group key, and
+// the engine was validated against those lists.
+template <class Slots>
+decltype(auto) slot_of(const Slots& slots, std::size_t i) {
+  if (i >= slots.size()) internal_fault(kInvValidated);
+  return slots[i];
+}
 
 template <class C>
 class UnaryConstraint {
@@ -98,7 +109,7 @@ class MinAxis final : public UnaryConstraint<C> {
   MinAxis(ConstraintId id, std::size_t axis, float min) : id_(std::move(id)), axis_(axis), min_(min) {}
   ConstraintId id() const override { return id_; }
   bool allows(const C& c) const override {
-    const auto& v = c.scores.at(axis_);
+    const auto& v = slot_of(c.scores, axis_);
     return v && *v >= min_;
   }
 
@@ -117,11 +128,11 @@ class GroupLimit final : public SetConstraint<C> {
   ConstraintId id() const override { return id_; }
   bool admits(const std::vector<const C*>& selected, const C& c) const override {
     if (max_ == 0) return false;
-    const auto& value = c.groups.at(key_);
+    const auto& value = slot_of(c.groups, key_);
     if (!value || selected.empty()) return true;
     std::size_t same = 0;
     for (const C* s : selected) {
-      const auto& other = s->groups.at(key_);
+      const auto& other = slot_of(s->groups, key_);
       if (other && *other == *value && ++same >= max_) return false;
     }
     return true;
@@ -133,7 +144,7 @@ class GroupLimit final : public SetConstraint<C> {
     std::unordered_map<std::string_view, std::uint32_t> numbers;
     state->value.reserve(pool.size());
     for (const C* c : pool) {
-      const auto& v = c->groups.at(key_);
+      const auto& v = slot_of(c->groups, key_);
       if (!v) {
         state->value.push_back(State::kNone);
         continue;

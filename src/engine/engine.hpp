@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "budget/budget.hpp"
+#include "common/defaults.hpp"
 #include "constraint/constraint.hpp"
 #include "error/error.hpp"
 #include "evidence/outcome.hpp"
@@ -135,8 +136,6 @@ class Engine {
   // admission axis's name and the pool capacity M.
   Outcome<C> empty_outcome() const;
 
-  const std::vector<ScorerMeta>& metas() const { return metas_; }
-
  private:
   std::optional<std::size_t> admission_axis() const;
   void reject(Outcome<C>& out, C&& c, RejectReason&& reason, const std::optional<float>& fused) const {
@@ -155,15 +154,15 @@ class Engine {
   std::vector<std::unique_ptr<UnaryConstraint<C>>> unary_;
   std::vector<std::unique_ptr<SetConstraint<C>>> set_;
   std::vector<Requirement<C>> requirements_;
-  Fusion fusion_ = Fusion::rrf(60.0f);
+  Fusion fusion_ = Fusion::rrf(kDefaultRrfK);
   std::optional<float> threshold_;
   MissingPolicy missing_ = MissingPolicy::skip();
   std::unique_ptr<SetObjective<C>> objective_;
   CostFn<C> cost_;  // empty when not set
   std::optional<std::string> admission_;
-  Budget budget_ = Budget::top_k(10);
-  std::uint32_t multiplier_ = 32;
-  float min_fit_ = 0.9f;
+  Budget budget_ = Budget::top_k(kDefaultTopK);
+  std::uint32_t multiplier_ = kDefaultPoolMultiplier;
+  float min_fit_ = kDefaultMinFit;
   std::function<void()> checkpoint_;  // empty when not set
 };
 

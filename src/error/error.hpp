@@ -64,9 +64,7 @@ inline constexpr const char* kReasonTokens = "Tokens 예산은 Engine::cost 로 
 // InternalFault; the binding raises it as its internal-fault exception.
 inline constexpr const char* kInvValidated = "validate 가 이미 확인했다";
 inline constexpr const char* kInvSelectedKept = "선택된 색인은 남겨 둔 목록에 있다";
-inline constexpr const char* kInvJustFilled = "방금 넣은 자리는 차 있다";
 inline constexpr const char* kInvHeapSlot = "힙이 가리키는 자리는 차 있다";
-inline constexpr const char* kInvPeekPop = "peek 이 값을 줬으므로 pop 도 준다";
 inline constexpr const char* kInvLock = "잠금이 깨지지 않는다";
 
 // Thrown by a caller's checkpoint, source or scorer to abort a run at once

@@ -45,11 +45,6 @@ struct RejectCounts {
   std::array<std::uint64_t, kReasonKinds> by_kind{};
   std::uint64_t& operator[](RejectReason::Kind k) { return by_kind[static_cast<std::size_t>(k)]; }
   std::uint64_t operator[](RejectReason::Kind k) const { return by_kind[static_cast<std::size_t>(k)]; }
-  std::uint64_t total() const {
-    std::uint64_t t = 0;
-    for (auto v : by_kind) t += v;
-    return t;
-  }
 };
 
 // The 128-bit counter is a compiler extension; marked so pedantic builds accept it.

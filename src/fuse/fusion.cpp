@@ -15,32 +15,13 @@ float Fusion::weight_of(const ScorerId& axis) const {
   return 0.0f;
 }
 
-const char* fusion_name(Fusion::Kind kind) {
-  switch (kind) {
-    case Fusion::Kind::WeightedSum: return "weighted_sum";
-    case Fusion::Kind::Rrf: return "rrf";
-    case Fusion::Kind::Max: return "max";
-  }
-  return "";
-}
+const char* fusion_name(Fusion::Kind kind) { return name_in(kFusionNames, kind); }
 
-const char* missing_name(MissingPolicy::Kind kind) {
-  switch (kind) {
-    case MissingPolicy::Kind::Skip: return "skip";
-    case MissingPolicy::Kind::Impute: return "impute";
-    case MissingPolicy::Kind::Reject: return "reject";
-  }
-  return "";
-}
+const char* missing_name(MissingPolicy::Kind kind) { return name_in(kMissingNames, kind); }
 
 const char* input_name(TermInput::Kind kind) {
-  switch (kind) {
-    case TermInput::Kind::Value: return "value";
-    case TermInput::Kind::Rank: return "rank";
-    case TermInput::Kind::Imputed: return "imputed";
-    case TermInput::Kind::Skipped: return "skipped";
-  }
-  return "";
+  static constexpr const char* kNames[] = {"value", "rank", "imputed", "skipped"};
+  return name_in(kNames, kind);
 }
 
 namespace {

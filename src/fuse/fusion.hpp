@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "common/candidate_id.hpp"
+#include "common/defaults.hpp"
+#include "common/names.hpp"
 #include "score/score.hpp"
 
 namespace vantorel {
@@ -13,21 +15,22 @@ namespace vantorel {
 struct Fusion {
   enum class Kind : std::uint8_t { WeightedSum, Rrf, Max };
   Kind kind = Kind::Rrf;
-  float k = 60.0f;                                  // Rrf only
+  float k = kDefaultRrfK;                           // Rrf only
   std::vector<std::pair<ScorerId, float>> weights;  // WeightedSum only; may be empty
 
   static Fusion weighted_sum(std::vector<std::pair<ScorerId, float>> weights) {
-    return {Kind::WeightedSum, 60.0f, std::move(weights)};
+    return {Kind::WeightedSum, kDefaultRrfK, std::move(weights)};
   }
   static Fusion rrf(float k) { return {Kind::Rrf, k, {}}; }
-  static Fusion max() { return {Kind::Max, 60.0f, {}}; }
+  static Fusion max() { return {Kind::Max, kDefaultRrfK, {}}; }
 
   // w(a) under WeightedSum: 1.0 for an empty list, else the first matching
   // entry's weight, else 0.0.
   float weight_of(const ScorerId& axis) const;
 };
 
-// "weighted_sum", "rrf", "max".
+// By Fusion::Kind; also the option texts of the binding.
+inline constexpr const char* kFusionNames[] = {"weighted_sum", "rrf", "max"};
 const char* fusion_name(Fusion::Kind kind);
 
 struct MissingPolicy {
@@ -40,7 +43,8 @@ struct MissingPolicy {
   static MissingPolicy reject() { return {Kind::Reject, 0.0f}; }
 };
 
-// "skip", "impute", "reject".
+// By MissingPolicy::Kind; also the option texts of the binding.
+inline constexpr const char* kMissingNames[] = {"skip", "impute", "reject"};
 const char* missing_name(MissingPolicy::Kind kind);
 
 struct TermInput {

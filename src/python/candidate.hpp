@@ -2,7 +2,6 @@
 // The engine's candidate, converted from one Python dict by the reader.
 #include <array>
 #include <cstdint>
-#include <stdexcept>
 #include <optional>
 #include <string>
 #include <utility>
@@ -30,10 +29,6 @@ class SlotScores {
   std::size_t size() const { return n_; }
   std::optional<float>& operator[](std::size_t i) { return n_ > kInline ? heap_[i] : inline_[i]; }
   const std::optional<float>& operator[](std::size_t i) const { return n_ > kInline ? heap_[i] : inline_[i]; }
-  const std::optional<float>& at(std::size_t i) const {
-    if (i >= n_) throw std::out_of_range("score slot");
-    return (*this)[i];
-  }
 
  private:
   static constexpr std::size_t kInline = 4;

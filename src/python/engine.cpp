@@ -4,12 +4,17 @@
 // failed call leaves the object as it was.
 #include "python/engine.hpp"
 
+#include <array>
+#include <cstddef>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "python/buffer.hpp"
+#include "python/convert.hpp"
+#include "python/instance.hpp"
 #include "python/reader.hpp"
 #include "python/types.hpp"
 
@@ -17,15 +22,21 @@ namespace vantorel::python {
 
 namespace {
 
-// Raises ValueError with a UTF-8 message (the received texts may hold NULs).
-void raise_value(const std::string& message) {
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
+// Option texts of the settings the core does not name in these words.
+constexpr const char* kScaleKeys[] = {"unit", "unbounded", "rank"};           // by ScoreScale
+constexpr const char* kNormalizerKeys[] = {"sigmoid", "clamp01", "minmax"};  // by Normalizer::Kind
+constexpr const char* kRetentionKeys[] = {"keep", "count", "sample"};        // by Retention::Kind
 
-// "{prefix}'{received}'" — the option-text errors name the value in quotes.
-void raise_received(const char* prefix, const std::string& received) {
-  raise_value(std::string(prefix) + "'" + received + "'");
+// The setting named `text` in `names`; otherwise ValueError "{message}'{text}'".
+template <class E, std::size_t N>
+bool option_of(const char* const (&names)[N], const std::string& text, const char* message, E& out) {
+  std::optional<E> found = parse_name<E>(names, text);
+  if (!found) {
+    raise_value(std::string(message) + "'" + text + "'");
+    return false;
+  }
+  out = *found;
+  return true;
 }
 
 constexpr const char* kMsgFnNeedsExpensive =
@@ -74,13 +85,6 @@ bool range_of(PyObject* o, Range& out) {
   return f32_of(lo.get(), out.first) && f32_of(hi.get(), out.second);
 }
 
-// Text of any object as `str` gives it.
-bool str_of(PyObject* o, std::string& out) {
-  if (PyUnicode_CheckExact(o)) return text_of(o, out);
-  Ref s = Ref::steal(PyObject_Str(o));
-  return s && text_of(s.get(), out);
-}
-
 using Weights = std::vector<std::pair<ScorerId, float>>;
 
 // A dict of weights, in the dict's iteration order. A dict changed while it
@@ -123,27 +127,8 @@ bool weight_item(PyObject* item, Weights& out) {
 // A sequence (not a str) of (name, weight) tuples. False without an error set
 // being meaningful: the caller replaces any failure with one ValueError.
 bool weights_from_sequence(PyObject* seq, Weights& out) {
-  if (PyUnicode_Check(seq)) return false;
-  if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
-    const bool list = PyList_CheckExact(seq);
-    Py_ssize_t n = list ? PyList_Size(seq) : PyTuple_Size(seq);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      // Re-read the length: a weight's __float__ may shrink a list.
-      if (list && i >= PyList_Size(seq)) return false;
-      Ref item = Ref::borrow(list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i));
-      if (!item || !weight_item(item.get(), out)) return false;
-    }
-    return true;
-  }
-  int is_seq = is_sequence(seq);
-  if (is_seq != 1) return false;
-  Py_ssize_t n = PySequence_Size(seq);
-  if (n < 0) return false;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item = Ref::steal(PySequence_GetItem(seq, i));
-    if (!item || !weight_item(item.get(), out)) return false;
-  }
-  return true;
+  if (PyUnicode_Check(seq) || is_sequence(seq) != 1) return false;
+  return for_each_element(seq, -1, [&out](Py_ssize_t, PyObject* item) { return weight_item(item, out); });
 }
 
 bool weights_of(PyObject* o, Weights& out) {
@@ -155,89 +140,123 @@ bool weights_of(PyObject* o, Weights& out) {
   return false;
 }
 
-PyEngine* as_engine(PyObject* self) { return reinterpret_cast<PyEngine*>(self); }
+// An Engine's contents. The callbacks of the axes are the only Python objects
+// it holds; reporting them lets the collector reclaim a callback that refers
+// back to its Engine.
+struct EngineData {
+  EngineConfig config;
+
+  template <class Visit>
+  int traverse(Visit&& visit) const {
+    for (const AxisSpec& axis : config.axes) {
+      if (int r = visit(axis.callback.get())) return r;
+    }
+    return 0;
+  }
+  void clear() {
+    for (AxisSpec& axis : config.axes) axis.callback.reset();
+  }
+};
+
+using PyEngine = Instance<EngineData>;
+
+PyEngine* as_engine(PyObject* self) { return as<EngineData>(self); }
 
 // Runs a configuration body under exclusive access. The body returns false
 // with an exception set on failure and must store nothing before it succeeds.
 template <class Body>
 PyObject* configure(PyObject* self, Body&& body) {
   PyEngine* e = as_engine(self);
-  auto guard = ExclusiveGuard::take(e->borrow);
+  auto guard = ExclusiveGuard::take(e->flag);
   if (!guard) return nullptr;
   try {
-    if (!body(*e->config)) return nullptr;
+    if (!body(e->data.config)) return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
   Py_RETURN_NONE;
 }
 
-// PyArg_ParseTupleAndKeywords takes a non-const keyword list before 3.13.
-#define KWLIST(...)                       \
-  static const char* const kw[] = {__VA_ARGS__, nullptr}; \
-  char** kwlist = const_cast<char**>(kw)
+// --- method descriptions ---
+//
+// Each method of Engine is described once, in the table after the methods:
+// its name, its parameters and the text of its docstring. The
+// required parameters come first and may be given by position; the optional
+// ones are keyword-only. The keyword list, the parse format and the text
+// signature that opens the docstring are derived from that description.
+
+struct Args;
+using MethodBody = PyObject* (*)(PyObject* self, const Args& args);
+
+struct Param {
+  const char* name = nullptr;
+  const char* shown_default = nullptr;  // as the text signature shows it; none when required
+};
+
+constexpr std::size_t kMaxParams = 6;
+
+struct MethodSpec {
+  const char* name;
+  std::array<Param, kMaxParams> params;  // the unused ones have no name
+  MethodBody body;
+  const char* doc;  // the docstring after its text signature
+};
+
+// The arguments of one call, by parameter position (null when omitted).
+// Each conversion failure gets the note that names the parameter.
+struct Args {
+  const MethodSpec& method;
+  std::array<PyObject*, kMaxParams> objects{};
+
+  PyObject* operator[](std::size_t i) const { return objects[i]; }
+  template <class T, class F>
+  bool get(std::size_t i, T& out, F convert) const {
+    return arg(objects[i], method.params[i].name, out, convert);
+  }
+  bool text(std::size_t i, std::string& out) const { return get(i, out, text_of); }
+  bool f32(std::size_t i, float& out) const { return get(i, out, f32_of); }
+  bool u32(std::size_t i, std::uint32_t& out) const { return get(i, out, u32_of); }
+  bool u64(std::size_t i, std::uint64_t& out) const { return get(i, out, u64_of); }
+  // The text of argument i, or `fallback` when it was omitted or None.
+  bool text_or(std::size_t i, const std::string& fallback, std::string& out) const {
+    if (!absent(objects[i])) return text(i, out);
+    out = fallback;
+    return true;
+  }
+};
 
 // --- the methods, in registration order ---
 
-PyObject* m_scorer(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("name", "scale", "cost", "normalize", "normalize_range", "fn");
-  PyObject *o_name = nullptr, *o_scale = nullptr, *o_cost = nullptr, *o_norm = nullptr, *o_range = nullptr,
-           *o_fn = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:Engine.scorer", kwlist, &o_name, &o_scale, &o_cost,
-                                   &o_norm, &o_range, &o_fn)) {
-    return nullptr;
-  }
+PyObject* m_scorer(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
-    std::string name, scale = "unit", cost = "cheap", normalize;
+    std::string name, scale, cost, normalize;
     Range range{0.0f, 0.0f};
-    if (!arg_text(o_name, "name", name)) return false;
-    if (o_scale && !arg_text(o_scale, "scale", scale)) return false;
-    if (o_cost && !arg_text(o_cost, "cost", cost)) return false;
-    const bool has_normalize = !absent(o_norm);
-    if (has_normalize && !arg_text(o_norm, "normalize", normalize)) return false;
-    const bool has_range = !absent(o_range);
-    if (has_range && !arg(o_range, "normalize_range", range, range_of)) return false;
-    PyObject* fn = absent(o_fn) ? nullptr : o_fn;
+    if (!a.text(0, name)) return false;
+    if (a[1] && !a.text(1, scale)) return false;
+    if (a[2] && !a.text(2, cost)) return false;
+    const bool has_normalize = !absent(a[3]);
+    if (has_normalize && !a.text(3, normalize)) return false;
+    const bool has_range = !absent(a[4]);
+    if (has_range && !a.get(4, range, range_of)) return false;
+    PyObject* fn = absent(a[5]) ? nullptr : a[5];
 
-    AxisSpec entry;
-    if (cost == "expensive") {
-      entry.cost = Cost::Expensive;
-    } else if (cost == "cheap") {
-      if (fn) {
-        raise_value(kMsgFnNeedsExpensive);
-        return false;
-      }
-      entry.cost = Cost::Cheap;
-    } else {
-      raise_received(kMsgCost, cost);
+    AxisSpec entry;  // cheap, unit scale, no normaliser unless given
+    if (a[2] && !option_of(kCostNames, cost, kMsgCost, entry.cost)) return false;
+    if (entry.cost == Cost::Cheap && fn) {
+      raise_value(kMsgFnNeedsExpensive);
       return false;
     }
     if (has_normalize) {
-      if (normalize == "sigmoid") {
-        entry.normalizer = Normalizer::sigmoid();
-      } else if (normalize == "clamp01") {
-        entry.normalizer = Normalizer::clamp01();
-      } else if (normalize == "minmax") {
-        if (!has_range) {
-          raise_value(kMsgMinmaxRange);
-          return false;
-        }
-        entry.normalizer = Normalizer::minmax(range.first, range.second);
-      } else {
-        raise_received(kMsgNormalize, normalize);
+      Normalizer::Kind kind{};
+      if (!option_of(kNormalizerKeys, normalize, kMsgNormalize, kind)) return false;
+      const bool minmax = kind == Normalizer::Kind::MinMax;
+      if (minmax && !has_range) {
+        raise_value(kMsgMinmaxRange);
         return false;
       }
+      entry.normalizer = minmax ? Normalizer::minmax(range.first, range.second) : Normalizer{kind, 0.0f, 0.0f};
     }
-    if (scale == "unit") {
-      entry.scale = ScoreScale::Unit;
-    } else if (scale == "unbounded") {
-      entry.scale = ScoreScale::Unbounded;
-    } else if (scale == "rank") {
-      entry.scale = ScoreScale::Rank;
-    } else {
-      raise_received(kMsgScale, scale);
-      return false;
-    }
+    if (a[1] && !option_of(kScaleKeys, scale, kMsgScale, entry.scale)) return false;
     entry.name = std::move(name);
     entry.callback = Ref::borrow(fn);
     cfg.axes.push_back(std::move(entry));
@@ -245,280 +264,186 @@ PyObject* m_scorer(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* m_fuse(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("method", "k", "weights");
-  PyObject *o_method = nullptr, *o_k = nullptr, *o_weights = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:Engine.fuse", kwlist, &o_method, &o_k, &o_weights)) {
-    return nullptr;
-  }
+PyObject* m_fuse(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::string method;
-    float k = 60.0f;
-    if (!arg_text(o_method, "method", method)) return false;
-    if (!absent(o_k) && !arg_f32(o_k, "k", k)) return false;
-    if (method == "rrf") {
-      cfg.fusion = Fusion::rrf(k);
-    } else if (method == "max") {
-      cfg.fusion = Fusion::max();
-    } else if (method == "weighted_sum") {
+    float k = kDefaultRrfK;
+    if (!a.text(0, method)) return false;
+    if (!absent(a[1]) && !a.f32(1, k)) return false;
+    Fusion::Kind kind{};
+    if (!option_of(kFusionNames, method, kMsgFusion, kind)) return false;
+    if (kind == Fusion::Kind::WeightedSum) {
       Weights weights;
-      if (!weights_of(o_weights, weights)) return false;
+      if (!weights_of(a[2], weights)) return false;
       cfg.fusion = Fusion::weighted_sum(std::move(weights));
     } else {
-      raise_received(kMsgFusion, method);
-      return false;
+      cfg.fusion = kind == Fusion::Kind::Rrf ? Fusion::rrf(k) : Fusion::max();
     }
     return true;
   });
 }
 
-PyObject* m_missing(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("policy", "value");
-  PyObject *o_policy = nullptr, *o_value = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:Engine.missing", kwlist, &o_policy, &o_value)) {
-    return nullptr;
-  }
+PyObject* m_missing(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::string policy;
     float value = 0.0f;
-    if (!arg_text(o_policy, "policy", policy)) return false;
-    const bool has_value = !absent(o_value);
-    if (has_value && !arg_f32(o_value, "value", value)) return false;
-    if (policy == "reject") {
-      cfg.missing = MissingPolicy::reject();
-    } else if (policy == "skip") {
-      cfg.missing = MissingPolicy::skip();
-    } else if (policy == "impute") {
-      if (!has_value) {
-        raise_value(kMsgImputeValue);
-        return false;
-      }
-      cfg.missing = MissingPolicy::impute(value);
-    } else {
-      raise_received(kMsgMissing, policy);
+    if (!a.text(0, policy)) return false;
+    const bool has_value = !absent(a[1]);
+    if (has_value && !a.f32(1, value)) return false;
+    MissingPolicy::Kind kind{};
+    if (!option_of(kMissingNames, policy, kMsgMissing, kind)) return false;
+    const bool impute = kind == MissingPolicy::Kind::Impute;
+    if (impute && !has_value) {
+      raise_value(kMsgImputeValue);
       return false;
     }
+    cfg.missing = MissingPolicy{kind, impute ? value : 0.0f};
     return true;
   });
 }
 
-PyObject* m_max_per_group(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("key", "max", "id");
-  PyObject *o_key = nullptr, *o_max = nullptr, *o_id = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:Engine.max_per_group", kwlist, &o_key, &o_max, &o_id)) {
-    return nullptr;
-  }
+PyObject* m_max_per_group(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     GroupSpec entry;
     std::uint64_t max = 0;
-    if (!arg_text(o_key, "key", entry.key)) return false;
-    if (!arg_u64(o_max, "max", max)) return false;
-    if (absent(o_id)) {
-      entry.id = entry.key;
-    } else if (!arg_text(o_id, "id", entry.id)) {
-      return false;
-    }
+    if (!a.text(0, entry.key)) return false;
+    if (!a.u64(1, max)) return false;
+    if (!a.text_or(2, entry.key, entry.id)) return false;
     entry.max = static_cast<std::size_t>(max);
     cfg.groups.push_back(std::move(entry));
     return true;
   });
 }
 
-PyObject* m_max_total(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("max", "id");
-  PyObject *o_max = nullptr, *o_id = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:Engine.max_total", kwlist, &o_max, &o_id)) return nullptr;
+PyObject* m_max_total(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
-    TotalCap cap{"max_total", 0};
+    TotalCap cap;
     std::uint64_t max = 0;
-    if (!arg_u64(o_max, "max", max)) return false;
-    if (!absent(o_id) && !arg_text(o_id, "id", cap.id)) return false;
+    if (!a.u64(0, max)) return false;
+    if (!a.text_or(1, "max_total", cap.id)) return false;
     cap.max = static_cast<std::size_t>(max);
     cfg.total_cap = std::move(cap);
     return true;
   });
 }
 
-PyObject* m_require_at_least(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("key", "value", "n", "id");
-  PyObject *o_key = nullptr, *o_value = nullptr, *o_n = nullptr, *o_id = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$O:Engine.require_at_least", kwlist, &o_key, &o_value, &o_n,
-                                   &o_id)) {
-    return nullptr;
-  }
+PyObject* m_require_at_least(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     RequireSpec entry;
     std::uint64_t n = 0;
-    if (!arg_text(o_key, "key", entry.key)) return false;
-    if (!arg_text(o_value, "value", entry.value)) return false;
-    if (!arg_u64(o_n, "n", n)) return false;
-    if (absent(o_id)) {
-      entry.id = entry.key;
-    } else if (!arg_text(o_id, "id", entry.id)) {
-      return false;
-    }
+    if (!a.text(0, entry.key)) return false;
+    if (!a.text(1, entry.value)) return false;
+    if (!a.u64(2, n)) return false;
+    if (!a.text_or(3, entry.key, entry.id)) return false;
     entry.n = static_cast<std::size_t>(n);
     cfg.requirements.push_back(std::move(entry));
     return true;
   });
 }
 
-PyObject* m_unary_min(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("axis", "min", "id");
-  PyObject *o_axis = nullptr, *o_min = nullptr, *o_id = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O:Engine.unary_min", kwlist, &o_axis, &o_min, &o_id)) {
-    return nullptr;
-  }
+PyObject* m_unary_min(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     UnaryMinSpec entry;
-    if (!arg_text(o_axis, "axis", entry.axis)) return false;
-    if (!arg_f32(o_min, "min", entry.min)) return false;
-    if (absent(o_id)) {
-      entry.id = entry.axis;
-    } else if (!arg_text(o_id, "id", entry.id)) {
-      return false;
-    }
+    if (!a.text(0, entry.axis)) return false;
+    if (!a.f32(1, entry.min)) return false;
+    if (!a.text_or(2, entry.axis, entry.id)) return false;
     cfg.unary_mins.push_back(std::move(entry));
     return true;
   });
 }
 
-PyObject* m_coverage_objective(PyObject* self, PyObject*) {
+PyObject* m_coverage_objective(PyObject* self, const Args&) {
   return configure(self, [](EngineConfig& cfg) {
     cfg.coverage = true;
     return true;
   });
 }
 
-PyObject* m_budget_top_k(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("k");
-  PyObject* o_k = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.budget_top_k", kwlist, &o_k)) return nullptr;
+PyObject* m_budget_top_k(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::uint32_t k = 0;
-    if (!arg_u32(o_k, "k", k)) return false;
+    if (!a.u32(0, k)) return false;
     cfg.budget = Budget::top_k(k);
     return true;
   });
 }
 
-PyObject* m_budget_tail_mass(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("epsilon", "fallback_k");
-  PyObject *o_eps = nullptr, *o_fallback = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:Engine.budget_tail_mass", kwlist, &o_eps, &o_fallback)) {
-    return nullptr;
-  }
+PyObject* m_budget_tail_mass(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     float epsilon = 0.0f;
     std::uint32_t fallback_k = 0;
-    if (!arg_f32(o_eps, "epsilon", epsilon)) return false;
-    if (!arg_u32(o_fallback, "fallback_k", fallback_k)) return false;
+    if (!a.f32(0, epsilon)) return false;
+    if (!a.u32(1, fallback_k)) return false;
     cfg.budget = Budget::tail(epsilon, fallback_k);
     return true;
   });
 }
 
-PyObject* m_budget_tokens(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("max");
-  PyObject* o_max = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.budget_tokens", kwlist, &o_max)) return nullptr;
+PyObject* m_budget_tokens(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::uint32_t max = 0;
-    if (!arg_u32(o_max, "max", max)) return false;
+    if (!a.u32(0, max)) return false;
     cfg.budget = Budget::tokens(max);
     return true;
   });
 }
 
-PyObject* m_admission(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("axis");
-  PyObject* o_axis = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.admission", kwlist, &o_axis)) return nullptr;
+PyObject* m_admission(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::string axis;
-    if (!arg_text(o_axis, "axis", axis)) return false;
+    if (!a.text(0, axis)) return false;
     cfg.admission = std::move(axis);
     return true;
   });
 }
 
-PyObject* m_pool_multiplier(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("multiplier");
-  PyObject* o_mult = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.pool_multiplier", kwlist, &o_mult)) return nullptr;
+PyObject* m_pool_multiplier(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::uint32_t multiplier = 0;
-    if (!arg_u32(o_mult, "multiplier", multiplier)) return false;
+    if (!a.u32(0, multiplier)) return false;
     cfg.pool_multiplier = multiplier;
     return true;
   });
 }
 
-PyObject* m_threshold(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("value");
-  PyObject* o_value = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.threshold", kwlist, &o_value)) return nullptr;
+PyObject* m_threshold(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     float value = 0.0f;
-    if (!arg_f32(o_value, "value", value)) return false;
+    if (!a.f32(0, value)) return false;
     cfg.threshold = value;
     return true;
   });
 }
 
-PyObject* m_min_fit(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("value");
-  PyObject* o_value = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.min_fit", kwlist, &o_value)) return nullptr;
+PyObject* m_min_fit(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     float value = 0.0f;
-    if (!arg_f32(o_value, "value", value)) return false;
+    if (!a.f32(0, value)) return false;
     cfg.min_fit = value;
     return true;
   });
 }
 
-PyObject* m_rejections(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("policy", "n");
-  PyObject *o_policy = nullptr, *o_n = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:Engine.rejections", kwlist, &o_policy, &o_n)) {
-    return nullptr;
-  }
+PyObject* m_rejections(PyObject* self, const Args& a) {
   return configure(self, [&](EngineConfig& cfg) {
     std::string policy;
     std::uint64_t n = 0;
-    if (!arg_text(o_policy, "policy", policy)) return false;
-    const bool has_n = !absent(o_n);
-    if (has_n && !arg_u64(o_n, "n", n)) return false;
-    if (policy == "keep") {
-      cfg.retention = Retention::keep();
-    } else if (policy == "count") {
-      cfg.retention = Retention::count();
-    } else if (policy == "sample") {
-      if (!has_n) {
-        raise_value(kMsgSampleN);
-        return false;
-      }
-      cfg.retention = Retention::sample(n);
-    } else {
-      raise_received(kMsgRetention, policy);
+    if (!a.text(0, policy)) return false;
+    const bool has_n = !absent(a[1]);
+    if (has_n && !a.u64(1, n)) return false;
+    Retention::Kind kind{};
+    if (!option_of(kRetentionKeys, policy, kMsgRetention, kind)) return false;
+    const bool sample = kind == Retention::Kind::Sample;
+    if (sample && !has_n) {
+      raise_value(kMsgSampleN);
       return false;
     }
+    cfg.retention = Retention{kind, sample ? n : 0};
     return true;
   });
 }
 
-PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
-  KWLIST("candidates");
-  PyObject* candidates = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.run", kwlist, &candidates)) return nullptr;
-  PyEngine* e = as_engine(self);
-  auto guard = SharedGuard::take(e->borrow);
-  if (!guard) return nullptr;
-  return build_and_run(*e->config, candidates);
-}
-
-#undef KWLIST
+PyObject* m_run(PyObject* self, const Args& a) { return with_config(self, a[0], build_and_run); }
 
 // --- pickling ---
 //
@@ -527,28 +452,8 @@ PyObject* m_run(PyObject* self, PyObject* args, PyObject* kwargs) {
 // holds for a pickle too. Callbacks go by reference, as pickle takes any
 // function.
 
-constexpr const char* kConfigureMethods[] = {
-    "scorer", "fuse", "missing", "max_per_group", "max_total", "require_at_least", "unary_min",
-    "coverage_objective", "budget_top_k", "budget_tail_mass", "budget_tokens", "admission",
-    "pool_multiplier", "threshold", "min_fit", "rejections"};
-
-const char* scale_key(ScoreScale scale) {
-  switch (scale) {
-    case ScoreScale::Unit: return "unit";
-    case ScoreScale::Unbounded: return "unbounded";
-    case ScoreScale::Rank: return "rank";
-  }
-  return "unit";
-}
-
-const char* normalizer_key(Normalizer::Kind kind) {
-  switch (kind) {
-    case Normalizer::Kind::Sigmoid: return "sigmoid";
-    case Normalizer::Kind::Clamp01: return "clamp01";
-    case Normalizer::Kind::MinMax: return "minmax";
-  }
-  return "clamp01";
-}
+// True for the name of a method that changes the configuration (any but run).
+bool is_configuration_method(PyObject* name);
 
 // Appends (method, args, kwargs); `call` is a new reference or nullptr.
 bool add_call(PyObject* calls, PyObject* call) {
@@ -559,10 +464,10 @@ bool add_call(PyObject* calls, PyObject* call) {
 PyObject* text_obj(const std::string& s) { return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
 
 bool axis_call(PyObject* calls, const AxisSpec& a) {
-  Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:s}", "scale", scale_key(a.scale), "cost", cost_name(a.cost)));
+  Ref kwargs = Ref::steal(Py_BuildValue("{s:s,s:s}", "scale", name_in(kScaleKeys, a.scale), "cost", cost_name(a.cost)));
   if (!kwargs) return false;
   if (a.normalizer) {
-    Ref kind = Ref::steal(PyUnicode_FromString(normalizer_key(a.normalizer->kind)));
+    Ref kind = Ref::steal(PyUnicode_FromString(name_in(kNormalizerKeys, a.normalizer->kind)));
     if (!kind || PyDict_SetItemString(kwargs.get(), "normalize", kind.get()) != 0) return false;
     if (a.normalizer->kind == Normalizer::Kind::MinMax) {
       Ref range = Ref::steal(Py_BuildValue("(dd)", static_cast<double>(a.normalizer->lo),
@@ -576,15 +481,15 @@ bool axis_call(PyObject* calls, const AxisSpec& a) {
 
 bool fusion_call(PyObject* calls, const Fusion& f) {
   if (f.kind == Fusion::Kind::Rrf) {
-    return add_call(calls, Py_BuildValue("(s(s){s:d})", "fuse", "rrf", "k", static_cast<double>(f.k)));
+    return add_call(calls, Py_BuildValue("(s(s){s:d})", "fuse", fusion_name(f.kind), "k", static_cast<double>(f.k)));
   }
-  if (f.kind == Fusion::Kind::Max) return add_call(calls, Py_BuildValue("(s(s){})", "fuse", "max"));
+  if (f.kind == Fusion::Kind::Max) return add_call(calls, Py_BuildValue("(s(s){})", "fuse", fusion_name(f.kind)));
   Ref weights = Ref::steal(PyList_New(0));
   if (!weights) return false;
   for (const auto& [name, w] : f.weights) {
     if (!add_call(weights.get(), Py_BuildValue("(Nd)", text_obj(name), static_cast<double>(w)))) return false;
   }
-  return add_call(calls, Py_BuildValue("(s(s){s:O})", "fuse", "weighted_sum", "weights", weights.get()));
+  return add_call(calls, Py_BuildValue("(s(s){s:O})", "fuse", fusion_name(f.kind), "weights", weights.get()));
 }
 
 bool budget_call(PyObject* calls, const Budget& b) {
@@ -609,7 +514,7 @@ Ref config_calls(const EngineConfig& cfg) {
   if (!fusion_call(c, cfg.fusion)) return {};
   const MissingPolicy& m = cfg.missing;
   if (!add_call(c, m.kind == MissingPolicy::Kind::Impute
-                       ? Py_BuildValue("(s(s){s:d})", "missing", "impute", "value", static_cast<double>(m.value))
+                       ? Py_BuildValue("(s(s){s:d})", "missing", missing_name(m.kind), "value", static_cast<double>(m.value))
                        : Py_BuildValue("(s(s){})", "missing", missing_name(m.kind)))) {
     return {};
   }
@@ -646,20 +551,21 @@ Ref config_calls(const EngineConfig& cfg) {
   }
   if (!add_call(c, Py_BuildValue("(s(d){})", "min_fit", static_cast<double>(cfg.min_fit)))) return {};
   const Retention& r = cfg.retention;
+  const char* policy = name_in(kRetentionKeys, r.kind);
   PyObject* retention =
       r.kind == Retention::Kind::Sample
-          ? Py_BuildValue("(s(s){s:K})", "rejections", "sample", "n", static_cast<unsigned long long>(r.n))
-          : Py_BuildValue("(s(s){})", "rejections", r.kind == Retention::Kind::Keep ? "keep" : "count");
+          ? Py_BuildValue("(s(s){s:K})", "rejections", policy, "n", static_cast<unsigned long long>(r.n))
+          : Py_BuildValue("(s(s){})", "rejections", policy);
   if (!add_call(c, retention)) return {};
   return calls;
 }
 
 PyObject* m_reduce(PyObject* self, PyObject*) {
   PyEngine* e = as_engine(self);
-  auto guard = SharedGuard::take(e->borrow);
+  auto guard = SharedGuard::take(e->flag);
   if (!guard) return nullptr;
   try {
-    Ref calls = config_calls(*e->config);
+    Ref calls = config_calls(e->data.config);
     Ref restore = private_function("_engine");
     if (!calls || !restore) return nullptr;
     return Py_BuildValue("(O(O))", restore.get(), calls.get());
@@ -683,9 +589,7 @@ PyObject* restore_engine(PyObject*, PyObject* calls) {
     if (!PyArg_ParseTuple(call.get(), "UO!O!:_engine", &name, &PyTuple_Type, &args, &PyDict_Type, &kwargs)) {
       return nullptr;
     }
-    bool known = false;
-    for (const char* method : kConfigureMethods) known = known || PyUnicode_CompareWithASCIIString(name, method) == 0;
-    if (!known) {
+    if (!is_configuration_method(name)) {
       PyErr_Format(PyExc_ValueError, "'%U' is not a configuration method", name);
       return nullptr;
     }
@@ -699,106 +603,229 @@ PyObject* restore_engine(PyObject*, PyObject* calls) {
 
 namespace {
 
-// --- docstrings ---
+// --- the table of methods ---
 
 constexpr const char* kEngineDoc =
     "Engine()\n--\n\n"
     "다축 점수 융합과 제약 아래 상위 K 선택 엔진.\n\n"
     "네이티브 빌더와 달리 메서드가 객체 자체를 바꾼다. 파이썬에서 더 읽기 쉬운 꼴이다.";
 
-constexpr const char* kScorerDoc =
-    "scorer($self, name, *, scale=\"unit\", cost=\"cheap\", normalize=None, normalize_range=None, fn=None)\n--\n\n"
-    "점수 축을 등록한다. 등록 순서가 감사 출력의 축 순서다.\n"
-    "\n"
-    "`cost=\"expensive\"` 이면 `fn` 을 함께 줄 수 있다. 그 함수는 **2단계 풀 전체를 한 번에**\n"
-    "받아 같은 길이의 점수 목록을 돌려줘야 한다. `fn` 없이 비싼 축으로 두면 후보에\n"
-    "담겨 온 값을 그대로 읽는다.";
-constexpr const char* kFuseDoc =
-    "fuse($self, method, *, k=None, weights=None)\n--\n\n"
-    "융합 방식을 고른다. `\"rrf\"`, `\"weighted_sum\"`, `\"max\"` 중 하나.\n"
-    "\n"
-    "`weights` 는 `{\"축이름\": 가중치}` 사전이거나 `[(\"축이름\", 가중치)]` 목록이다.\n"
-    "주지 않으면 모든 축이 1.0 이다.";
-constexpr const char* kMissingDoc =
-    "missing($self, policy, *, value=None)\n--\n\n"
-    "값이 없는 축을 어떻게 다룰지 고른다. `\"skip\"`, `\"impute\"`, `\"reject\"`.";
-constexpr const char* kMaxPerGroupDoc =
-    "max_per_group($self, key, max, *, id=None)\n--\n\n"
-    "후보의 `groups[key]` 값마다 최대 `max` 개까지만 고른다. 분할 매트로이드다.";
-constexpr const char* kMaxTotalDoc =
-    "max_total($self, max, *, id=None)\n--\n\n"
-    "전체 상한. 균일 매트로이드다.";
-constexpr const char* kRequireAtLeastDoc =
-    "require_at_least($self, key, value, n, *, id=None)\n--\n\n"
-    "`groups[key] == value` 인 후보가 최소 `n` 개 들어가야 한다는 하한 조건.\n"
-    "\n"
-    "채우려고 교체가 일어나면 결과의 `exact` 가 거짓이 된다. 탐욕이 만든 순서를 사후에\n"
-    "뒤집기 때문이다.";
-constexpr const char* kUnaryMinDoc =
-    "unary_min($self, axis, min, *, id=None)\n--\n\n"
-    "한 축의 점수가 문턱 미만인 후보를 1단계에서 걸러 낸다.";
-constexpr const char* kCoverageDoc =
-    "coverage_objective($self)\n--\n\n"
-    "후보의 `cover` 목록으로 포괄성을 최대화한다. 서브모듈러다.";
-constexpr const char* kBudgetTopKDoc =
-    "budget_top_k($self, k)\n--\n\n"
-    "고정 개수를 고른다.";
-constexpr const char* kBudgetTailMassDoc =
-    "budget_tail_mass($self, epsilon, fallback_k)\n--\n\n"
-    "누락 허용 질량으로 K 를 유도한다. 적합이 나쁘면 `fallback_k` 로 되돌린다.";
-constexpr const char* kBudgetTokensDoc =
-    "budget_tokens($self, max)\n--\n\n"
-    "후보의 `cost` 합이 상한 이하가 되도록 고른다. 배낭형이라 근사다.";
-constexpr const char* kAdmissionDoc =
-    "admission($self, axis)\n--\n\n"
-    "1단계 절단에 쓸 승인 채점기를 지정한다.";
-constexpr const char* kPoolMultiplierDoc =
-    "pool_multiplier($self, multiplier)\n--\n\n"
-    "1단계 풀 배수. `M = K * multiplier` 다.";
-constexpr const char* kThresholdDoc =
-    "threshold($self, value)\n--\n\n"
-    "융합 점수의 하한.";
-constexpr const char* kMinFitDoc =
-    "min_fit($self, value)\n--\n\n"
-    "꼬리 질량 예산의 적합도 문턱.";
-constexpr const char* kRejectionsDoc =
-    "rejections($self, policy, *, n=None)\n--\n\n"
-    "탈락 후보를 얼마나 보관할지. `\"keep\"`, `\"count\"`, `\"sample\"`.\n"
-    "\n"
-    "개수는 이 정책과 무관하게 언제나 정확하다. 후보가 아주 많으면 `\"count\"` 를 쓴다.";
-constexpr const char* kRunDoc =
-    "run($self, candidates)\n--\n\n"
-    "후보를 훑어 고른다.\n"
-    "\n"
-    "`candidates` 는 반복 가능한 것이면 무엇이든 된다. 목록을 통째로 만들지 않고\n"
-    "생성기(generator)를 넘기면 1단계가 스트리밍으로 처리한다.";
+constexpr const char* kNone = "None";
 
-#define KW_METHOD(name, doc) \
-  { #name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(m_##name)), METH_VARARGS | METH_KEYWORDS, doc }
-
-PyMethodDef g_methods[] = {
-    KW_METHOD(scorer, kScorerDoc),
-    KW_METHOD(fuse, kFuseDoc),
-    KW_METHOD(missing, kMissingDoc),
-    KW_METHOD(max_per_group, kMaxPerGroupDoc),
-    KW_METHOD(max_total, kMaxTotalDoc),
-    KW_METHOD(require_at_least, kRequireAtLeastDoc),
-    KW_METHOD(unary_min, kUnaryMinDoc),
-    {"coverage_objective", m_coverage_objective, METH_NOARGS, kCoverageDoc},
-    KW_METHOD(budget_top_k, kBudgetTopKDoc),
-    KW_METHOD(budget_tail_mass, kBudgetTailMassDoc),
-    KW_METHOD(budget_tokens, kBudgetTokensDoc),
-    KW_METHOD(admission, kAdmissionDoc),
-    KW_METHOD(pool_multiplier, kPoolMultiplierDoc),
-    KW_METHOD(threshold, kThresholdDoc),
-    KW_METHOD(min_fit, kMinFitDoc),
-    KW_METHOD(rejections, kRejectionsDoc),
-    KW_METHOD(run, kRunDoc),
-    {"__reduce__", m_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+constexpr MethodSpec kMethods[] = {
+    {"scorer",
+     {{{"name"},
+       {"scale", "\"unit\""},
+       {"cost", "\"cheap\""},
+       {"normalize", kNone},
+       {"normalize_range", kNone},
+       {"fn", kNone}}},
+     m_scorer,
+     "점수 축을 등록한다. 등록 순서가 감사 출력의 축 순서다.\n"
+     "\n"
+     "`cost=\"expensive\"` 이면 `fn` 을 함께 줄 수 있다. 그 함수는 **2단계 풀 전체를 한 번에**\n"
+     "받아 같은 길이의 점수 목록을 돌려줘야 한다. `fn` 없이 비싼 축으로 두면 후보에\n"
+     "담겨 온 값을 그대로 읽는다."},
+    {"fuse",
+     {{{"method"}, {"k", kNone}, {"weights", kNone}}},
+     m_fuse,
+     "융합 방식을 고른다. `\"rrf\"`, `\"weighted_sum\"`, `\"max\"` 중 하나.\n"
+     "\n"
+     "`weights` 는 `{\"축이름\": 가중치}` 사전이거나 `[(\"축이름\", 가중치)]` 목록이다.\n"
+     "주지 않으면 모든 축이 1.0 이다."},
+    {"missing",
+     {{{"policy"}, {"value", kNone}}},
+     m_missing,
+     "값이 없는 축을 어떻게 다룰지 고른다. `\"skip\"`, `\"impute\"`, `\"reject\"`."},
+    {"max_per_group",
+     {{{"key"}, {"max"}, {"id", kNone}}},
+     m_max_per_group,
+     "후보의 `groups[key]` 값마다 최대 `max` 개까지만 고른다. 분할 매트로이드다."},
+    {"max_total",
+     {{{"max"}, {"id", kNone}}},
+     m_max_total,
+     "전체 상한. 균일 매트로이드다."},
+    {"require_at_least",
+     {{{"key"}, {"value"}, {"n"}, {"id", kNone}}},
+     m_require_at_least,
+     "`groups[key] == value` 인 후보가 최소 `n` 개 들어가야 한다는 하한 조건.\n"
+     "\n"
+     "채우려고 교체가 일어나면 결과의 `exact` 가 거짓이 된다. 탐욕이 만든 순서를 사후에\n"
+     "뒤집기 때문이다."},
+    {"unary_min",
+     {{{"axis"}, {"min"}, {"id", kNone}}},
+     m_unary_min,
+     "한 축의 점수가 문턱 미만인 후보를 1단계에서 걸러 낸다."},
+    {"coverage_objective",
+     {{}},
+     m_coverage_objective,
+     "후보의 `cover` 목록으로 포괄성을 최대화한다. 서브모듈러다."},
+    {"budget_top_k",
+     {{{"k"}}},
+     m_budget_top_k,
+     "고정 개수를 고른다."},
+    {"budget_tail_mass",
+     {{{"epsilon"}, {"fallback_k"}}},
+     m_budget_tail_mass,
+     "누락 허용 질량으로 K 를 유도한다. 적합이 나쁘면 `fallback_k` 로 되돌린다."},
+    {"budget_tokens",
+     {{{"max"}}},
+     m_budget_tokens,
+     "후보의 `cost` 합이 상한 이하가 되도록 고른다. 배낭형이라 근사다."},
+    {"admission",
+     {{{"axis"}}},
+     m_admission,
+     "1단계 절단에 쓸 승인 채점기를 지정한다."},
+    {"pool_multiplier",
+     {{{"multiplier"}}},
+     m_pool_multiplier,
+     "1단계 풀 배수. `M = K * multiplier` 다."},
+    {"threshold",
+     {{{"value"}}},
+     m_threshold,
+     "융합 점수의 하한."},
+    {"min_fit",
+     {{{"value"}}},
+     m_min_fit,
+     "꼬리 질량 예산의 적합도 문턱."},
+    {"rejections",
+     {{{"policy"}, {"n", kNone}}},
+     m_rejections,
+     "탈락 후보를 얼마나 보관할지. `\"keep\"`, `\"count\"`, `\"sample\"`.\n"
+     "\n"
+     "개수는 이 정책과 무관하게 언제나 정확하다. 후보가 아주 많으면 `\"count\"` 를 쓴다."},
+    {"run",
+     {{{"candidates"}}},
+     m_run,
+     "후보를 훑어 고른다.\n"
+     "\n"
+     "`candidates` 는 반복 가능한 것이면 무엇이든 된다. 목록을 통째로 만들지 않고\n"
+     "생성기(generator)를 넘기면 1단계가 스트리밍으로 처리한다."},
 };
 
-#undef KW_METHOD
+bool is_configuration_method(PyObject* name) {
+  for (const MethodSpec& m : kMethods) {
+    if (m.body != m_run && PyUnicode_CompareWithASCIIString(name, m.name) == 0) return true;
+  }
+  return false;
+}
+
+// Texts derived from a description at compile time: written once to count
+// their length, then into storage of that length.
+struct TextLength {
+  std::size_t size = 0;
+  constexpr void add(const char* s) {
+    while (*s++) ++size;
+  }
+};
+
+template <std::size_t N>
+struct FixedText {
+  char chars[N + 1] = {};
+  std::size_t size = 0;
+  constexpr void add(const char* s) {
+    while (*s) chars[size++] = *s++;
+  }
+};
+
+// "name($self, a, *, b=None)\n--\n\n" followed by the docstring.
+template <class Out>
+constexpr void write_doc(const MethodSpec& m, Out& out) {
+  out.add(m.name);
+  out.add("($self");
+  bool keyword_only = false;
+  for (const Param& p : m.params) {
+    if (!p.name) break;
+    if (p.shown_default && !keyword_only) {
+      out.add(", *");
+      keyword_only = true;
+    }
+    out.add(", ");
+    out.add(p.name);
+    if (p.shown_default) {
+      out.add("=");
+      out.add(p.shown_default);
+    }
+  }
+  out.add(")\n--\n\n");
+  out.add(m.doc);
+}
+
+// The parse format: "O" per required parameter, then "|$" and "O" per
+// optional one, then ":Engine.name" for the messages.
+template <class Out>
+constexpr void write_format(const MethodSpec& m, Out& out) {
+  bool optional = false;
+  for (const Param& p : m.params) {
+    if (!p.name) break;
+    if (p.shown_default && !optional) {
+      out.add("|$");
+      optional = true;
+    }
+    out.add("O");
+  }
+  out.add(":Engine.");
+  out.add(m.name);
+}
+
+template <std::size_t I, auto Write>
+constexpr auto derived_text() {
+  constexpr std::size_t n = [] {
+    TextLength length;
+    Write(kMethods[I], length);
+    return length.size;
+  }();
+  FixedText<n> text;
+  Write(kMethods[I], text);
+  return text;
+}
+
+template <std::size_t I>
+constexpr auto kDoc = derived_text<I, [](const MethodSpec& m, auto& out) { write_doc(m, out); }>();
+template <std::size_t I>
+constexpr auto kFormat = derived_text<I, [](const MethodSpec& m, auto& out) { write_format(m, out); }>();
+template <std::size_t I>
+constexpr auto kKeywords = [] {
+  std::array<const char*, kMaxParams + 1> names{};
+  for (std::size_t i = 0; i < kMaxParams; ++i) names[i] = kMethods[I].params[i].name;
+  return names;
+}();
+
+template <std::size_t I>
+PyObject* call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  Args a{kMethods[I]};
+  auto& o = a.objects;
+  static_assert(kMaxParams == 6, "one output per parameter below");
+  // The keyword list is not const before 3.13; it is only read.
+  char** keywords = const_cast<char**>(kKeywords<I>.data());
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, kFormat<I>.chars, keywords, &o[0], &o[1], &o[2], &o[3], &o[4],
+                                   &o[5])) {
+    return nullptr;
+  }
+  return kMethods[I].body(self, a);
+}
+
+template <std::size_t I>
+PyObject* call_without_arguments(PyObject* self, PyObject*) {
+  return kMethods[I].body(self, Args{kMethods[I]});
+}
+
+template <std::size_t I>
+PyMethodDef method_def() {
+  if (!kMethods[I].params[0].name) {
+    return {kMethods[I].name, call_without_arguments<I>, METH_NOARGS, kDoc<I>.chars};
+  }
+  return {kMethods[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call<I>)),
+          METH_VARARGS | METH_KEYWORDS, kDoc<I>.chars};
+}
+
+template <std::size_t... I>
+std::array<PyMethodDef, sizeof...(I) + 2> method_defs(std::index_sequence<I...>) {
+  return {{method_def<I>()..., {"__reduce__", m_reduce, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}}};
+}
+
+std::array<PyMethodDef, std::size(kMethods) + 2> g_methods =
+    method_defs(std::make_index_sequence<std::size(kMethods)>{});
 
 // --- slots ---
 
@@ -811,50 +838,15 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "Engine() takes no keyword arguments");
     return nullptr;
   }
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  Ref self = Ref::steal(alloc(type, 0));
-  if (!self) return nullptr;
-  try {
-    as_engine(self.get())->config = new EngineConfig();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-  return self.release();
-}
-
-// The callbacks of the axes are the only Python objects an Engine holds;
-// reporting them lets the collector reclaim a callback that refers back to
-// its Engine.
-int engine_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (EngineConfig* cfg = as_engine(self)->config) {
-    for (const AxisSpec& axis : cfg->axes) Py_VISIT(axis.callback.get());
-  }
-  return 0;
-}
-
-int engine_clear(PyObject* self) {
-  if (EngineConfig* cfg = as_engine(self)->config) {
-    for (AxisSpec& axis : cfg->axes) axis.callback.reset();
-  }
-  return 0;
-}
-
-void engine_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  delete std::exchange(as_engine(self)->config, nullptr);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
+  return make_instance<EngineData>(type, EngineData{}).release();
 }
 
 PyObject* engine_repr(PyObject* self) {
   PyEngine* e = as_engine(self);
-  auto guard = SharedGuard::take(e->borrow);
+  auto guard = SharedGuard::take(e->flag);
   if (!guard) return nullptr;
   try {
-    const EngineConfig& cfg = *e->config;
+    const EngineConfig& cfg = e->data.config;
     std::string text = "Engine(axes=" + std::to_string(cfg.axes.size()) + ", fusion=" +
                        fusion_name(cfg.fusion.kind) + ", budget=" + cfg.budget.debug() + ")";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -866,11 +858,11 @@ PyObject* engine_repr(PyObject* self) {
 PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>(kEngineDoc)},
     {Py_tp_new, reinterpret_cast<void*>(engine_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(engine_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(engine_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(engine_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc<EngineData>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse<EngineData>)},
+    {Py_tp_clear, reinterpret_cast<void*>(tp_clear<EngineData>)},
     {Py_tp_repr, reinterpret_cast<void*>(engine_repr)},
-    {Py_tp_methods, g_methods},
+    {Py_tp_methods, g_methods.data()},
     {0, nullptr},
 };
 
@@ -886,16 +878,10 @@ PyTypeObject* g_engine_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* engine_type() {
-  if (g_engine_type) return g_engine_type;
-  PyObject* made = PyType_FromSpec(&g_spec);
-  if (!made) return nullptr;
-  if (g_engine_type) {
-    Py_DECREF(made);
-  } else {
-    g_engine_type = reinterpret_cast<PyTypeObject*>(made);
-  }
-  return g_engine_type;
+PyObject* with_config(PyObject* engine, PyObject* arg, PyObject* (*step)(const EngineConfig&, PyObject*)) {
+  return read_shared<EngineData>(engine, [&](const EngineData& d) { return step(d.config, arg); });
 }
+
+PyTypeObject* engine_type() { return cached_type(g_engine_type, g_spec); }
 
 }  // namespace vantorel::python

@@ -1,5 +1,5 @@
 #pragma once
-// PyEngine (Python class vantorel.Engine): the configuration record that
+// The configuration record of vantorel.Engine (PyEngine), which
 // Engine.run turns into a fresh core engine on every call.
 #include <cstddef>
 #include <cstdint>
@@ -61,20 +61,18 @@ struct EngineConfig {
   std::vector<UnaryMinSpec> unary_mins;
   std::optional<TotalCap> total_cap;
   std::optional<std::string> admission;
-  Fusion fusion = Fusion::rrf(60.0f);
+  Fusion fusion = Fusion::rrf(kDefaultRrfK);
   std::optional<float> threshold;
   MissingPolicy missing = MissingPolicy::skip();
-  Budget budget = Budget::top_k(10);
-  std::uint32_t pool_multiplier = 32;
-  float min_fit = 0.9f;
+  Budget budget = Budget::top_k(kDefaultTopK);
+  std::uint32_t pool_multiplier = kDefaultPoolMultiplier;
+  float min_fit = kDefaultMinFit;
   bool coverage = false;
 };
 
-struct PyEngine {
-  PyObject_HEAD
-  BorrowFlag borrow;
-  EngineConfig* config;  // owned; null only before construction finished
-};
+// Runs `step` over the configuration of `engine` (a vantorel.Engine) and
+// `arg`, under shared access to the engine for the whole call.
+PyObject* with_config(PyObject* engine, PyObject* arg, PyObject* (*step)(const EngineConfig&, PyObject*));
 
 // Engine.run: builds a core engine from `config`, runs it over `candidates`
 // and returns a new Outcome, or nullptr with the error to raise. The caller

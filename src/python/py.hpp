@@ -125,14 +125,9 @@ void add_note(MakeNote&& make_note) {
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
   if (value) {
-    PyObject* note = make_note();
-    PyObject* r = note ? PyObject_CallMethod(value, "add_note", "O", note) : nullptr;
-    Py_XDECREF(note);
-    if (r) {
-      Py_DECREF(r);
-    } else {
-      PyErr_Clear();
-    }
+    Ref note = Ref::steal(make_note());
+    Ref r = note ? Ref::steal(PyObject_CallMethod(value, "add_note", "O", note.get())) : Ref();
+    if (!r) PyErr_Clear();
   }
   if (tb && value) PyException_SetTraceback(value, tb);
   PyErr_Restore(type, value, tb);
@@ -202,9 +197,7 @@ inline bool arg(PyObject* o, const char* name, T& out, F convert) {
   add_param_note(name);
   return false;
 }
-inline bool arg_text(PyObject* o, const char* name, std::string& out) { return arg(o, name, out, text_of); }
 inline bool arg_f32(PyObject* o, const char* name, float& out) { return arg(o, name, out, f32_of); }
-inline bool arg_u32(PyObject* o, const char* name, std::uint32_t& out) { return arg(o, name, out, u32_of); }
 inline bool arg_u64(PyObject* o, const char* name, std::uint64_t& out) { return arg(o, name, out, u64_of); }
 
 // True when the exception being raised is not an Exception (KeyboardInterrupt,
@@ -236,9 +229,10 @@ class FirstError {
       value_ = Ref::steal(value);
       tb_ = Ref::steal(tb);
     } else {
-      Py_XDECREF(type);
-      Py_XDECREF(value);
-      Py_XDECREF(tb);
+      // Discarded.
+      Ref::steal(type);
+      Ref::steal(value);
+      Ref::steal(tb);
     }
   }
   // Raises the kept error (emptying the slot). False when there was none.

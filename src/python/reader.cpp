@@ -8,6 +8,7 @@
 
 #include "error/error.hpp"
 #include "python/buffer.hpp"
+#include "python/convert.hpp"
 
 namespace vantorel::python {
 
@@ -26,13 +27,6 @@ Ref make_key(const std::string& text) {
   PyObject* key = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   if (key) PyUnicode_InternInPlace(&key);
   return Ref::steal(key);
-}
-
-// Text of an object as `str` gives it; an exact str is read directly.
-bool str_text(PyObject* o, std::string& out) {
-  if (PyUnicode_CheckExact(o)) return text_of(o, out);
-  Ref s = Ref::steal(PyObject_Str(o));
-  return s && text_of(s.get(), out);
 }
 
 // An unsigned 64-bit number by the host's integer conversion, else the text
@@ -56,35 +50,8 @@ bool id_of(PyObject* o, CandidateId& out) {
     PyErr_Clear();
   }
   std::string text;
-  if (!str_text(o, text)) return false;
+  if (!str_of(o, text)) return false;
   out = CandidateId(std::move(text));
-  return true;
-}
-
-// Calls `each(element)` for elements 0..n-1 of a sequence, n = its length
-// taken once (or min(length, limit)). Exact list and tuple are indexed
-// directly; any other sequence through the sequence protocol.
-template <class Each>
-bool for_each_element(PyObject* seq, Py_ssize_t limit, Each&& each) {
-  if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
-    const bool list = PyList_CheckExact(seq);
-    Py_ssize_t n = list ? PyList_Size(seq) : PyTuple_Size(seq);
-    if (limit >= 0 && limit < n) n = limit;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      // Borrowed items are held while converted: a conversion may run Python
-      // code that changes the list.
-      Ref element = Ref::borrow(list ? PyList_GetItem(seq, i) : PyTuple_GetItem(seq, i));
-      if (!element || !each(i, element.get())) return false;
-    }
-    return true;
-  }
-  Py_ssize_t n = PySequence_Size(seq);
-  if (n < 0) return false;
-  if (limit >= 0 && limit < n) n = limit;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref element = Ref::steal(PySequence_GetItem(seq, i));
-    if (!element || !each(i, element.get())) return false;
-  }
   return true;
 }
 
@@ -292,7 +259,7 @@ bool Reader::read_groups(PyObject* item, PyCandidate& out) const {
     }
     if (v.get() == Py_None) continue;
     std::string text;
-    if (!str_text(v.get(), text)) return false;
+    if (!str_of(v.get(), text)) return false;
     out.groups[i] = std::move(text);
   }
   return true;
@@ -317,7 +284,7 @@ bool Reader::read_cover(PyObject* item, PyCandidate& out) const {
   }
   return for_each_element(cover.get(), -1, [&](Py_ssize_t, PyObject* v) {
     std::string text;
-    if (!str_text(v, text)) return false;
+    if (!str_of(v, text)) return false;
     out.cover.push_back(std::move(text));
     return true;
   });

@@ -3,7 +3,6 @@
 // if any, reaches Python.
 #include <bit>
 #include <cstdint>
-#include <exception>
 #include <optional>
 #include <memory>
 #include <new>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "engine/engine.hpp"
+#include "python/convert.hpp"
 #include "python/engine.hpp"
 #include "python/outcome.hpp"
 #include "python/reader.hpp"
@@ -26,11 +26,6 @@ using CoreEngine = Engine<PyCandidate>;
 
 constexpr const char* kMsgNoAxes = "축이 하나도 없다. Engine.scorer 로 최소 하나를 등록해야 한다";
 constexpr const char* kMsgUnknownAxis = "등록되지 않은 축 ";
-
-void raise_value(const std::string& message) {
-  Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-}
 
 // Configuration copied from the record, before any scorer or constraint.
 CoreEngine base_engine(const EngineConfig& cfg) {
@@ -469,25 +464,23 @@ PyObject* guarded(Body&& body) {
     return nullptr;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
-  } catch (const std::exception& e) {
-    // Nothing else should reach here; should a library error slip through
-    // (a length or range error), it surfaces as a fault instead of ending
-    // the process.
-    raise_internal_fault(e.what());
-    return nullptr;
   }
+}
+
+PyObject* guarded_scan(const EngineConfig& cfg, PyObject* candidates) {
+  return guarded([&] { return scan_checked(cfg, candidates); });
+}
+
+PyObject* guarded_finish(const EngineConfig& cfg, PyObject* partial) {
+  return guarded([&] { return finish_checked(cfg, partial); });
 }
 
 // _scan(engine, candidates) and _finish(engine, partial), under shared
 // access to the engine as Engine.run takes it.
-template <class Step>
-PyObject* with_engine(PyObject* args, const char* format, Step step) {
+PyObject* with_engine(PyObject* args, const char* format, PyObject* (*step)(const EngineConfig&, PyObject*)) {
   PyObject *self = nullptr, *arg = nullptr;
   if (!PyArg_ParseTuple(args, format, engine_type(), &self, &arg)) return nullptr;
-  PyEngine* e = reinterpret_cast<PyEngine*>(self);
-  auto guard = SharedGuard::take(e->borrow);
-  if (!guard) return nullptr;
-  return guarded([&] { return step(*e->config, arg); });
+  return with_config(self, arg, step);
 }
 
 }  // namespace
@@ -496,8 +489,8 @@ PyObject* build_and_run(const EngineConfig& config, PyObject* candidates) {
   return guarded([&] { return run_checked(config, candidates); });
 }
 
-PyObject* scan_partial(PyObject*, PyObject* args) { return with_engine(args, "O!O:_scan", scan_checked); }
+PyObject* scan_partial(PyObject*, PyObject* args) { return with_engine(args, "O!O:_scan", guarded_scan); }
 
-PyObject* finish_partial(PyObject*, PyObject* args) { return with_engine(args, "O!O:_finish", finish_checked); }
+PyObject* finish_partial(PyObject*, PyObject* args) { return with_engine(args, "O!O:_finish", guarded_finish); }
 
 }  // namespace vantorel::python

@@ -6,6 +6,7 @@
 
 #include "error/error.hpp"
 #include "python/buffer.hpp"
+#include "python/convert.hpp"
 #include "python/reader.hpp"
 
 namespace vantorel::python {
@@ -74,32 +75,28 @@ bool CallbackScorer::try_call(const std::vector<const PyCandidate*>& batch, Valu
     int seq = is_sequence(r);
     if (seq < 0) return false;
     if (seq == 0) {
-      std::string message = "채점기 '" + id_ + "' 의 콜백이 목록이 아닌 것을 돌려줬다";
-      Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-      if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+      raise_value("채점기 '" + id_ + "' 의 콜백이 목록이 아닌 것을 돌려줬다");
       return false;
     }
   }
   const bool fast = exact_list || PyTuple_CheckExact(r);
-  Py_ssize_t m = exact_list ? PyList_Size(r) : fast ? PyTuple_Size(r) : PySequence_Size(r);
-  if (m < 0) return false;
+  auto read = [this, &out](Py_ssize_t, PyObject* element) {
+    if (element == Py_None) {
+      out.push_back(std::nullopt);
+      return true;
+    }
+    float f = 0.0f;
+    if (!score_of(element, f)) return false;
+    out.push_back(normalize(normalizer_, f));
+    return true;
+  };
   // A sequence may claim any length; room beyond the batch is never needed,
   // since a result of another length fails the run anyway. (A list or tuple
   // holds its length in memory already.)
-  out.reserve(fast ? static_cast<std::size_t>(m) : std::min(static_cast<std::size_t>(m), batch.size()));
-  for (Py_ssize_t i = 0; i < m; ++i) {
-    Ref element = fast ? Ref::borrow(exact_list ? PyList_GetItem(r, i) : PyTuple_GetItem(r, i))
-                       : Ref::steal(PySequence_GetItem(r, i));
-    if (!element) return false;
-    if (element.get() == Py_None) {
-      out.push_back(std::nullopt);
-      continue;
-    }
-    float f = 0.0f;
-    if (!score_of(element.get(), f)) return false;
-    out.push_back(normalize(normalizer_, f));
-  }
-  return true;
+  auto reserve = [&](Py_ssize_t m) {
+    out.reserve(fast ? static_cast<std::size_t>(m) : std::min(static_cast<std::size_t>(m), batch.size()));
+  };
+  return for_each_element(r, -1, read, reserve);
 }
 
 void CallbackScorer::keep_error() {

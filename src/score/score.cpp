@@ -2,18 +2,16 @@
 
 #include <cmath>
 
+#include "common/names.hpp"
+
 namespace vantorel {
 
 const char* scale_name(ScoreScale scale) {
-  switch (scale) {
-    case ScoreScale::Unit: return "Unit";
-    case ScoreScale::Unbounded: return "Unbounded";
-    case ScoreScale::Rank: return "Rank";
-  }
-  return "";
+  static constexpr const char* kNames[] = {"Unit", "Unbounded", "Rank"};
+  return name_in(kNames, scale);
 }
 
-const char* cost_name(Cost cost) { return cost == Cost::Cheap ? "cheap" : "expensive"; }
+const char* cost_name(Cost cost) { return name_in(kCostNames, cost); }
 
 namespace {
 // 0 below 0, 1 above 1; NaN stays NaN.

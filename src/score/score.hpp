@@ -15,7 +15,8 @@ enum class Cost : std::uint8_t { Cheap, Expensive };
 
 // "Unit", "Unbounded", "Rank" (the text used in error messages).
 const char* scale_name(ScoreScale scale);
-// "cheap", "expensive".
+// By Cost; also the option texts of the binding.
+inline constexpr const char* kCostNames[] = {"cheap", "expensive"};
 const char* cost_name(Cost cost);
 
 struct Normalizer {

@@ -35,7 +35,6 @@ class BoundedHeap {
     return c > 0 || (c == 0 && compare(root.key, key) > 0);
   }
   std::size_t size() const { return heap_.size(); }
-  std::size_t capacity() const { return capacity_; }
   // Indices best first (higher score, then smaller key); consumes the heap.
   std::vector<std::size_t> into_sorted_indices() &&;
 

@@ -67,8 +67,6 @@ struct Selector {
   PackResult greedy_pack(const Pool& pool, std::uint32_t budget, bool ratio) const;
   // The count limit, the token budget and every set constraint hold on `positions`.
   bool set_is_feasible(const Pool& pool, const Positions& positions) const;
-  // Candidate references of `positions`, in the order given.
-  static std::vector<const C*> refs(const Pool& pool, const Positions& positions);
   // Brings every requirement up to its minimum by additions and swaps.
   std::optional<Error> repair_requirements(const Pool& pool, Positions& selection, bool& repaired) const;
 

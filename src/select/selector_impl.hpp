@@ -50,14 +50,6 @@ inline bool key_before(float ka, std::size_t pa, float kb, std::size_t pb) {
 
 }  // namespace select_detail
 
-template <class C>
-std::vector<const C*> Selector<C>::refs(const Pool& pool, const Positions& positions) {
-  std::vector<const C*> out;
-  out.reserve(positions.size());
-  for (std::size_t p : positions) out.push_back(&pool[p].candidate);
-  return out;
-}
-
 // The selection as the set constraints, the objective and the token count see
 // it, kept up to date one member at a time.
 template <class C>
