@@ -11,27 +11,8 @@ import pytest
 
 from vantorel import Engine
 
-METHOD_ORDER = [
-    "scorer",
-    "fuse",
-    "missing",
-    "max_per_group",
-    "max_total",
-    "require_at_least",
-    "unary_min",
-    "coverage_objective",
-    "budget_top_k",
-    "budget_tail_mass",
-    "budget_tokens",
-    "admission",
-    "pool_multiplier",
-    "threshold",
-    "min_fit",
-    "rejections",
-    "run",
-]
 
-SIGNATURES = {
+SIGNATURES = {  # in registration order
     "scorer": '(self, /, name, *, scale="unit", cost="cheap", normalize=None, normalize_range=None, fn=None)',
     "fuse": "(self, /, method, *, k=None, weights=None)",
     "missing": "(self, /, policy, *, value=None)",
@@ -66,31 +47,15 @@ def run_ids(engine, n=3):
 # ---------------------------------------------------------------- class
 
 
-def test_class_docstring_and_signature():
-    assert Engine.__doc__ == (
-        "다축 점수 융합과 제약 아래 상위 K 선택 엔진.\n\n"
-        "네이티브 빌더와 달리 메서드가 객체 자체를 바꾼다. 파이썬에서 더 읽기 쉬운 꼴이다."
-    )
-    assert str(inspect.signature(Engine)) == "()"
-
-
 def test_methods_are_registered_in_order():
     names = [n for n in Engine.__dict__ if not n.startswith("__")]
-    assert names == METHOD_ORDER
+    assert names == list(SIGNATURES)
 
 
-@pytest.mark.parametrize("name", METHOD_ORDER)
+@pytest.mark.parametrize("name", SIGNATURES)
 def test_method_signature(name):
     expected = SIGNATURES[name].replace('"', "'")
     assert str(inspect.signature(getattr(Engine, name))) == expected
-
-
-def test_run_docstring_whole():
-    assert Engine.run.__doc__ == (
-        "후보를 훑어 고른다.\n\n"
-        "`candidates` 는 반복 가능한 것이면 무엇이든 된다. 목록을 통째로 만들지 않고\n"
-        "생성기(generator)를 넘기면 1단계가 스트리밍으로 처리한다."
-    )
 
 
 @pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1})])
@@ -135,45 +100,6 @@ def test_repr(setup, expected):
 
 
 # ---------------------------------------------------------------- accepted calls
-
-ACCEPTED = [
-    ("scorer", ("a",), {}),
-    ("scorer", ("a",), {"normalize": None, "fn": None, "normalize_range": None}),
-    ("scorer", ("a",), {"normalize": "sigmoid", "normalize_range": (0, 1)}),
-    ("scorer", ("a",), {"normalize": "minmax", "normalize_range": (5, 1)}),
-    ("scorer", ("a",), {"cost": "expensive", "fn": 42}),  # fn is not checked for being callable
-    ("scorer", ("a",), {"cost": "expensive", "scale": "rank"}),
-    ("scorer", (), {"name": "a", "scale": "unbounded"}),
-    ("fuse", ("rrf",), {"weights": object()}),
-    ("fuse", ("max",), {"k": 3, "weights": "ignored"}),
-    ("fuse", ("weighted_sum",), {"weights": None}),
-    ("fuse", ("weighted_sum",), {"weights": [("a", 1), ("a", 2)]}),
-    ("fuse", ("weighted_sum",), {"weights": (("a", 0.5),)}),
-    ("missing", ("skip",), {"value": 3}),
-    ("missing", ("impute",), {"value": 0}),
-    ("missing", ("reject",), {}),
-    ("max_per_group", ("lang", 2), {}),
-    ("max_per_group", ("lang", 0), {"id": None}),
-    ("max_total", (2**64 - 1,), {"id": "cap"}),
-    ("require_at_least", ("lang", "ko", 1), {}),
-    ("unary_min", ("nope", -1.5), {}),
-    ("coverage_objective", (), {}),
-    ("budget_top_k", (0,), {}),
-    ("budget_tail_mass", (1.5, 0), {}),
-    ("budget_tokens", (2**32 - 1,), {}),
-    ("admission", ("nope",), {}),
-    ("pool_multiplier", (0,), {}),
-    ("threshold", (-1,), {}),
-    ("min_fit", (True,), {}),
-    ("rejections", ("keep",), {"n": 5}),
-    ("rejections", ("sample",), {"n": 0}),
-    ("rejections", ("count",), {"n": None}),
-]
-
-
-@pytest.mark.parametrize("name, args, kwargs", ACCEPTED)
-def test_configuration_methods_return_none(name, args, kwargs):
-    assert getattr(Engine(), name)(*args, **kwargs) is None
 
 
 # ---------------------------------------------------------------- option checks
@@ -429,14 +355,6 @@ def test_missing_policy(calls, policy, terms):
     fusion = e.run([{"id": 1, "scores": [0.5]}]).ranked[0].fusion
     assert fusion["missing_policy"] == policy
     assert [(t["input"], t["value"]) for t in fusion["terms"]] == terms
-
-
-def test_budget_top_k_zero_fails_at_run():
-    e = one_axis()
-    e.budget_top_k(0)
-    with pytest.raises(ValueError) as info:
-        e.run([])
-    assert str(info.value) == "예산 설정이 올바르지 않다: TopK 는 1 이상이어야 한다"
 
 
 # ---------------------------------------------------------------- failed calls change nothing

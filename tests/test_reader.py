@@ -219,10 +219,10 @@ def test_group_value_is_its_str_and_requirements_match_it():
 def test_group_limit_reads_the_group_text():
     e = engine()
     e.max_per_group("lang", 1)
-    items = [{"id": i, "scores": [1 - i / 10], "groups": {"lang": lang}} for i, lang in enumerate([1, "1", 2, None])]
-    out = e.run(items)
-    # 1 and "1" are the same group text; a candidate without a value is not limited
-    assert [r.id for r in out.ranked] == ["0", "2", "3"]
+    langs = [1, "1", 2, None, None]
+    out = e.run([{"id": i, "scores": [1 - i / 10], "groups": {"lang": lang}} for i, lang in enumerate(langs)])
+    # 1 and "1" are the same group text; a value of None is no group, so it is not limited
+    assert [r.id for r in out.ranked] == ["0", "2", "3", "4"]
 
 
 def test_a_key_in_two_constraints_is_read_twice():

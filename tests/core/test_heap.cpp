@@ -100,28 +100,6 @@ TEST(BoundedHeap, CapacityZeroRefusesEverything) {
   EXPECT_TRUE(std::move(h).into_sorted_indices().empty());
 }
 
-TEST(BoundedHeap, FewerPushesThanCapacityAreAllAdded) {
-  BoundedHeap h(10);
-  const float scores[] = {0.3f, 0.9f, 0.3f, 0.1f};
-  const std::uint64_t ids[] = {5, 1, 2, 9};
-  for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(h.push(num(ids[i]), i, scores[i]).kind, K::Added);
-  EXPECT_EQ(std::move(h).into_sorted_indices(), (std::vector<std::size_t>{1, 2, 0, 3}));
-}
-
-TEST(BoundedHeap, GrowsPastTheFirstReservation) {
-  const std::size_t cap = 3000;
-  BoundedHeap h(cap);
-  for (std::size_t i = 0; i < cap; ++i) ASSERT_EQ(h.push(num(i), i, static_cast<float>(i)).kind, K::Added);
-  EXPECT_EQ(h.size(), cap);
-  auto r = h.push(num(cap), cap, 1e9f);
-  EXPECT_EQ(r.kind, K::Replaced);
-  EXPECT_EQ(r.evicted, 0u);
-  auto out = std::move(h).into_sorted_indices();
-  ASSERT_EQ(out.size(), cap);
-  EXPECT_EQ(out.front(), cap);
-  EXPECT_EQ(out.back(), 1u);
-}
-
 // Slots equal in score and key keep their places in the array as removal
 // left them: sinking from the root takes the right child between equals,
 // which decides both the next eviction and the sorted order of equals.

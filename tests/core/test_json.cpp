@@ -105,27 +105,7 @@ TEST(AuditJson, EveryInputShapeRrfKAndConstraints) {
             R"("constraints":{"max_total":"pass","group:lang":"pass"}})");
 }
 
-TEST(AuditJson, EmptyCollectionsAndRejectPolicy) {
-  FusionTrace trace;
-  trace.method = Fusion::Kind::WeightedSum;
-  trace.missing = MissingPolicy::reject();
-  EXPECT_EQ(audit_json(CandidateId(std::string("")), 0, kInf, {}, trace, {}),
-            R"({"candidate":"","rank":0,"fused":null,"scores":{},"missing_policy":"reject",)"
-            R"("fusion":{"method":"weighted_sum","terms":[]},"constraints":{}})");
-}
-
 // ----------------------------------------------------------- outcome table
-
-TEST(RejectReasonNames, FixedOrder) {
-  const char* names[] = {"not_scored", "unary_constraint", "set_constraint",
-                         "below_threshold", "outranked", "out_of_pool"};
-  for (std::size_t i = 0; i < kReasonKinds; ++i) {
-    EXPECT_STREQ(RejectReason::reason_name(static_cast<RejectReason::Kind>(i)), names[i]);
-  }
-  EXPECT_EQ(RejectReason::not_scored("a").detail(), std::optional<std::string>("a"));
-  EXPECT_EQ(RejectReason::set_constraint("cap").detail(), std::optional<std::string>("cap"));
-  EXPECT_EQ(RejectReason::outranked().detail(), std::nullopt);
-}
 
 struct PropsCase {
   bool repaired, objective, submodular, tokens;
