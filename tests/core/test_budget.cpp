@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "budget/budget.hpp"
+#include "common/float_text.hpp"
 #include "error/error.hpp"
+#include "names.hpp"
 
 namespace vantorel {
 namespace {
@@ -50,7 +52,12 @@ INSTANTIATE_TEST_SUITE_P(
         // Only rank 1 weighs at +inf; at -inf rank 1 alone is finite.
         TailCase{kInf, 1, 10, 0.0}, TailCase{kInf, 4, 10, 0.0}, TailCase{-kInf, 1, 10, 1.0},
         // NaN with v = 1: D is pow(1, NaN) = 1.
-        TailCase{kNaN, 0, 1, 1.0}));
+        TailCase{kNaN, 0, 1, 1.0}),
+    [](const auto& info) {
+      const auto& c = info.param;
+      return testing::case_name("s" + f32_debug(c.s) + "_k" + std::to_string(c.k) + "_v" + std::to_string(c.v),
+                                info.index);
+    });
 
 TEST(TailMassEdges, UndefinedResultsAreNaN) {
   EXPECT_TRUE(std::isnan(tail_mass(-kInf, 2, 10)));
@@ -109,7 +116,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ValidityCase{Budget::tail(kInf, 5), false, "epsilon 은 0 이상 1 미만이어야 한다"},
                       ValidityCase{Budget::tokens(4000), false,
                                    "Tokens 예산은 Engine::cost 로 후보별 비용을 함께 받아야 한다"},
-                      ValidityCase{Budget::tokens(0), true, nullptr}));
+                      ValidityCase{Budget::tokens(0), true, nullptr}),
+    [](const auto& info) {
+      return testing::case_name(info.param.budget.debug() + (info.param.has_cost ? "_cost" : ""), info.index);
+    });
 
 TEST(BudgetBase, BaseCountPerKind) {
   EXPECT_EQ(Budget::top_k(10).base_count(), 10u);

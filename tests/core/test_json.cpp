@@ -8,6 +8,7 @@
 
 #include "evidence/json.hpp"
 #include "evidence/outcome.hpp"
+#include "names.hpp"
 
 namespace vantorel {
 namespace {
@@ -34,7 +35,8 @@ INSTANTIATE_TEST_SUITE_P(
                       StringCase{"\x08\x0c\x1f", "\"\\u0008\\u000c\\u001f\""},
                       StringCase{std::string("a\0b", 3), "\"a\\u0000b\""},
                       // Copied as is: DEL, solidus, space and non-ASCII text.
-                      StringCase{"\x7f/ ", "\"\x7f/ \""}, StringCase{"점수 é 😀", "\"점수 é 😀\""}));
+                      StringCase{"\x7f/ ", "\"\x7f/ \""}, StringCase{"점수 é 😀", "\"점수 é 😀\""}),
+    [](const auto& info) { return testing::case_name(info.param.json, info.index); });
 
 // ---------------------------------------------------------------- json_f32
 
@@ -55,7 +57,8 @@ INSTANTIATE_TEST_SUITE_P(Table, JsonNumber,
                                            NumberCase{1e20f, "100000000000000000000.0"},
                                            NumberCase{60.0f, "60.0"}, NumberCase{kNaN, "null"},
                                            NumberCase{-kNaN, "null"}, NumberCase{kInf, "null"},
-                                           NumberCase{-kInf, "null"}));
+                                           NumberCase{-kInf, "null"}),
+                         [](const auto& info) { return testing::case_name(info.param.json, info.index); });
 
 // -------------------------------------------------------------- audit_json
 
@@ -153,7 +156,14 @@ INSTANTIATE_TEST_SUITE_P(
         PropsCase{false, true, true, false, 5, 5, false, 1.0f / 6.0f},
         // Submodular objective, token budget.
         PropsCase{false, true, true, true, 0, 0, false, 0.31606027f},
-        PropsCase{false, true, true, true, 2, 2, false, kNone}));
+        PropsCase{false, true, true, true, 2, 2, false, kNone}),
+    [](const auto& info) {
+      const auto& c = info.param;
+      const std::string objective = c.objective ? (c.submodular ? "submodular" : "objective") : "plain";
+      return testing::case_name((c.repaired ? "repaired_" : "") + objective + (c.tokens ? "_tokens_p" : "_count_p") +
+                                    std::to_string(c.p) + "_m" + std::to_string(c.matroids),
+                                info.index);
+    });
 
 }  // namespace
 }  // namespace vantorel
