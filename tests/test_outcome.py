@@ -235,12 +235,6 @@ def test_fusion_dicts():
     assert (a["input"], a["value"], a["weight"], a["contribution"]) == ("skipped", None, 0.0, 0.0)
 
 
-def test_fused_is_the_single_precision_value():
-    out = engine().run([{"id": "t", "scores": {"a": 0.1}}])
-    assert out.ranked[0].fused == 0.10000000149011612
-    assert repr(out.ranked[0]) == "Ranked(rank=1, id=t, fused=0.1)"
-
-
 def test_constraints_list_names_the_passed_set_constraints():
     e = engine(k=1)
     e.max_per_group("lang", 1, id="per_lang")

@@ -235,8 +235,6 @@ TEST(CutMargin, CountModeIs32BitDifference) {
   EXPECT_FALSE(run_ok(count_selector(0), pool).cut_margin.has_value());
 }
 
-// --------------------------------------------------------- set_is_feasible
-
 // -------------------------------------------------------- requirement repair
 
 TEST(Repair, OutgoingTiesInFusedGoByDescendingKey) {
