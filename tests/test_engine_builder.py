@@ -5,6 +5,8 @@ life of the callbacks it holds."""
 import gc
 import inspect
 import sys
+import threading
+import time
 import weakref
 
 import pytest
@@ -381,6 +383,46 @@ def test_argument_conversion_runs_under_the_exclusive_borrow():
 
     e.threshold(Sneaky())
     assert seen == ["Already mutably borrowed", "Already borrowed"]
+
+
+def test_runs_of_one_engine_on_several_threads():
+    """Runs interleave wherever the interpreter switches threads inside their
+    streams and callbacks; configuration from another thread is refused
+    exactly while some run holds the engine."""
+    e = Engine()
+    e.scorer("a")
+    e.scorer("e", cost="expensive", fn=lambda xs: [time.sleep(0) or 0.5 for _ in xs])
+    e.max_per_group("g", 2)
+    results, refusals = [], []
+
+    def stream(n):
+        for i in range(n):
+            time.sleep(0) if i % 16 == 0 else None
+            yield {"id": i, "scores": {"a": (i * 37 % 101) / 100}, "groups": {"g": str(i % 5)}}
+
+    def runner(n):
+        for _ in range(3):
+            out = e.run(stream(n))
+            results.append((out.trace["input_count"], out.is_complete()))
+
+    def configurer():
+        for _ in range(200):
+            try:
+                e.threshold(-1.0)
+            except RuntimeError as exc:
+                refusals.append(str(exc))
+            time.sleep(0)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=runner, args=(n,)) for n in (50, 300, 600)]
+        threads.append(threading.Thread(target=configurer))
+        [t.start() for t in threads], [t.join() for t in threads]
+    finally:
+        sys.setswitchinterval(old)
+    assert sorted(results) == sorted((n, True) for n in (50, 300, 600) for _ in range(3))
+    assert set(refusals) <= {"Already borrowed"}
 
 
 # ---------------------------------------------------------------- garbage collection
