@@ -95,6 +95,15 @@ TEST(WeightedSum, EmptyListWeighsEachAxisAThirdAndSumsInFloat) {
   EXPECT_EQ(expect, 0.0f);
 }
 
+// The weight total adds in registration order: 1 + 1e8 absorbs the 1, so the
+// total is 0 and every weight 0; from the other end it would be 1.
+TEST(WeightedSum, WeightTotalAddsInRegistrationOrder) {
+  Pool p({"a", "b", "c"});
+  p.add(1, {0.5f, 0.5f, 0.5f});
+  auto t = p.fuse(Fusion::weighted_sum({{"a", 1.0f}, {"b", 1e8f}, {"c", -1e8f}}), MissingPolicy::skip());
+  for (const auto& term : t[0].terms) EXPECT_EQ(term.weight, 0.0f);
+}
+
 // A weight total that is not above zero (or is NaN) gives every term weight 0.
 TEST(WeightedSum, NonPositiveOrNaNTotalGivesZeroWeights) {
   const std::vector<std::vector<std::pair<ScorerId, float>>> lists = {
