@@ -181,6 +181,7 @@ TEST(Provisional, WeightedMeanOverCheapAxes) {
   EXPECT_EQ(even({0.2f, 5.0f, 0.6f}), (0.0f + 0.2f + 0.6f) / 2.0f);
   EXPECT_EQ(even({none, 5.0f, 0.6f}), 0.6f);
   EXPECT_EQ(even({none, 5.0f, none}), -kInf);
+  EXPECT_EQ(bits(even({-0.0f, 5.0f, -0.0f})), bits(0.0f));  // the sums start at +0
 
   ProvisionalScore weighted(Fusion::weighted_sum({{"b", 3.0f}, {"a", 1.0f}, {"e", 100.0f}}),
                             MissingPolicy::skip(), metas);
