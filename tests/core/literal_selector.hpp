@@ -19,7 +19,13 @@ struct LiteralSelector : Selector<C> {
   using Pos = std::vector<std::size_t>;
   using Refs = std::vector<const C*>;
   using Selector<C>::k, Selector<C>::tokens, Selector<C>::constraints, Selector<C>::requirements,
-      Selector<C>::objective, Selector<C>::cost, Selector<C>::refs;
+      Selector<C>::objective, Selector<C>::cost;
+
+  static Refs refs(const Pool& pool, const Pos& positions) {
+    Refs out;
+    for (std::size_t p : positions) out.push_back(&pool[p].candidate);
+    return out;
+  }
 
   static bool contains(const Pos& s, std::size_t p) { return std::find(s.begin(), s.end(), p) != s.end(); }
   bool has_cost() const { return cost != nullptr && static_cast<bool>(*cost); }
