@@ -5,33 +5,16 @@ life of the callbacks it holds."""
 import gc
 import inspect
 import sys
+import threading
+import time
 import weakref
 
 import pytest
 
 from vantorel import Engine
 
-METHOD_ORDER = [
-    "scorer",
-    "fuse",
-    "missing",
-    "max_per_group",
-    "max_total",
-    "require_at_least",
-    "unary_min",
-    "coverage_objective",
-    "budget_top_k",
-    "budget_tail_mass",
-    "budget_tokens",
-    "admission",
-    "pool_multiplier",
-    "threshold",
-    "min_fit",
-    "rejections",
-    "run",
-]
 
-SIGNATURES = {
+SIGNATURES = {  # in registration order
     "scorer": '(self, /, name, *, scale="unit", cost="cheap", normalize=None, normalize_range=None, fn=None)',
     "fuse": "(self, /, method, *, k=None, weights=None)",
     "missing": "(self, /, policy, *, value=None)",
@@ -66,37 +49,15 @@ def run_ids(engine, n=3):
 # ---------------------------------------------------------------- class
 
 
-def test_class_docstring_and_signature():
-    assert Engine.__doc__ == (
-        "다축 점수 융합과 제약 아래 상위 K 선택 엔진.\n\n"
-        "네이티브 빌더와 달리 메서드가 객체 자체를 바꾼다. 파이썬에서 더 읽기 쉬운 꼴이다."
-    )
-    assert str(inspect.signature(Engine)) == "()"
-
-
 def test_methods_are_registered_in_order():
     names = [n for n in Engine.__dict__ if not n.startswith("__")]
-    assert names == METHOD_ORDER
+    assert names == list(SIGNATURES)
 
 
-@pytest.mark.parametrize("name", METHOD_ORDER)
+@pytest.mark.parametrize("name", SIGNATURES)
 def test_method_signature(name):
     expected = SIGNATURES[name].replace('"', "'")
     assert str(inspect.signature(getattr(Engine, name))) == expected
-
-
-def test_run_docstring_whole():
-    assert Engine.run.__doc__ == (
-        "후보를 훑어 고른다.\n\n"
-        "`candidates` 는 반복 가능한 것이면 무엇이든 된다. 목록을 통째로 만들지 않고\n"
-        "생성기(generator)를 넘기면 1단계가 스트리밍으로 처리한다."
-    )
-
-
-@pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1})])
-def test_constructor_takes_no_arguments(args, kwargs):
-    with pytest.raises(TypeError):
-        Engine(*args, **kwargs)
 
 
 # ---------------------------------------------------------------- repr
@@ -106,18 +67,10 @@ def test_constructor_takes_no_arguments(args, kwargs):
     "setup, expected",
     [
         ([], "Engine(axes=0, fusion=rrf, budget=TopK(10))"),
-        ([("scorer", ("a",), {}), ("scorer", ("a",), {})], "Engine(axes=2, fusion=rrf, budget=TopK(10))"),
         ([("fuse", ("weighted_sum",), {"weights": {"a": 2}})], "Engine(axes=0, fusion=weighted_sum, budget=TopK(10))"),
-        ([("fuse", ("weighted_sum",), {}), ("fuse", ("rrf",), {"k": 10})], "Engine(axes=0, fusion=rrf, budget=TopK(10))"),
-        ([("fuse", ("max",), {})], "Engine(axes=0, fusion=max, budget=TopK(10))"),
-        ([("budget_top_k", (0,), {})], "Engine(axes=0, fusion=rrf, budget=TopK(0))"),
         (
             [("budget_tail_mass", (0.05, 50), {})],
             "Engine(axes=0, fusion=rrf, budget=TailMass { epsilon: 0.05, fallback_k: 50 })",
-        ),
-        (
-            [("budget_tail_mass", (0.00001, 0), {})],
-            "Engine(axes=0, fusion=rrf, budget=TailMass { epsilon: 1e-5, fallback_k: 0 })",
         ),
         ([("budget_tokens", (4000,), {})], "Engine(axes=0, fusion=rrf, budget=Tokens { max: 4000 })"),
         # Settings that the text does not show.
@@ -136,45 +89,6 @@ def test_repr(setup, expected):
 
 # ---------------------------------------------------------------- accepted calls
 
-ACCEPTED = [
-    ("scorer", ("a",), {}),
-    ("scorer", ("a",), {"normalize": None, "fn": None, "normalize_range": None}),
-    ("scorer", ("a",), {"normalize": "sigmoid", "normalize_range": (0, 1)}),
-    ("scorer", ("a",), {"normalize": "minmax", "normalize_range": (5, 1)}),
-    ("scorer", ("a",), {"cost": "expensive", "fn": 42}),  # fn is not checked for being callable
-    ("scorer", ("a",), {"cost": "expensive", "scale": "rank"}),
-    ("scorer", (), {"name": "a", "scale": "unbounded"}),
-    ("fuse", ("rrf",), {"weights": object()}),
-    ("fuse", ("max",), {"k": 3, "weights": "ignored"}),
-    ("fuse", ("weighted_sum",), {"weights": None}),
-    ("fuse", ("weighted_sum",), {"weights": [("a", 1), ("a", 2)]}),
-    ("fuse", ("weighted_sum",), {"weights": (("a", 0.5),)}),
-    ("missing", ("skip",), {"value": 3}),
-    ("missing", ("impute",), {"value": 0}),
-    ("missing", ("reject",), {}),
-    ("max_per_group", ("lang", 2), {}),
-    ("max_per_group", ("lang", 0), {"id": None}),
-    ("max_total", (2**64 - 1,), {"id": "cap"}),
-    ("require_at_least", ("lang", "ko", 1), {}),
-    ("unary_min", ("nope", -1.5), {}),
-    ("coverage_objective", (), {}),
-    ("budget_top_k", (0,), {}),
-    ("budget_tail_mass", (1.5, 0), {}),
-    ("budget_tokens", (2**32 - 1,), {}),
-    ("admission", ("nope",), {}),
-    ("pool_multiplier", (0,), {}),
-    ("threshold", (-1,), {}),
-    ("min_fit", (True,), {}),
-    ("rejections", ("keep",), {"n": 5}),
-    ("rejections", ("sample",), {"n": 0}),
-    ("rejections", ("count",), {"n": None}),
-]
-
-
-@pytest.mark.parametrize("name, args, kwargs", ACCEPTED)
-def test_configuration_methods_return_none(name, args, kwargs):
-    assert getattr(Engine(), name)(*args, **kwargs) is None
-
 
 # ---------------------------------------------------------------- option checks
 
@@ -184,9 +98,7 @@ MSG_WEIGHTS = "weights 는 {'축이름': 가중치} 사전이거나 [('축이름
 REFUSED = [
     # scorer: cost, then normalize, then scale
     ("scorer", ("a",), {"cost": "cheap", "fn": len, "scale": "bogus"}, MSG_FN),
-    ("scorer", ("a",), {"fn": len}, MSG_FN),
     ("scorer", ("a",), {"scale": "bogus", "cost": "bogus"}, "비용은 'cheap' 또는 'expensive' 여야 한다. 받은 값 'bogus'"),
-    ("scorer", ("a",), {"cost": "Cheap"}, "비용은 'cheap' 또는 'expensive' 여야 한다. 받은 값 'Cheap'"),
     (
         "scorer",
         ("a",),
@@ -200,18 +112,13 @@ REFUSED = [
         "정규화기는 'sigmoid', 'clamp01', 'minmax' 중 하나여야 한다. 받은 값 'zscore'",
     ),
     ("scorer", ("a",), {"scale": " unit"}, "척도는 'unit', 'unbounded', 'rank' 중 하나여야 한다. 받은 값 ' unit'"),
-    ("scorer", ("a",), {"scale": "a\x00b"}, "척도는 'unit', 'unbounded', 'rank' 중 하나여야 한다. 받은 값 'a\x00b'"),
     # fuse
     ("fuse", ("sum",), {"weights": "ab"}, "융합은 'rrf', 'weighted_sum', 'max' 중 하나여야 한다. 받은 값 'sum'"),
     ("fuse", ("weighted_sum",), {"weights": "ab"}, MSG_WEIGHTS),
-    ("fuse", ("weighted_sum",), {"weights": [("a", "x")]}, MSG_WEIGHTS),
     ("fuse", ("weighted_sum",), {"weights": [["a", 1.0]]}, MSG_WEIGHTS),
-    ("fuse", ("weighted_sum",), {"weights": [("a", 1.0, 2)]}, MSG_WEIGHTS),
     ("fuse", ("weighted_sum",), {"weights": [(1, 1.0)]}, MSG_WEIGHTS),
-    ("fuse", ("weighted_sum",), {"weights": 5}, MSG_WEIGHTS),
     ("fuse", ("weighted_sum",), {"weights": {"a", "b"}}, MSG_WEIGHTS),
     # missing
-    ("missing", ("impute",), {}, "missing='impute' 는 value 를 함께 받아야 한다"),
     ("missing", ("impute",), {"value": None}, "missing='impute' 는 value 를 함께 받아야 한다"),
     ("missing", ("drop",), {"value": 1}, "결측 정책은 'skip', 'impute', 'reject' 중 하나여야 한다. 받은 값 'drop'"),
     # rejections
@@ -233,32 +140,21 @@ def test_option_errors(name, args, kwargs, message):
 
 CONVERSIONS = [
     ("scorer", (1,), {}, TypeError, "name"),
-    ("scorer", ("a",), {"scale": None}, TypeError, "scale"),
     ("scorer", ("a",), {"cost": None}, TypeError, "cost"),
-    ("scorer", ("a",), {"normalize": 1}, TypeError, "normalize"),
     ("scorer", ("a",), {"normalize_range": [0, 1]}, TypeError, "normalize_range"),
     ("scorer", ("a",), {"normalize_range": (0, 1, 2)}, ValueError, "normalize_range"),
-    ("scorer", ("a",), {"normalize_range": (0, "x")}, TypeError, "normalize_range"),
     # a bad range is refused even for a normaliser that ignores it
     ("scorer", ("a",), {"normalize": "sigmoid", "normalize_range": (0,)}, ValueError, "normalize_range"),
     ("fuse", (b"rrf",), {}, TypeError, "method"),
-    ("fuse", ("rrf",), {"k": "x"}, TypeError, "k"),
     ("missing", ("impute",), {"value": "x"}, TypeError, "value"),
     ("max_per_group", ("lang", -1), {}, OverflowError, "max"),
-    ("max_per_group", ("lang", 1.0), {}, TypeError, "max"),
     ("max_per_group", ("lang", 1), {"id": 3}, TypeError, "id"),
-    ("max_total", (2**64,), {}, OverflowError, "max"),
     ("require_at_least", ("lang", 3, 1), {}, TypeError, "value"),
-    ("require_at_least", ("lang", "ko", -2), {}, OverflowError, "n"),
     ("unary_min", ("a", None), {}, TypeError, "min"),
-    ("budget_top_k", (-1,), {}, OverflowError, "k"),
     ("budget_top_k", (2**32,), {}, OverflowError, "k"),
     ("budget_tail_mass", ("x", 1), {}, TypeError, "epsilon"),
-    ("budget_tail_mass", (0.1, -1), {}, OverflowError, "fallback_k"),
-    ("budget_tokens", (2**32,), {}, OverflowError, "max"),
     ("admission", (None,), {}, TypeError, "axis"),
     ("pool_multiplier", (1.5,), {}, TypeError, "multiplier"),
-    ("threshold", ("0.5",), {}, TypeError, "value"),
     ("min_fit", (10**400,), {}, OverflowError, "value"),
     ("rejections", ("sample",), {"n": -1}, OverflowError, "n"),
     # conversion comes before the option checks
@@ -280,16 +176,10 @@ def test_conversion_errors_name_the_parameter(name, args, kwargs, exc, param):
     "call, fragment",
     [
         (lambda e: e.scorer(), "Engine.scorer()"),
-        (lambda e: e.scorer("a", "unit"), "Engine.scorer()"),
-        (lambda e: e.scorer("a", colour="red"), "Engine.scorer()"),
         (lambda e: e.fuse("rrf", 60), "Engine.fuse()"),
-        (lambda e: e.max_per_group("lang"), "Engine.max_per_group()"),
         (lambda e: e.require_at_least("k", "v", 1, "id"), "Engine.require_at_least()"),
         (lambda e: e.coverage_objective(True), "Engine.coverage_objective()"),
-        (lambda e: e.budget_tail_mass(0.1), "Engine.budget_tail_mass()"),
-        (lambda e: e.threshold(value=1, extra=2), "Engine.threshold()"),
         (lambda e: e.run(), "Engine.run()"),
-        (lambda e: e.run([], []), "Engine.run()"),
     ],
 )
 def test_arity_errors_name_the_method(call, fragment):
@@ -327,14 +217,8 @@ def test_weights_dict_key_is_recorded_as_its_str():
 def test_weights_are_not_checked_until_run(weights):
     e = one_axis()
     e.fuse("weighted_sum", weights=weights)
-    with pytest.raises(ValueError) as info:
+    with pytest.raises(ValueError):
         e.run([])
-    assert str(info.value) == "가중치가 가리키는 채점기 'c' 가 등록돼 있지 않다"
-
-
-def test_weights_dict_value_error_is_the_conversion_error():
-    with pytest.raises(TypeError):
-        Engine().fuse("weighted_sum", weights={"a": "x"})
 
 
 def test_later_fuse_discards_earlier_weights():
@@ -399,19 +283,6 @@ def test_max_total_keeps_only_the_last_cap():
 
 
 @pytest.mark.parametrize(
-    "policy, kwargs, kept",
-    [("keep", {"n": 1}, 7), ("count", {}, 0), ("sample", {"n": 2}, 2), ("sample", {"n": 0}, 0)],
-)
-def test_rejections_policy(policy, kwargs, kept):
-    e = one_axis()
-    e.budget_top_k(3)
-    e.rejections(policy, **kwargs)
-    out = run_ids(e, 10)
-    assert len(out.rejected) == kept
-    assert sum(out.rejected_counts.values()) == 7
-
-
-@pytest.mark.parametrize(
     "calls, policy, terms",
     [
         ([("impute", {"value": 0})], "impute", [("value", 0.5), ("imputed", 0.0)]),
@@ -429,14 +300,6 @@ def test_missing_policy(calls, policy, terms):
     fusion = e.run([{"id": 1, "scores": [0.5]}]).ranked[0].fusion
     assert fusion["missing_policy"] == policy
     assert [(t["input"], t["value"]) for t in fusion["terms"]] == terms
-
-
-def test_budget_top_k_zero_fails_at_run():
-    e = one_axis()
-    e.budget_top_k(0)
-    with pytest.raises(ValueError) as info:
-        e.run([])
-    assert str(info.value) == "예산 설정이 올바르지 않다: TopK 는 1 이상이어야 한다"
 
 
 # ---------------------------------------------------------------- failed calls change nothing
@@ -520,6 +383,46 @@ def test_argument_conversion_runs_under_the_exclusive_borrow():
 
     e.threshold(Sneaky())
     assert seen == ["Already mutably borrowed", "Already borrowed"]
+
+
+def test_runs_of_one_engine_on_several_threads():
+    """Runs interleave wherever the interpreter switches threads inside their
+    streams and callbacks; configuration from another thread is refused
+    exactly while some run holds the engine."""
+    e = Engine()
+    e.scorer("a")
+    e.scorer("e", cost="expensive", fn=lambda xs: [time.sleep(0) or 0.5 for _ in xs])
+    e.max_per_group("g", 2)
+    results, refusals = [], []
+
+    def stream(n):
+        for i in range(n):
+            time.sleep(0) if i % 16 == 0 else None
+            yield {"id": i, "scores": {"a": (i * 37 % 101) / 100}, "groups": {"g": str(i % 5)}}
+
+    def runner(n):
+        for _ in range(3):
+            out = e.run(stream(n))
+            results.append((out.trace["input_count"], out.is_complete()))
+
+    def configurer():
+        for _ in range(200):
+            try:
+                e.threshold(-1.0)
+            except RuntimeError as exc:
+                refusals.append(str(exc))
+            time.sleep(0)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=runner, args=(n,)) for n in (50, 300, 600)]
+        threads.append(threading.Thread(target=configurer))
+        [t.start() for t in threads], [t.join() for t in threads]
+    finally:
+        sys.setswitchinterval(old)
+    assert sorted(results) == sorted((n, True) for n in (50, 300, 600) for _ in range(3))
+    assert set(refusals) <= {"Already borrowed"}
 
 
 # ---------------------------------------------------------------- garbage collection

@@ -1,12 +1,7 @@
 """The module as Python sees it: its attributes, classes, exception and tail_mass."""
 
-import gc
 import importlib.util
-import inspect
-import math
-import struct
 import sys
-import weakref
 
 import pytest
 
@@ -16,11 +11,6 @@ CLASSES = ["Engine", "Ranked", "Rejected", "Outcome"]
 RESULT_CLASSES = ["Ranked", "Rejected", "Outcome"]
 HAVE_GC = 1 << 14
 BASETYPE = 1 << 10
-
-
-def f32(x):
-    """The 32-bit float nearest x, as a Python float."""
-    return struct.unpack("f", struct.pack("f", x))[0]
 
 
 # ---------------------------------------------------------------- module
@@ -41,14 +31,6 @@ def test_all_lists_every_object_in_order():
         assert hasattr(vantorel, name)
 
 
-def test_fixed_attributes():
-    assert vantorel.__version__ == "0.1.0"
-    assert vantorel.__status__ == (
-        "fusion, constraints, set objective, adaptive budget, and evidence are available"
-    )
-    assert vantorel.__doc__ == ""
-
-
 def test_a_second_module_object_shares_the_process_wide_types():
     module_spec = importlib.util.find_spec("vantorel._core")
     other = importlib.util.module_from_spec(module_spec)
@@ -58,25 +40,6 @@ def test_a_second_module_object_shares_the_process_wide_types():
     for name in ["EngineError", *CLASSES]:
         assert getattr(other, name) is getattr(vantorel, name)
     assert other.tail_mass(1.0, 1, 2) == vantorel.tail_mass(1.0, 1, 2)
-
-
-# ---------------------------------------------------------------- EngineError
-
-
-def test_engine_error_type():
-    err = vantorel.EngineError
-    assert err.__bases__ == (Exception,)
-    assert err.__module__ == "vantorel"
-    assert err.__name__ == "EngineError"
-    assert err.__qualname__ == "EngineError"
-    assert err.__doc__ == "엔진 설정이 성립하지 않거나 요구 조건을 채울 수 없을 때 난다."
-
-
-def test_engine_error_carries_its_message():
-    with pytest.raises(vantorel.EngineError) as info:
-        raise vantorel.EngineError("메시지")
-    assert info.value.args == ("메시지",)
-    assert str(info.value) == "메시지"
 
 
 # ---------------------------------------------------------------- classes
@@ -99,12 +62,6 @@ def test_class_shape(name):
         object.__new__(cls)
 
 
-@pytest.mark.parametrize("name", CLASSES)
-def test_classes_cannot_be_subclassed(name):
-    with pytest.raises(TypeError):
-        type("X", (getattr(vantorel, name),), {})
-
-
 @pytest.mark.parametrize("name", RESULT_CLASSES)
 def test_result_classes_cannot_be_created(name):
     cls = getattr(vantorel, name)
@@ -113,90 +70,7 @@ def test_result_classes_cannot_be_created(name):
     assert str(info.value) == f"cannot create 'vantorel.{name}' instances"
 
 
-def test_engine_instances_have_no_dict_and_no_weakrefs():
-    engine = vantorel.Engine()
-    with pytest.raises(AttributeError):
-        engine.__dict__
-    with pytest.raises(AttributeError):
-        engine.anything = 1
-    with pytest.raises(TypeError):
-        weakref.ref(engine)
-    assert gc.is_tracked(engine)
-
-
 # ---------------------------------------------------------------- tail_mass
-
-
-def test_tail_mass_documentation():
-    fn = vantorel.tail_mass
-    assert fn.__text_signature__ == "(s, k, v)"
-    assert fn.__doc__ == (
-        "상위 `k` 개 뒤에 남는 질량.\n\n"
-        "엔진과 따로 쓸 수 있다. 같은 값이 캐시 크기 결정에도 쓰인다. 적중률은 이 식의 여집합이다."
-    )
-    assert str(inspect.signature(fn)) == "(s, k, v)"
-    assert fn.__module__ == "vantorel"
-    assert fn.__name__ == "tail_mass"
-
-
-@pytest.mark.parametrize(
-    "args, expected",
-    [
-        ((1.0, 10, 100), 0.43536627292633057),
-        ((1.1, 100, 10000), 0.3521479368209839),
-        ((1.0, 1, 2), 0.3333333432674408),
-        # k >= v: nothing lies beyond the top k, whatever s is.
-        ((1.0, 5, 5), 0.0),
-        ((1.0, 6, 5), 0.0),
-        ((1.0, 0, 0), 0.0),
-        ((math.nan, 3, 2), 0.0),
-        ((-math.inf, 2**64 - 1, 3), 0.0),
-        # k = 0 keeps nothing.
-        ((1.0, 0, 7), 1.0),
-        ((-3.5, 0, 7), 1.0),
-        ((40.0, 0, 1000), 1.0),
-        # s = 0: equal weights, 1 - k/v in single precision.
-        ((0.0, 1, 4), 0.75),
-        ((0.0, 1, 3), f32(2 / 3)),
-        ((0.0, 2, 7), f32(5 / 7)),
-        # Only rank 1 carries weight under s = +inf.
-        ((math.inf, 1, 5), 0.0),
-        ((math.inf, 3, 5), 0.0),
-        # s = -inf: rank 1 has weight 1, every later rank infinite weight.
-        ((-math.inf, 1, 5), 1.0),
-        # NaN with v = 1: D is exactly 1.
-        ((math.nan, 0, 1), 1.0),
-        # A float too large for 32 bits becomes +inf rather than an error.
-        ((1e39, 1, 5), 0.0),
-    ],
-)
-def test_tail_mass_values(args, expected):
-    got = vantorel.tail_mass(*args)
-    assert type(got) is float
-    assert got == expected
-    assert math.copysign(1.0, got) == math.copysign(1.0, expected)
-
-
-@pytest.mark.parametrize("args", [(-math.inf, 2, 5), (math.nan, 1, 2), (math.nan, 0, 3)])
-def test_tail_mass_not_a_number(args):
-    assert math.isnan(vantorel.tail_mass(*args))
-
-
-def test_tail_mass_results_are_single_precision():
-    for s in (0.3, 0.9, 1.0, 1.7, -0.4):
-        for k, v in ((1, 3), (3, 10), (17, 300)):
-            got = vantorel.tail_mass(s, k, v)
-            assert got == f32(got)
-            assert 0.0 <= got <= 1.0
-
-
-def test_tail_mass_negative_exponent_leaves_a_larger_tail():
-    assert vantorel.tail_mass(-0.5, 3, 10) > vantorel.tail_mass(0.0, 3, 10) == f32(0.7)
-
-
-def test_tail_mass_rounds_s_to_single_precision_first():
-    # 1.1 and its nearest 32-bit float give the same answer.
-    assert vantorel.tail_mass(1.1, 10, 50) == vantorel.tail_mass(f32(1.1), 10, 50)
 
 
 def test_tail_mass_keywords_and_conversions():
@@ -270,9 +144,6 @@ def test_tail_mass_keeps_no_references():
 
 # ---------------------------------------------------------------- error mapping
 
-needs_run = pytest.mark.skipif(not hasattr(vantorel.Engine, "run"), reason="Engine.run is not available")
-
-
 def _validation_fault(e):
     e.admission("nope")
 
@@ -285,7 +156,6 @@ def _batch_fault(e):
     e.scorer("b", cost="expensive", fn=lambda pool: [0.5])
 
 
-@needs_run
 @pytest.mark.parametrize(
     "configure, exc, message",
     [

@@ -84,25 +84,6 @@ TEST(GroupLimit, RefusesOnceTheCountReachesMax) {
   EXPECT_TRUE(two.admits(refs(sel), with_group("y")));
 }
 
-TEST(GroupLimit, MaxZeroRefusesEveryone) {
-  GroupLimit<TestCandidate> zero("g", 1, 0);
-  EXPECT_FALSE(zero.admits({}, with_group("a")));
-  EXPECT_FALSE(zero.admits({}, with_group(std::nullopt)));
-}
-
-TEST(Requirement, CountsCandidatesMatchingThePredicate) {
-  auto req = Requirement<TestCandidate>::at_least("lang", 2, [](const TestCandidate& c) {
-    const auto& v = c.groups.at(1);
-    return v && *v == "ko";
-  });
-  EXPECT_EQ(req.name, "lang");
-  EXPECT_EQ(req.n, 2u);
-  std::vector<TestCandidate> sel = {with_group("ko"), with_group(std::nullopt), with_group("en"),
-                                    with_group("ko"), with_group("ko ")};
-  EXPECT_EQ(req.count(refs(sel)), 2u);
-  EXPECT_EQ(req.count({}), 0u);
-}
-
 TEST(Coverage, GainIsTheNewDistinctItems) {
   Coverage<TestCandidate, std::string> cov([](const TestCandidate& c) { return c.cover; });
   EXPECT_TRUE(cov.is_submodular());
@@ -168,12 +149,6 @@ TEST(Normalizer, SigmoidIsSinglePrecision) {
   }
   EXPECT_EQ(Normalizer::sigmoid().apply(-200.0f), 0.0f);
   EXPECT_EQ(Normalizer::sigmoid().apply(200.0f), 1.0f);
-}
-
-TEST(Scale, NormaliserMakesTheAxisUnit) {
-  EXPECT_EQ(effective_scale(ScoreScale::Unbounded, Normalizer::sigmoid()), ScoreScale::Unit);
-  EXPECT_EQ(effective_scale(ScoreScale::Rank, std::nullopt), ScoreScale::Rank);
-  EXPECT_STREQ(scale_name(ScoreScale::Unbounded), "Unbounded");
 }
 
 }  // namespace

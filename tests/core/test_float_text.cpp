@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/float_text.hpp"
+#include "names.hpp"
 
 namespace vantorel {
 namespace {
@@ -53,7 +54,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Non-finite values.
         TextCase{kInf, "inf", "inf"}, TextCase{-kInf, "-inf", "-inf"},
         TextCase{std::numeric_limits<float>::quiet_NaN(), "NaN", "NaN"},
-        TextCase{-std::numeric_limits<float>::quiet_NaN(), "NaN", "NaN"}));
+        TextCase{-std::numeric_limits<float>::quiet_NaN(), "NaN", "NaN"}),
+    [](const auto& info) { return testing::case_name(info.param.plain, info.index); });
 
 // The largest float below 1e16f stays positional; 1e16f itself switches.
 TEST(FloatTextBoundary, JustBelowOneE16IsPositional) {

@@ -56,88 +56,12 @@ std::vector<std::uint32_t> ranks_on(const std::vector<FusionTrace>& traces, std:
   return out;
 }
 
-TEST(Names, FixedTexts) {
-  EXPECT_STREQ(fusion_name(Fusion::Kind::WeightedSum), "weighted_sum");
-  EXPECT_STREQ(fusion_name(Fusion::Kind::Rrf), "rrf");
-  EXPECT_STREQ(fusion_name(Fusion::Kind::Max), "max");
-  EXPECT_STREQ(missing_name(MissingPolicy::Kind::Skip), "skip");
-  EXPECT_STREQ(missing_name(MissingPolicy::Kind::Impute), "impute");
-  EXPECT_STREQ(missing_name(MissingPolicy::Kind::Reject), "reject");
-  EXPECT_STREQ(input_name(Kind::Value), "value");
-  EXPECT_STREQ(input_name(Kind::Rank), "rank");
-  EXPECT_STREQ(input_name(Kind::Imputed), "imputed");
-  EXPECT_STREQ(input_name(Kind::Skipped), "skipped");
-}
-
-TEST(WeightOf, EmptyListFirstMatchOtherwiseZero) {
-  EXPECT_EQ(Fusion::weighted_sum({}).weight_of("x"), 1.0f);
-  Fusion f = Fusion::weighted_sum({{"a", 2.0f}, {"b", -1.5f}, {"a", 7.0f}});
-  EXPECT_EQ(f.weight_of("a"), 2.0f);
-  EXPECT_EQ(f.weight_of("b"), -1.5f);
-  EXPECT_EQ(f.weight_of("c"), 0.0f);
-  EXPECT_EQ(f.weight_of("A"), 0.0f);
-}
-
-TEST(Rrf, FirstAndThirdGiveReciprocalSum) {
-  Pool p({"a", "b"});
-  p.add(1, {0.9f, 0.1f}).add(2, {0.5f, 0.5f}).add(3, {0.1f, 0.9f});
-  auto t = p.fuse(Fusion::rrf(60.0f), MissingPolicy::skip());
-  ASSERT_EQ(t.size(), 3u);
-  const auto& c = t[0];
-  EXPECT_EQ(c.method, Fusion::Kind::Rrf);
-  ASSERT_TRUE(c.k.has_value());
-  EXPECT_EQ(*c.k, 60.0f);
-  ASSERT_EQ(c.terms.size(), 2u);
-  EXPECT_EQ(c.terms[0].scorer, "a");
-  EXPECT_EQ(c.terms[1].scorer, "b");
-  EXPECT_EQ(c.terms[0].input.kind, Kind::Rank);
-  EXPECT_EQ(c.terms[0].input.rank, 1u);
-  EXPECT_EQ(c.terms[1].input.rank, 3u);
-  EXPECT_EQ(c.terms[0].weight, 1.0f);
-  EXPECT_EQ(c.terms[1].weight, 1.0f);
-  EXPECT_EQ(c.terms[0].contribution, 1.0f / 61.0f);
-  EXPECT_EQ(c.terms[1].contribution, 1.0f / 63.0f);
-  float expect = -0.0f;
-  expect += 1.0f / 61.0f;
-  expect += 1.0f / 63.0f;
-  EXPECT_EQ(bits(c.fused()), bits(expect));
-}
-
 TEST(Rrf, ContributionStaysInThirtyTwoBits) {
   // 2^24 + 1 is not a float: k + r rounds to 2^24 before the division.
   Pool p({"a"});
   p.add(1, {0.5f});
   auto t = p.fuse(Fusion::rrf(16777216.0f), MissingPolicy::skip());
   EXPECT_EQ(bits(t[0].terms[0].contribution), bits(0x1p-24f));
-}
-
-TEST(Rrf, SkipClosesUpRanks) {
-  Pool p({"a", "b"});
-  p.add(1, {0.9f, 0.2f}).add(2, {0.8f, none}).add(3, {0.7f, 0.6f}).add(4, {0.6f, 0.4f});
-  auto t = p.fuse(Fusion::rrf(60.0f), MissingPolicy::skip());
-  EXPECT_EQ(ranks_on(t, 0), (std::vector<std::uint32_t>{1, 2, 3, 4}));
-  EXPECT_EQ(ranks_on(t, 1), (std::vector<std::uint32_t>{3, 0, 1, 2}));
-  const auto& skipped = t[1].terms[1];
-  EXPECT_EQ(skipped.input.kind, Kind::Skipped);
-  EXPECT_EQ(skipped.scorer, "b");
-  EXPECT_EQ(skipped.weight, 0.0f);
-  EXPECT_EQ(skipped.contribution, 0.0f);
-  float expect = -0.0f;
-  expect += 1.0f / 62.0f;
-  EXPECT_EQ(bits(t[1].fused()), bits(expect));
-  EXPECT_EQ(t[1].missing.kind, MissingPolicy::Kind::Skip);
-}
-
-TEST(Rrf, ImputeRanksMissingAsImputeValueAndShowsRank) {
-  Pool p({"a"});
-  p.add(1, {0.9f}).add(2, {none}).add(3, {0.3f}).add(4, {0.5f});
-  auto t = p.fuse(Fusion::rrf(60.0f), MissingPolicy::impute(0.5f));
-  // 0.5 imputed for id 2 ties with id 4's 0.5 and wins by the smaller id.
-  EXPECT_EQ(ranks_on(t, 0), (std::vector<std::uint32_t>{1, 2, 4, 3}));
-  EXPECT_EQ(t[1].terms[0].input.kind, Kind::Rank);
-  EXPECT_EQ(t[1].terms[0].weight, 1.0f);
-  EXPECT_EQ(t[1].missing.kind, MissingPolicy::Kind::Impute);
-  EXPECT_EQ(t[1].missing.value, 0.5f);
 }
 
 TEST(Rrf, EqualValuesRankByCandidateId) {
@@ -153,77 +77,6 @@ TEST(Rrf, TotalOrderPutsPositiveZeroAboveNegativeZero) {
   p.add(1, {-0.0f}).add(2, {0.0f}).add(3, {-kInf}).add(4, {kInf}).add(5, {-1.0f});
   auto t = p.fuse(Fusion::rrf(60.0f), MissingPolicy::skip());
   EXPECT_EQ(ranks_on(t, 0), (std::vector<std::uint32_t>{3, 2, 5, 1, 4}));
-}
-
-// Ranks on random pools agree with counting the entries that come first
-// (higher value by total order, then smaller id, then earlier position).
-TEST(Rrf, RanksMatchCountingOracle) {
-  std::mt19937 rng(12345);
-  const std::vector<float> values = {0.0f, -0.0f, 0.25f, 0.5f, 1.0f, kInf, -kInf, -2.0f};
-  for (int round = 0; round < 200; ++round) {
-    std::size_t n = rng() % 25;
-    bool impute = rng() % 2;
-    Pool p({"a", "b"});
-    for (std::size_t j = 0; j < n; ++j) {
-      Scores s;
-      for (int a = 0; a < 2; ++a) {
-        if (rng() % 4 == 0) s.push_back(none);
-        else s.push_back(values[rng() % values.size()]);
-      }
-      if (rng() % 3 == 0) p.add(CandidateId(std::string(1 + rng() % 3, 'x')), s);
-      else p.add(rng() % 6, s);
-    }
-    MissingPolicy m = impute ? MissingPolicy::impute(0.5f) : MissingPolicy::skip();
-    auto t = p.fuse(Fusion::rrf(60.0f), m);
-    for (std::size_t a = 0; a < 2; ++a) {
-      auto got = ranks_on(t, a);
-      for (std::size_t j = 0; j < n; ++j) {
-        auto value = [&](std::size_t i) -> std::optional<float> {
-          return p.rows[i][a] ? p.rows[i][a] : (impute ? std::optional<float>(0.5f) : none);
-        };
-        if (!value(j)) {
-          EXPECT_EQ(got[j], 0u);
-          EXPECT_EQ(t[j].terms[a].input.kind, Kind::Skipped);
-          continue;
-        }
-        std::uint32_t ahead = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-          if (i == j || !value(i)) continue;
-          int c = total_cmp(*value(i), *value(j));
-          int k = compare(p.ids[i], p.ids[j]);
-          if (c > 0 || (c == 0 && (k < 0 || (k == 0 && i < j)))) ++ahead;
-        }
-        EXPECT_EQ(got[j], ahead + 1) << "round " << round << " axis " << a << " entry " << j;
-      }
-    }
-  }
-}
-
-TEST(WeightedSum, SkippedAxisLeavesTheWeightTotal) {
-  Pool p({"a", "b"});
-  p.add(1, {0.7f, none});
-  auto t = p.fuse(Fusion::weighted_sum({{"a", 2.0f}, {"b", 1.0f}}), MissingPolicy::skip());
-  EXPECT_FALSE(t[0].k.has_value());
-  EXPECT_EQ(t[0].method, Fusion::Kind::WeightedSum);
-  EXPECT_EQ(t[0].terms[0].input.kind, Kind::Value);
-  EXPECT_EQ(t[0].terms[0].input.value, 0.7f);
-  EXPECT_EQ(t[0].terms[0].weight, 1.0f);
-  EXPECT_EQ(t[0].terms[0].contribution, 0.7f);
-  EXPECT_EQ(t[0].terms[1].input.kind, Kind::Skipped);
-  EXPECT_EQ(t[0].terms[1].weight, 0.0f);
-  EXPECT_EQ(t[0].fused(), 0.7f);
-}
-
-TEST(WeightedSum, UnnamedAxisWeighsZeroButShowsItsValue) {
-  Pool p({"a", "b"});
-  p.add(1, {0.4f, 0.9f});
-  auto t = p.fuse(Fusion::weighted_sum({{"a", 3.0f}}), MissingPolicy::skip());
-  EXPECT_EQ(t[0].terms[0].weight, 1.0f);
-  EXPECT_EQ(t[0].terms[1].input.kind, Kind::Value);
-  EXPECT_EQ(t[0].terms[1].input.value, 0.9f);
-  EXPECT_EQ(t[0].terms[1].weight, 0.0f);
-  EXPECT_EQ(t[0].terms[1].contribution, 0.0f);
-  EXPECT_EQ(t[0].fused(), 0.4f);
 }
 
 TEST(WeightedSum, EmptyListWeighsEachAxisAThirdAndSumsInFloat) {
@@ -242,15 +95,13 @@ TEST(WeightedSum, EmptyListWeighsEachAxisAThirdAndSumsInFloat) {
   EXPECT_EQ(expect, 0.0f);
 }
 
-TEST(WeightedSum, ImputedTermsShowTheImputeValue) {
-  Pool p({"a", "b"});
-  p.add(1, {0.8f, none});
-  auto t = p.fuse(Fusion::weighted_sum({}), MissingPolicy::impute(0.2f));
-  EXPECT_EQ(t[0].terms[1].input.kind, Kind::Imputed);
-  EXPECT_EQ(t[0].terms[1].input.value, 0.2f);
-  EXPECT_EQ(t[0].terms[1].weight, 0.5f);
-  EXPECT_EQ(t[0].terms[1].contribution, 0.1f);
-  EXPECT_EQ(t[0].fused(), -0.0f + 0.4f + 0.1f);
+// The weight total adds in registration order: 1 + 1e8 absorbs the 1, so the
+// total is 0 and every weight 0; from the other end it would be 1.
+TEST(WeightedSum, WeightTotalAddsInRegistrationOrder) {
+  Pool p({"a", "b", "c"});
+  p.add(1, {0.5f, 0.5f, 0.5f});
+  auto t = p.fuse(Fusion::weighted_sum({{"a", 1.0f}, {"b", 1e8f}, {"c", -1e8f}}), MissingPolicy::skip());
+  for (const auto& term : t[0].terms) EXPECT_EQ(term.weight, 0.0f);
 }
 
 // A weight total that is not above zero (or is NaN) gives every term weight 0.
@@ -283,18 +134,6 @@ TEST(Fused, AllSkippedIsNegativeZeroForSumsAndZeroForMax) {
   }
 }
 
-TEST(Max, LargestContributionWithUnitWeights) {
-  Pool p({"a", "b"});
-  p.add(1, {0.2f, 0.9f}).add(2, {0.9f, none});
-  auto t = p.fuse(Fusion::max(), MissingPolicy::skip());
-  EXPECT_EQ(t[0].fused(), 0.9f);
-  EXPECT_EQ(t[0].terms[0].weight, 1.0f);
-  EXPECT_EQ(t[0].terms[1].weight, 1.0f);
-  EXPECT_EQ(t[0].terms[0].contribution, 0.2f);
-  EXPECT_EQ(t[1].fused(), 0.9f);
-  EXPECT_FALSE(t[0].k.has_value());
-}
-
 // Max over hand-made terms: NaN passed over for a number, the earlier term
 // stays on ties (-0 then +0 keeps -0), only NaN gives NaN.
 TEST(Max, NaNAndSignedZeroRules) {
@@ -315,20 +154,6 @@ TEST(Max, NaNAndSignedZeroRules) {
     tr.terms.push_back({{Kind::Skipped, 0.0f, 0}, "s", 0.0f, 99.0f});  // never counted
     EXPECT_EQ(bits(tr.fused()), bits(c.expect));
   }
-}
-
-TEST(Max, ImputedNaNIsPassedOverForANumber) {
-  Pool p({"a", "b"});
-  p.add(1, {none, 0.4f}).add(2, {none, none});
-  auto t = p.fuse(Fusion::max(), MissingPolicy::impute(kNaN));
-  EXPECT_EQ(t[0].terms[0].input.kind, Kind::Imputed);
-  EXPECT_EQ(t[0].fused(), 0.4f);
-  EXPECT_TRUE(std::isnan(t[1].fused()));
-}
-
-TEST(FuseAll, EmptyPoolGivesNoTraces) {
-  Pool p({"a"});
-  EXPECT_TRUE(p.fuse(Fusion::rrf(60.0f), MissingPolicy::skip()).empty());
 }
 
 std::vector<ScorerMeta> mixed_metas() {
@@ -356,6 +181,7 @@ TEST(Provisional, WeightedMeanOverCheapAxes) {
   EXPECT_EQ(even({0.2f, 5.0f, 0.6f}), (0.0f + 0.2f + 0.6f) / 2.0f);
   EXPECT_EQ(even({none, 5.0f, 0.6f}), 0.6f);
   EXPECT_EQ(even({none, 5.0f, none}), -kInf);
+  EXPECT_EQ(bits(even({-0.0f, 5.0f, -0.0f})), bits(0.0f));  // the sums start at +0
 
   ProvisionalScore weighted(Fusion::weighted_sum({{"b", 3.0f}, {"a", 1.0f}, {"e", 100.0f}}),
                             MissingPolicy::skip(), metas);

@@ -8,6 +8,7 @@
 
 #include "evidence/json.hpp"
 #include "evidence/outcome.hpp"
+#include "names.hpp"
 
 namespace vantorel {
 namespace {
@@ -34,7 +35,8 @@ INSTANTIATE_TEST_SUITE_P(
                       StringCase{"\x08\x0c\x1f", "\"\\u0008\\u000c\\u001f\""},
                       StringCase{std::string("a\0b", 3), "\"a\\u0000b\""},
                       // Copied as is: DEL, solidus, space and non-ASCII text.
-                      StringCase{"\x7f/ ", "\"\x7f/ \""}, StringCase{"점수 é 😀", "\"점수 é 😀\""}));
+                      StringCase{"\x7f/ ", "\"\x7f/ \""}, StringCase{"점수 é 😀", "\"점수 é 😀\""}),
+    [](const auto& info) { return testing::case_name(info.param.json, info.index); });
 
 // ---------------------------------------------------------------- json_f32
 
@@ -55,7 +57,8 @@ INSTANTIATE_TEST_SUITE_P(Table, JsonNumber,
                                            NumberCase{1e20f, "100000000000000000000.0"},
                                            NumberCase{60.0f, "60.0"}, NumberCase{kNaN, "null"},
                                            NumberCase{-kNaN, "null"}, NumberCase{kInf, "null"},
-                                           NumberCase{-kInf, "null"}));
+                                           NumberCase{-kInf, "null"}),
+                         [](const auto& info) { return testing::case_name(info.param.json, info.index); });
 
 // -------------------------------------------------------------- audit_json
 
@@ -105,27 +108,7 @@ TEST(AuditJson, EveryInputShapeRrfKAndConstraints) {
             R"("constraints":{"max_total":"pass","group:lang":"pass"}})");
 }
 
-TEST(AuditJson, EmptyCollectionsAndRejectPolicy) {
-  FusionTrace trace;
-  trace.method = Fusion::Kind::WeightedSum;
-  trace.missing = MissingPolicy::reject();
-  EXPECT_EQ(audit_json(CandidateId(std::string("")), 0, kInf, {}, trace, {}),
-            R"({"candidate":"","rank":0,"fused":null,"scores":{},"missing_policy":"reject",)"
-            R"("fusion":{"method":"weighted_sum","terms":[]},"constraints":{}})");
-}
-
 // ----------------------------------------------------------- outcome table
-
-TEST(RejectReasonNames, FixedOrder) {
-  const char* names[] = {"not_scored", "unary_constraint", "set_constraint",
-                         "below_threshold", "outranked", "out_of_pool"};
-  for (std::size_t i = 0; i < kReasonKinds; ++i) {
-    EXPECT_STREQ(RejectReason::reason_name(static_cast<RejectReason::Kind>(i)), names[i]);
-  }
-  EXPECT_EQ(RejectReason::not_scored("a").detail(), std::optional<std::string>("a"));
-  EXPECT_EQ(RejectReason::set_constraint("cap").detail(), std::optional<std::string>("cap"));
-  EXPECT_EQ(RejectReason::outranked().detail(), std::nullopt);
-}
 
 struct PropsCase {
   bool repaired, objective, submodular, tokens;
@@ -173,7 +156,14 @@ INSTANTIATE_TEST_SUITE_P(
         PropsCase{false, true, true, false, 5, 5, false, 1.0f / 6.0f},
         // Submodular objective, token budget.
         PropsCase{false, true, true, true, 0, 0, false, 0.31606027f},
-        PropsCase{false, true, true, true, 2, 2, false, kNone}));
+        PropsCase{false, true, true, true, 2, 2, false, kNone}),
+    [](const auto& info) {
+      const auto& c = info.param;
+      const std::string objective = c.objective ? (c.submodular ? "submodular" : "objective") : "plain";
+      return testing::case_name((c.repaired ? "repaired_" : "") + objective + (c.tokens ? "_tokens_p" : "_count_p") +
+                                    std::to_string(c.p) + "_m" + std::to_string(c.matroids),
+                                info.index);
+    });
 
 }  // namespace
 }  // namespace vantorel

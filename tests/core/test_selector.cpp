@@ -128,49 +128,6 @@ INSTANTIATE_TEST_SUITE_P(
                       CountCase{"plus_zero_before_minus_zero", {0.0f, -0.0f}, 1, {0}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CountMode, GroupLimitBlocksSharedValueAndNamesTheConstraint) {
-  const auto pool = make_pool({{0.9f, 0, "a"}, {0.8f, 0, "a"}, {0.7f, 0, "a"}, {0.6f, 0, "b"}});
-  Constraints cs;
-  cs.push_back(std::make_unique<GroupLimit<Cand>>("brand", kBrand, 1));
-  auto s = count_selector(2);
-  s.constraints = &cs;
-  const Chosen out = run_ok(s, pool);
-  EXPECT_EQ(out.indices, (Pos{0, 3}));
-  EXPECT_EQ(out.blocked[0], std::nullopt);
-  EXPECT_EQ(out.blocked[1], std::optional<ConstraintId>("brand"));
-  EXPECT_EQ(out.blocked[2], std::optional<ConstraintId>("brand"));
-  EXPECT_EQ(out.blocked[3], std::nullopt);
-  EXPECT_FALSE(out.pool_exhausted);
-}
-
-TEST(CountMode, BlockedNamesTheFirstRefusingConstraintInRegistrationOrder) {
-  const auto pool = make_pool({{0.9f, 0, "a"}, {0.8f, 0, "a"}, {0.7f, 0, "b"}, {0.6f, 0, "c"}});
-  Constraints cs;
-  cs.push_back(std::make_unique<GroupLimit<Cand>>("brand", kBrand, 1));
-  cs.push_back(std::make_unique<MaxTotal<Cand>>("max_total", 2));
-  auto s = count_selector(3);
-  s.constraints = &cs;
-  const Chosen out = run_ok(s, pool);
-  EXPECT_EQ(out.indices, (Pos{0, 2}));
-  EXPECT_EQ(out.blocked[1], std::optional<ConstraintId>("brand"));
-  EXPECT_EQ(out.blocked[3], std::optional<ConstraintId>("max_total"));
-  // Fewer than K chosen counts as exhausted, whatever stopped the selection.
-  EXPECT_TRUE(out.pool_exhausted);
-}
-
-TEST(CountMode, CoveragePrefersLowerRankedEntryWithNewItems) {
-  const auto pool = make_pool({{0.9f}, {0.5f, 0, {}, {}, {}, {}, {"x", "y"}}, {0.4f, 0, {}, {}, {}, {}, {"x"}}});
-  Coverage<Cand, std::string> coverage([](const Cand& c) { return c.cover; });
-  auto s = count_selector(2);
-  s.objective = &coverage;
-  const Chosen out = run_ok(s, pool);
-  // 0.5 + 2 first; then 0.9 + 0 beats 0.4 + 0 ("x" is covered).
-  EXPECT_EQ(out.indices, (Pos{1, 0}));
-  // Last chosen 0.9 against the alternate 0.4, both gaining nothing new.
-  ASSERT_TRUE(out.cut_margin.has_value());
-  EXPECT_EQ(*out.cut_margin, 0.9f - 0.4f);
-}
-
 TEST(CountMode, EqualGainsThroughTheObjectiveKeepTheEarlier) {
   // 1.0 + 0 and 0.0 + 1 tie at 1.0; the higher-ranked entry wins.
   const auto pool = make_pool({{1.0f}, {0.0f, 0, {}, {}, {}, {}, {"x"}}});
@@ -265,54 +222,6 @@ INSTANTIATE_TEST_SUITE_P(
         TokenCase{"over_budget_skipped", {{9.0f, 11}, {1.0f, 4}}, 10, {1}, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(TokenMode, GreedyPackPasses) {
-  const auto s = token_selector(10);
-  const auto abc = make_pool({{9.0f, 10}, {5.0f, 5}, {5.0f, 5}});
-  const PackResult ratio = s.greedy_pack(abc, 10, true);
-  EXPECT_EQ(ratio.positions, (Pos{1, 2}));
-  EXPECT_EQ(ratio.total, 10.0f);
-  EXPECT_FALSE(ratio.complete);
-  const PackResult plain = s.greedy_pack(abc, 10, false);
-  EXPECT_EQ(plain.positions, (Pos{0}));
-  EXPECT_EQ(plain.total, 9.0f);
-
-  // Negative gains are still added while anything fits.
-  const auto neg = make_pool({{3.0f, 5}, {-2.0f, 5}});
-  for (bool r : {true, false}) {
-    const PackResult p = s.greedy_pack(neg, 10, r);
-    EXPECT_EQ(p.positions, (Pos{0, 1}));
-    EXPECT_EQ(p.total, 1.0f);
-    EXPECT_TRUE(p.complete);
-  }
-
-  const auto zero = make_pool({{9.0f, 5}, {0.1f, 0}});
-  EXPECT_EQ(s.greedy_pack(zero, 5, true).positions, (Pos{1, 0}));
-  EXPECT_EQ(s.greedy_pack(zero, 5, true).total, 0.1f + 9.0f);
-}
-
-TEST(TokenMode, PoolExhaustedIsTheRatioPassCompleteness) {
-  // Everything fits: complete.
-  EXPECT_TRUE(run_ok(token_selector(100), make_pool({{1.0f, 5}, {0.5f, 5}})).pool_exhausted);
-  // The single entry wins but the ratio pass took the whole pool.
-  EXPECT_TRUE(run_ok(token_selector(10), make_pool({{3.0f, 5}, {-2.0f, 5}})).pool_exhausted);
-  // The budget stopped the ratio pass.
-  EXPECT_FALSE(run_ok(token_selector(10), make_pool({{9.0f, 10}, {5.0f, 5}, {5.0f, 5}})).pool_exhausted);
-}
-
-TEST(TokenMode, CutMarginUsesRatioKeysWithinTheRemainingBudget) {
-  // Chosen 0, 1 (keys 1.0, 0.8); 5 tokens remain after 0; 2 (key 0.6) fits, 3 does not.
-  const auto pool = make_pool({{5.0f, 5}, {4.0f, 5}, {3.0f, 5}, {2.9f, 6}});
-  const Chosen out = run_ok(token_selector(10), pool);
-  EXPECT_EQ(out.indices, (Pos{0, 1}));
-  ASSERT_TRUE(out.cut_margin.has_value());
-  EXPECT_EQ(*out.cut_margin, 4.0f / 5.0f - 3.0f / 5.0f);
-
-  // Nothing else fits in what is left: no alternate, no margin.
-  const Chosen none = run_ok(token_selector(10), make_pool({{9.0f, 10}, {5.0f, 5}, {5.0f, 5}}));
-  EXPECT_EQ(none.indices, (Pos{1, 2}));
-  EXPECT_FALSE(none.cut_margin.has_value());
-}
-
 // --------------------------------------------------------------- cut margin
 
 TEST(CutMargin, CountModeIs32BitDifference) {
@@ -326,120 +235,7 @@ TEST(CutMargin, CountModeIs32BitDifference) {
   EXPECT_FALSE(run_ok(count_selector(0), pool).cut_margin.has_value());
 }
 
-TEST(CutMargin, AlternatesMustBeAdmissibleAgainstTheEarlierMembers) {
-  // Chosen 0, 2; entry 1 is refused against [0], so the alternate is 3.
-  const auto pool = make_pool({{0.9f, 0, "a"}, {0.8f, 0, "a"}, {0.7f, 0, "b"}, {0.6f, 0, "c"}});
-  Constraints cs;
-  cs.push_back(std::make_unique<GroupLimit<Cand>>("brand", kBrand, 1));
-  auto s = count_selector(2);
-  s.constraints = &cs;
-  const Chosen out = run_ok(s, pool);
-  EXPECT_EQ(out.indices, (Pos{0, 2}));
-  ASSERT_TRUE(out.cut_margin.has_value());
-  EXPECT_EQ(*out.cut_margin, 0.7f - 0.6f);
-}
-
-// --------------------------------------------------------- set_is_feasible
-
-TEST(SetIsFeasible, CountBudgetAndConstraints) {
-  const auto pool = make_pool({{0.9f, 4, "a"}, {0.8f, 4, "a"}, {0.7f, 4, "b"}, {0.6f, 4}});
-  Constraints cs;
-  cs.push_back(std::make_unique<GroupLimit<Cand>>("brand", kBrand, 1));
-
-  auto count = count_selector(2);
-  count.constraints = &cs;
-  EXPECT_TRUE(count.set_is_feasible(pool, {}));
-  EXPECT_TRUE(count.set_is_feasible(pool, {0, 2}));
-  EXPECT_FALSE(count.set_is_feasible(pool, {0, 1}));     // brand a twice
-  EXPECT_FALSE(count.set_is_feasible(pool, {0, 2, 3}));  // more than k
-
-  auto tok = token_selector(8);
-  tok.constraints = &cs;
-  EXPECT_TRUE(tok.set_is_feasible(pool, {0, 3}));
-  EXPECT_FALSE(tok.set_is_feasible(pool, {0, 2, 3}));  // 12 tokens
-  EXPECT_FALSE(tok.set_is_feasible(pool, {1, 0}));
-}
-
 // -------------------------------------------------------- requirement repair
-
-TEST(Repair, AlreadyMetLeavesSelectionAlone) {
-  const auto pool = make_pool({{0.9f, 0, {}, "ko"}, {0.8f, 0, {}, "en"}, {0.7f, 0, {}, "ko"}});
-  Requirements rs;
-  rs.push_back(require("lang", kLang, "ko", 1));
-  auto s = count_selector(2);
-  s.requirements = &rs;
-  const Chosen out = run_ok(s, pool);
-  EXPECT_EQ(out.indices, (Pos{0, 1}));
-  EXPECT_FALSE(out.repaired);
-}
-
-TEST(Repair, SwapsLowestRankedNonMatchingAndAppendsLast) {
-  const auto pool = make_pool({{0.9f, 0, {}, "en"}, {0.8f, 0, {}, "en"}, {0.7f, 0, {}, "en"},
-                               {0.6f, 0, {}, "ko"}, {0.5f, 0, {}, "ko"}});
-  Requirements rs;
-  rs.push_back(require("lang", kLang, "ko", 1));
-  auto s = count_selector(3);
-  s.requirements = &rs;
-  const Chosen out = run_ok(s, pool);
-  EXPECT_EQ(out.indices, (Pos{0, 1, 3}));
-  EXPECT_TRUE(out.repaired);
-  EXPECT_EQ(out.blocked[2], std::nullopt);
-  // The margin is taken on the repaired selection: 0.6 against 0.7.
-  ASSERT_TRUE(out.cut_margin.has_value());
-  EXPECT_EQ(*out.cut_margin, 0.6f - 0.7f);
-}
-
-TEST(Repair, TwoSwapsForNeedTwo) {
-  const auto pool = make_pool({{0.9f, 0, {}, "en"}, {0.8f, 0, {}, "en"}, {0.7f, 0, {}, "en"},
-                               {0.6f, 0, {}, "ko"}, {0.5f, 0, {}, "ko"}});
-  Requirements rs;
-  rs.push_back(require("lang", kLang, "ko", 2));
-  auto s = count_selector(3);
-  s.requirements = &rs;
-  const Chosen out = run_ok(s, pool);
-  // First 2 goes out for 3, then 1 for 4.
-  EXPECT_EQ(out.indices, (Pos{0, 3, 4}));
-  EXPECT_TRUE(out.repaired);
-}
-
-TEST(Repair, AdditionTriedBeforeSwaps) {
-  // Brand and shop each allow one member. Greedy: 0, then 1 (brand a) and
-  // 3 (shop s) are refused, 2 taken; |S| = 2 < k = 4.
-  const auto pool = make_pool({
-      {0.9f, 0, "a", "en", "s"},
-      {0.8f, 0, "a", "ko"},
-      {0.7f, 0, "b", "en"},
-      {0.6f, 0, {}, "en", "s", "t"},
-  });
-  Constraints cs;
-  cs.push_back(std::make_unique<GroupLimit<Cand>>("brand", kBrand, 1));
-  cs.push_back(std::make_unique<GroupLimit<Cand>>("shop", kShop, 1));
-  Requirements rs;
-  rs.push_back(require("lang", kLang, "ko", 1));
-  rs.push_back(require("tag", kTag, "t", 1));
-  auto s = count_selector(4);
-  s.constraints = &cs;
-  s.requirements = &rs;
-  const Chosen out = run_ok(s, pool);
-  // lang: adding 1 breaks brand; swapping out 2 breaks brand; swapping out 0
-  // works -> [2, 1]. tag: adding 3 now fits -> [2, 1, 3].
-  EXPECT_EQ(out.indices, (Pos{2, 1, 3}));
-  EXPECT_TRUE(out.repaired);
-  EXPECT_EQ(out.blocked[0], std::optional<ConstraintId>("brand"));
-}
-
-TEST(Repair, SwapBreakingAnEarlierRequirementIsRefused) {
-  const auto pool = make_pool({{0.9f, 0, "b", "en"}, {0.8f, 0, "a", "en"}, {0.7f, 0, "c", "ko"}});
-  Requirements rs;
-  rs.push_back(require("brand", kBrand, "a", 1));
-  rs.push_back(require("lang", kLang, "ko", 1));
-  auto s = count_selector(2);
-  s.requirements = &rs;
-  const Chosen out = run_ok(s, pool);
-  // Swapping out 1 (the lowest) would lose brand a; 0 goes instead.
-  EXPECT_EQ(out.indices, (Pos{1, 2}));
-  EXPECT_TRUE(out.repaired);
-}
 
 TEST(Repair, OutgoingTiesInFusedGoByDescendingKey) {
   // Entries 0 and 1 tie at 0.5; ids 1 and 2. Outgoing order is fused
@@ -450,19 +246,6 @@ TEST(Repair, OutgoingTiesInFusedGoByDescendingKey) {
   auto s = count_selector(2);
   s.requirements = &rs;
   EXPECT_EQ(run_ok(s, pool).indices, (Pos{0, 2}));
-}
-
-TEST(Repair, TokenModeSwapStaysWithinBudget) {
-  // Greedy takes 1 then 0 (9 tokens of 10). Entry 2 fits in no swap; for
-  // entry 3, swapping out 1 (the lowest) needs 11 tokens, swapping out 0 fits.
-  const auto pool = make_pool({{0.9f, 6, {}, "en"}, {0.8f, 3, {}, "en"}, {0.7f, 9, {}, "ko"}, {0.1f, 5, {}, "ko"}});
-  Requirements rs;
-  rs.push_back(require("lang", kLang, "ko", 1));
-  auto s = token_selector(10);
-  s.requirements = &rs;
-  const Chosen out = run_ok(s, pool);
-  EXPECT_EQ(out.indices, (Pos{1, 3}));
-  EXPECT_TRUE(out.repaired);
 }
 
 struct FailCase {
