@@ -33,9 +33,9 @@ def build_floor(tmp):
     cc = (sysconfig.get_config_var("CC") or "cc").split()
     subprocess.check_call(cc + ["-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"],
                                 os.path.join(HERE, "floor.c"), "-o", so])
-    spec = importlib.util.spec_from_file_location("_floor", so)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    found = importlib.util.spec_from_file_location("_floor", so)
+    mod = importlib.util.module_from_spec(found)
+    found.loader.exec_module(mod)
     return mod
 
 
