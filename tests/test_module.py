@@ -95,11 +95,9 @@ def test_tail_mass_keywords_and_conversions():
     [
         ((1.0, -1, 5), OverflowError, "k"),
         ((1.0, 1, -5), OverflowError, "v"),
-        ((1.0, 2**64, 5), OverflowError, "k"),
         ((1.0, 1, 2**64), OverflowError, "v"),
         ((1.0, 2.0, 5), TypeError, "k"),
         ((1.0, 1, 5.0), TypeError, "v"),
-        ((1.0, "1", 5), TypeError, "k"),
         (("1.0", 1, 5), TypeError, "s"),
         ((None, 1, 5), TypeError, "s"),
         # Parameters are converted in order: s fails before k is looked at.

@@ -12,9 +12,6 @@ import vantorel
 from vantorel import Outcome, Ranked, Rejected
 
 
-# ---------------------------------------------------------------- class surface
-
-
 # ---------------------------------------------------------------- runs
 
 

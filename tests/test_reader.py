@@ -183,21 +183,6 @@ def test_keys_in_use_are_checked(configure, item, exc, message):
 # ---------------------------------------------------------------- groups, cost, cover
 
 
-def test_group_value_is_its_str_and_requirements_match_it():
-    e = engine()
-    e.budget_top_k(1)
-    e.require_at_least("lang", "3", 1)
-    out = e.run(
-        [
-            {"id": 1, "scores": [0.9], "groups": {"lang": "ko"}},
-            {"id": 2, "scores": [0.1], "groups": {"lang": 3}},
-            {"id": 3, "scores": [0.5], "groups": {"lang": None}},
-            {"id": 4, "scores": [0.8]},
-        ]
-    )
-    assert [r.id for r in out.ranked] == ["2"]
-
-
 def test_group_limit_reads_the_group_text():
     e = engine()
     e.max_per_group("lang", 1)
