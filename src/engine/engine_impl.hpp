@@ -220,7 +220,7 @@ Outcome<C> Engine<C>::empty_outcome() const {
   RunTrace& trace = out.trace;
   if (std::optional<std::size_t> admission = admission_axis()) trace.admission_scorer = metas_[*admission].id;
   trace.scorers.reserve(metas_.size());
-  for (const auto& m : metas_) trace.scorers.push_back(ScorerTrace{m.id, 0, 0, 0});
+  for (const auto& m : metas_) trace.scorers.push_back(ScorerTrace{m.id, 0, 0, 0, m.cost});
   trace.pool_capacity =
       std::max<std::uint64_t>(1, std::uint64_t{multiplier_} * std::uint64_t{budget_.base_count()});
   return out;

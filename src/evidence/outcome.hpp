@@ -55,6 +55,7 @@ struct ScorerTrace {
   Nanos128 elapsed_nanos = 0;
   std::uint64_t calls = 0;
   std::uint64_t missing = 0;
+  Cost cost = Cost::Cheap;  // as declared when the scorer was registered
 };
 
 struct RunTrace {

@@ -81,7 +81,6 @@ struct OutcomeData {
   RejectCounts counts;
   Selection properties;
   RunTrace run_trace;
-  std::vector<Cost> declared_costs;
   bool cleared = false;
   mutable Ref rejected_counts;
   mutable Ref selection;
@@ -262,7 +261,7 @@ Ref budget_dict(const std::optional<BudgetTrace>& budget) {
   return d;
 }
 
-Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs) {
+Ref trace_dict(const RunTrace& trace) {
   Ref d = new_dict();
   if (!d) return {};
   Ref admission = trace.admission_scorer ? text(*trace.admission_scorer) : none();
@@ -273,14 +272,12 @@ Ref trace_dict(const RunTrace& trace, const std::vector<Cost>& declared_costs) {
   }
   Ref scorers = Ref::steal(PyList_New(0));
   if (!scorers) return {};
-  const std::size_t rows = std::min(trace.scorers.size(), declared_costs.size());
-  for (std::size_t i = 0; i < rows; ++i) {
-    const ScorerTrace& row = trace.scorers[i];
+  for (const ScorerTrace& row : trace.scorers) {
     Ref r = new_dict();
     if (!r) return {};
     if (!put(r.get(), "scorer", text(row.scorer)) || !put(r.get(), "calls", u64(row.calls)) ||
         !put(r.get(), "missing", u64(row.missing)) || !put(r.get(), "elapsed_nanos", u128(row.elapsed_nanos)) ||
-        !put(r.get(), "cost", interned(cost_name(declared_costs[i]))) || !append(scorers.get(), std::move(r))) {
+        !put(r.get(), "cost", interned(cost_name(row.cost))) || !append(scorers.get(), std::move(r))) {
       return {};
     }
   }
@@ -547,7 +544,7 @@ Ref selection_of(const OutcomeData& d) {
   return lazily(!d.cleared, d.selection, [&] { return selection_dict(d.properties); });
 }
 Ref trace_of(const OutcomeData& d) {
-  return lazily(!d.cleared, d.trace, [&] { return trace_dict(d.run_trace, d.declared_costs); });
+  return lazily(!d.cleared, d.trace, [&] { return trace_dict(d.run_trace); });
 }
 
 PyObject* outcome_get_rejected_counts(PyObject* o, void*) {
@@ -691,7 +688,7 @@ Ref build_ranked(Ranked<PyCandidate>& r) {
   return make_instance<RankedData>(ranked_type(), std::move(data));
 }
 
-Ref build(Outcome<PyCandidate>& outcome, const std::vector<Cost>& declared_costs) {
+Ref build(Outcome<PyCandidate>& outcome) {
   OutcomeData data;
   data.ranked.reserve(outcome.ranked.size());
   for (Ranked<PyCandidate>& r : outcome.ranked) {
@@ -704,7 +701,6 @@ Ref build(Outcome<PyCandidate>& outcome, const std::vector<Cost>& declared_costs
   data.properties = Selection{outcome.exact, outcome.guarantee, outcome.pool_size, outcome.pool_exhausted,
                               outcome.cut_margin};
   data.run_trace = std::move(outcome.trace);
-  data.declared_costs = declared_costs;
   return make_instance<OutcomeData>(outcome_type(), std::move(data));
 }
 
@@ -823,12 +819,12 @@ PyTypeObject* ranked_type() { return cached_type(g_ranked, ranked_spec); }
 PyTypeObject* rejected_type() { return cached_type(g_rejected, rejected_spec); }
 PyTypeObject* outcome_type() { return cached_type(g_outcome, outcome_spec); }
 
-PyObject* build_outcome(Outcome<PyCandidate>&& outcome, const std::vector<Cost>& declared_costs) {
+PyObject* build_outcome(Outcome<PyCandidate>&& outcome) {
   // Consumed here: whatever the Python objects do not take is released on return.
   Outcome<PyCandidate> owned = std::move(outcome);
   CollectorPause pause;
   try {
-    return build(owned, declared_costs).release();
+    return build(owned).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const InternalFault& fault) {

@@ -148,8 +148,7 @@ std::optional<Reader> open_reader(const Built& b, PyObject* candidates) {
 // stream's first error, the first callback's error; otherwise converts the
 // outcome. The error that precedence passes over first stays reachable as
 // the context of the raised one.
-PyObject* conclude(const EngineConfig& cfg, const Built& b, std::expected<Outcome<PyCandidate>, Error>&& result,
-                   FirstError stream_error) {
+PyObject* conclude(const Built& b, std::expected<Outcome<PyCandidate>, Error>&& result, FirstError stream_error) {
   auto keep_passed_over = [&](FirstError passed_over) {
     for (const auto& callback : b.callbacks) {
       if (!passed_over.empty()) break;
@@ -170,11 +169,7 @@ PyObject* conclude(const EngineConfig& cfg, const Built& b, std::expected<Outcom
     FirstError error = callback->take_error();
     if (error.restore()) return nullptr;
   }
-
-  std::vector<Cost> declared_costs;
-  declared_costs.reserve(cfg.axes.size());
-  for (const AxisSpec& axis : cfg.axes) declared_costs.push_back(axis.cost);
-  return build_outcome(std::move(*result), declared_costs);
+  return build_outcome(std::move(*result));
 }
 
 PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
@@ -183,7 +178,7 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
   std::optional<Reader> reader = open_reader(*b, candidates);
   if (!reader) return nullptr;
   auto result = b->engine.run([&reader]() { return reader->next(); });
-  return conclude(cfg, *b, std::move(result), reader->first_error().take());
+  return conclude(*b, std::move(result), reader->first_error().take());
 }
 
 // ------------------------------------------------- stage 1 per partition
@@ -447,7 +442,7 @@ PyObject* finish_checked(const EngineConfig& cfg, PyObject* partial) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
     stream_error.keep_current();
   }
-  return conclude(cfg, *b, b->engine.finish(std::move(s)), std::move(stream_error));
+  return conclude(*b, b->engine.finish(std::move(s)), std::move(stream_error));
 }
 
 // Runs `body` and turns what the core may throw into the Python error.
