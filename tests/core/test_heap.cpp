@@ -3,115 +3,72 @@
 
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "common/float_order.hpp"
 #include "select/bounded_heap.hpp"
 
 namespace vantorel {
 namespace {
 
-using K = PushOutcome::Kind;
 constexpr float kInf = std::numeric_limits<float>::infinity();
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-CandidateId num(std::uint64_t n) { return CandidateId(n); }
-CandidateId text(const char* t) { return CandidateId(std::string(t)); }
-
-TEST(BoundedHeap, FullHeapReplacesTheWorst) {
-  BoundedHeap h(3);
-  EXPECT_EQ(h.push(num(1), 10, 1.0f).kind, K::Added);
-  EXPECT_EQ(h.push(num(2), 11, 5.0f).kind, K::Added);
-  EXPECT_EQ(h.push(num(3), 12, 3.0f).kind, K::Added);
-  auto r = h.push(num(4), 13, 4.0f);
-  EXPECT_EQ(r.kind, K::Replaced);
-  EXPECT_EQ(r.evicted, 10u);
-  EXPECT_EQ(h.push(num(5), 14, 2.0f).kind, K::Refused);
-  EXPECT_EQ(h.size(), 3u);
-  EXPECT_EQ(std::move(h).into_sorted_indices(), (std::vector<std::size_t>{11, 13, 12}));
+// Keys written as digits are numbers, anything else text.
+CandidateId key(const std::string& t) {
+  if (t.find_first_not_of("0123456789") == std::string::npos) return CandidateId(std::stoull(t));
+  return CandidateId(t);
 }
 
-// Capacity 1 holding (2.0, id 7): each row pushes onto a fresh copy.
-TEST(BoundedHeap, TiesGoToTheSmallerKeyAndTheIncumbent) {
-  struct Case {
-    CandidateId key;
-    float score;
-    K expect;
-  };
+// Each push takes its position as index. `kinds` holds one letter per push:
+// A added, R replaced, - refused; `evicted` lists the replaced indices in turn.
+struct Case {
+  const char* name;
+  std::size_t capacity;
+  std::vector<std::pair<std::string, float>> pushes;
+  std::string kinds;
+  std::vector<std::size_t> evicted, sorted;
+};
+
+TEST(BoundedHeap, PushesAndSortedIndices) {
+  const float max = std::numeric_limits<float>::max();
   const Case cases[] = {
-      {num(3), 2.0f, K::Replaced},    {num(7), 2.0f, K::Refused},  {num(8), 2.0f, K::Refused},
-      {text("a"), 2.0f, K::Refused},  {num(0), 1.0f, K::Refused},  {text("z"), 2.5f, K::Replaced},
+      {"full_heap_replaces_the_worst", 3, {{"1", 1.0f}, {"2", 5.0f}, {"3", 3.0f}, {"4", 4.0f}, {"5", 2.0f}},
+       "AAAR-", {0}, {1, 3, 2}},
+      // Equal scores: the smaller key wins, and the incumbent stays on an equal key.
+      {"ties_by_key", 1, {{"7", 2.0f}, {"7", 2.0f}, {"8", 2.0f}, {"a", 2.0f}, {"0", 1.0f}, {"3", 2.0f}, {"z", 2.5f}},
+       "A----RR", {0, 5}, {6}},
+      {"text_prefix_is_smaller", 1, {{"abc", 1.0f}, {"ab", 1.0f}, {"abc", 1.0f}}, "AR-", {0}, {1}},
+      {"text_prefix_sorts_first", 2, {{"abc", 1.0f}, {"ab", 1.0f}}, "AA", {}, {1, 0}},
+      // Total order on scores: -0 < +0 < inf < NaN; a negative NaN is below every number.
+      {"total_order", 1, {{"1", -0.0f}, {"2", 0.0f}, {"0", -0.0f}, {"3", kInf}, {"4", kNaN}, {"0", kInf}, {"0", max}},
+       "AR-RR--", {0, 1, 3}, {4}},
+      {"negative_nan_lowest", 1, {{"0", -kNaN}, {"9", -kInf}}, "AR", {0}, {1}},
+      {"sorted_total_order", 5, {{"0", -0.0f}, {"1", kNaN}, {"2", -kNaN}, {"3", 0.0f}, {"4", -kInf}},
+       "AAAAA", {}, {1, 3, 0, 4, 2}},
+      {"capacity_zero", 0, {{"1", kInf}, {"2", kNaN}}, "--", {}, {}},
+      // Slots equal in score and key keep their places as removal left them:
+      // sinking from the root takes the right child between equals, which
+      // decides both the next eviction and the sorted order of equals.
+      {"equal_children_sink_right", 4, {{"100", 0.0f}, {"1", 1.0f}, {"1", 1.0f}, {"1", 1.0f}, {"0", 5.0f}, {"0", 6.0f}},
+       "AAAARR", {0, 2}, {5, 4, 3, 1}},
   };
   for (const auto& c : cases) {
-    BoundedHeap h(1);
-    ASSERT_EQ(h.push(num(7), 0, 2.0f).kind, K::Added);
-    auto r = h.push(c.key, 1, c.score);
-    EXPECT_EQ(r.kind, c.expect) << c.key.display();
-    if (r.kind == K::Replaced) {
-      EXPECT_EQ(r.evicted, 0u);
+    BoundedHeap h(c.capacity);
+    std::string kinds;
+    std::vector<std::size_t> evicted;
+    for (std::size_t i = 0; i < c.pushes.size(); ++i) {
+      const CandidateId k = key(c.pushes[i].first);
+      const bool admits = h.admits(k, c.pushes[i].second);
+      const PushOutcome r = h.push(k, i, c.pushes[i].second);
+      kinds += "AR-"[static_cast<int>(r.kind)];
+      EXPECT_EQ(admits, r.kind != PushOutcome::Kind::Refused) << c.name << " " << i;
+      if (r.kind == PushOutcome::Kind::Replaced) evicted.push_back(r.evicted);
     }
-    EXPECT_EQ(std::move(h).into_sorted_indices(),
-              (std::vector<std::size_t>{r.kind == K::Replaced ? 1u : 0u}));
+    EXPECT_EQ(kinds, c.kinds) << c.name;
+    EXPECT_EQ(evicted, c.evicted) << c.name;
+    EXPECT_EQ(std::move(h).into_sorted_indices(), c.sorted) << c.name;
   }
-}
-
-TEST(BoundedHeap, TextPrefixIsTheSmallerKey) {
-  BoundedHeap h(1);
-  h.push(text("abc"), 0, 1.0f);
-  EXPECT_EQ(h.push(text("ab"), 1, 1.0f).kind, K::Replaced);
-  EXPECT_EQ(h.push(text("abc"), 2, 1.0f).kind, K::Refused);
-
-  BoundedHeap both(2);
-  both.push(text("abc"), 0, 1.0f);
-  both.push(text("ab"), 1, 1.0f);
-  EXPECT_EQ(std::move(both).into_sorted_indices(), (std::vector<std::size_t>{1, 0}));
-}
-
-TEST(BoundedHeap, TotalOrderOnScores) {
-  BoundedHeap h(1);
-  h.push(num(1), 0, -0.0f);
-  EXPECT_EQ(h.push(num(2), 1, 0.0f).kind, K::Replaced);
-  EXPECT_EQ(h.push(num(0), 2, -0.0f).kind, K::Refused);
-  EXPECT_EQ(h.push(num(3), 3, kInf).kind, K::Replaced);
-  EXPECT_EQ(h.push(num(4), 4, kNaN).kind, K::Replaced);
-  EXPECT_EQ(h.push(num(0), 5, kInf).kind, K::Refused);
-  EXPECT_EQ(h.push(num(0), 6, std::numeric_limits<float>::max()).kind, K::Refused);
-
-  // A negative NaN is below every number.
-  BoundedHeap low(1);
-  low.push(num(0), 0, -kNaN);
-  EXPECT_EQ(low.push(num(9), 1, -kInf).kind, K::Replaced);
-
-  BoundedHeap order(5);
-  const float scores[] = {-0.0f, kNaN, -kNaN, 0.0f, -kInf};
-  for (std::size_t i = 0; i < 5; ++i) order.push(num(i), i, scores[i]);
-  EXPECT_EQ(std::move(order).into_sorted_indices(), (std::vector<std::size_t>{1, 3, 0, 4, 2}));
-}
-
-TEST(BoundedHeap, CapacityZeroRefusesEverything) {
-  BoundedHeap h(0);
-  EXPECT_EQ(h.push(num(1), 0, kInf).kind, K::Refused);
-  EXPECT_EQ(h.push(num(2), 1, kNaN).kind, K::Refused);
-  EXPECT_EQ(h.size(), 0u);
-  EXPECT_TRUE(std::move(h).into_sorted_indices().empty());
-}
-
-// Slots equal in score and key keep their places in the array as removal
-// left them: sinking from the root takes the right child between equals,
-// which decides both the next eviction and the sorted order of equals.
-TEST(BoundedHeap, EqualChildrenSinkToTheRight) {
-  BoundedHeap h(4);
-  h.push(num(100), 0, 0.0f);
-  h.push(num(1), 1, 1.0f);
-  h.push(num(1), 2, 1.0f);
-  h.push(num(1), 3, 1.0f);
-  auto first = h.push(num(0), 4, 5.0f);
-  EXPECT_EQ(first.kind, K::Replaced);
-  EXPECT_EQ(first.evicted, 0u);
-  auto second = h.push(num(0), 5, 6.0f);
-  EXPECT_EQ(second.kind, K::Replaced);
-  EXPECT_EQ(second.evicted, 2u);
-  EXPECT_EQ(std::move(h).into_sorted_indices(), (std::vector<std::size_t>{5, 4, 3, 1}));
 }
 
 }  // namespace
