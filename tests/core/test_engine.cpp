@@ -9,6 +9,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "engine/engine.hpp"
@@ -94,20 +95,16 @@ TEST(Fused, AllSkippedIsNegativeZeroForSumsAndZeroForMax) {
 // Max over hand-made terms: NaN passed over for a number, the earlier term
 // stays on ties (-0 then +0 keeps -0), only NaN gives NaN.
 TEST(Max, NaNAndSignedZeroRules) {
-  struct Case {
-    std::vector<float> values;
-    float expect;
-  };
-  const Case cases[] = {
+  const std::pair<std::vector<float>, float> cases[] = {
       {{kNaN, 0.3f}, 0.3f},   {{0.3f, kNaN}, 0.3f},  {{kNaN, -kInf}, -kInf},          {{-0.0f, 0.0f}, -0.0f},
       {{0.0f, -0.0f}, 0.0f},  {{kNaN, -kNaN}, kNaN}, {{-1.0f, kNaN, -2.0f}, -1.0f}, {{-kNaN, kNaN}, -kNaN},
   };
-  for (const auto& c : cases) {
+  for (const auto& [values, expect] : cases) {
     FusionTrace tr;
     tr.method = Fusion::Kind::Max;
-    for (float v : c.values) tr.terms.push_back({{Kind::Value, v, 0}, "x", 1.0f, v});
+    for (float v : values) tr.terms.push_back({{Kind::Value, v, 0}, "x", 1.0f, v});
     tr.terms.push_back({{Kind::Skipped, 0.0f, 0}, "s", 0.0f, 99.0f});  // never counted
-    EXPECT_EQ(bits(tr.fused()), bits(c.expect)) << &c - cases;
+    EXPECT_EQ(bits(tr.fused()), bits(expect)) << values.size() << " " << values[0];
   }
 }
 
@@ -124,12 +121,7 @@ TEST(Provisional, MaxAndWeightedMeanOverCheapAxes) {
   const auto expensive_only = score(Fusion::weighted_sum({{"e", 1.0f}}), MissingPolicy::skip());
   const auto negative = score(Fusion::weighted_sum({{"a", -1.0f}}), MissingPolicy::skip());
   const auto nan = score(Fusion::weighted_sum({{"a", kNaN}}), MissingPolicy::skip());
-  struct Case {
-    const ProvisionalScore& p;
-    Scores scores;
-    float expect;
-  };
-  const Case cases[] = {
+  const std::tuple<const ProvisionalScore&, Scores, float> cases[] = {
       {max, {0.3f, 0.9f, 0.5f}, 0.5f}, {max, {kNaN, 0.9f, 0.5f}, 0.5f}, {max, {0.3f, none, none}, 0.3f},
       {max, {none, 0.9f, none}, -kInf}, {max, {-0.0f, none, 0.0f}, -0.0f}, {max, {kNaN, none, none}, kNaN},
       {max_imputed, {none, 0.9f, none}, 0.2f}, {max_imputed, {0.1f, none, none}, 0.2f},
@@ -141,7 +133,7 @@ TEST(Provisional, MaxAndWeightedMeanOverCheapAxes) {
       {expensive_only, {0.5f, 0.5f, 0.5f}, 0.0f}, {expensive_only, {none, 0.5f, none}, -kInf},
       {negative, {0.5f, none, 0.5f}, 0.0f}, {nan, {0.5f, none, 0.5f}, 0.0f},
   };
-  for (const auto& c : cases) EXPECT_EQ(bits(c.p(c.scores)), bits(c.expect)) << &c - cases;
+  for (const auto& [p, scores, expect] : cases) EXPECT_EQ(bits(p(scores)), bits(expect)) << expect;
 }
 
 struct Cand {
@@ -236,17 +228,13 @@ TEST(Validate, ReportsTheFirstFaultInAFixedOrder) {
 }
 
 TEST(EngineRun, PoolCapacityFromBudgetAndMultiplier) {
-  struct Case {
-    Budget budget;
-    std::uint32_t multiplier;
-    std::uint64_t expected;
-  };
-  for (const Case& c : {Case{Budget::top_k(3), 2, 6}, Case{Budget::tail(0.1f, 0), 32, 32},
-                        Case{Budget::tokens(100), 32, 3200},
-                        Case{Budget::top_k(0xFFFFFFFFu), 0xFFFFFFFFu, 0xFFFFFFFFull * 0xFFFFFFFFull}}) {
-    const auto e = Engine<Cand>().scorer(axis("a", 0)).budget(c.budget).pool_multiplier(c.multiplier).cost(
+  const std::tuple<Budget, std::uint32_t, std::uint64_t> cases[] = {
+      {Budget::top_k(3), 2, 6}, {Budget::tail(0.1f, 0), 32, 32}, {Budget::tokens(100), 32, 3200},
+      {Budget::top_k(0xFFFFFFFFu), 0xFFFFFFFFu, 0xFFFFFFFFull * 0xFFFFFFFFull}};
+  for (const auto& [budget, multiplier, expected] : cases) {
+    const auto e = Engine<Cand>().scorer(axis("a", 0)).budget(budget).pool_multiplier(multiplier).cost(
         [](const Cand& x) { return x.cost; });
-    EXPECT_EQ(run(e, {}).value().trace.pool_capacity, c.expected);
+    EXPECT_EQ(run(e, {}).value().trace.pool_capacity, expected);
   }
 }
 
