@@ -24,7 +24,7 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
-TEST(FloatText, PlainAndDebugForms) {
+TEST(FloatText, PlainAndDebugFormsReadBackExactly) {
   const std::tuple<float, const char*, const char*> cases[] = {
       // Integral values: no fraction in the plain form, ".0" in the debug form.
       {0.0f, "0", "0.0"}, {-0.0f, "-0", "-0.0"}, {1.0f, "1", "1.0"}, {-3.0f, "-3", "-3.0"},
@@ -49,9 +49,7 @@ TEST(FloatText, PlainAndDebugForms) {
     EXPECT_EQ(f32_plain(x), plain);
     EXPECT_EQ(f32_debug(x), debug);
   }
-}
-
-TEST(FloatText, EveryTextReadsBackAsTheSameFloat) {
+  // Every text reads back as the same float.
   auto read_back = [](const std::string& text) {
     float y = 0.0f;
     std::from_chars(text.data(), text.data() + text.size(), y);
@@ -80,7 +78,7 @@ TEST(Json, StringsAndNumbers) {
 
 using Kind = TermInput::Kind;
 
-TEST(AuditJson, OneLineRecord) {
+TEST(AuditJson, OneLineRecords) {
   const FusionTrace trace{{{{Kind::Value, 0.5f, 0}, "a", 1.0f, 0.5f}}, std::nullopt, MissingPolicy::skip(),
                           Fusion::Kind::Max};
   const Ranked<int> r{7, {{"a", 0.5f}}, trace, {}, 1, 0.5f};
@@ -88,16 +86,14 @@ TEST(AuditJson, OneLineRecord) {
             R"({"candidate":"42","rank":1,"fused":0.5,"scores":{"a":0.5},"missing_policy":"skip",)"
             R"("fusion":{"method":"max","terms":[{"scorer":"a","input":{"kind":"value","value":0.5},)"
             R"("weight":1.0,"contribution":0.5}]},"constraints":{}})");
-}
-
-TEST(AuditJson, EveryInputShapeRrfKAndConstraints) {
+  // Every input shape, the RRF constant and constraint verdicts.
   const std::vector<FusionTerm> terms = {{{Kind::Rank, 0.0f, 3}, "a", 1.0f, 1.0f / 63.0f},
                                          {{Kind::Imputed, 0.25f, 0}, "b", 1.0f, kNaN},
                                          {{Kind::Skipped, 0.0f, 0}, "c", 0.0f, 0.0f},
                                          {{Kind::Value, -0.0f, 0}, "d", 2.0f, -0.0f}};
-  const FusionTrace trace{terms, 60.0f, MissingPolicy::impute(0.25f), Fusion::Kind::Rrf};
+  const FusionTrace rrf{terms, 60.0f, MissingPolicy::impute(0.25f), Fusion::Kind::Rrf};
   const ScoreSet scores{{"a", 0.75f}, {"b", std::nullopt}, {"c", std::nullopt}, {"d", -0.0f}};
-  EXPECT_EQ(audit_json(CandidateId(std::string("q\"\\\t\x01점")), 4294967295u, 2.0f, scores, trace,
+  EXPECT_EQ(audit_json(CandidateId(std::string("q\"\\\t\x01점")), 4294967295u, 2.0f, scores, rrf,
                        {"max_total", "group:lang"}),
             R"({"candidate":"q\"\\\t\u0001점","rank":4294967295,"fused":2.0,)"
             R"("scores":{"a":0.75,"b":null,"c":null,"d":-0.0},"missing_policy":"impute",)"
@@ -173,7 +169,7 @@ TEST(ErrorMessage, ExactTexts) {
 }
 
 // s, k, v and the 32-bit result widened (NaN when undefined).
-TEST(TailMass, Values) {
+TEST(TailMass, ValuesAndTheProceedHook) {
   const std::tuple<float, std::uint64_t, std::uint64_t, double> cases[] = {
       // Published values.
       {1.0f, 10, 100, 0.43536627292633057}, {1.1f, 100, 10000, 0.3521479368209839}, {1.0f, 1, 2, 0.3333333432674408},
@@ -197,9 +193,7 @@ TEST(TailMass, Values) {
     else
       EXPECT_EQ(got, expected) << s << " " << k << " " << v;
   }
-}
-
-TEST(TailMass, ProceedHookStopsALongSumAndChangesNoResult) {
+  // The proceed hook stops a long sum, and changes no result.
   static int calls = 0;
   EXPECT_FALSE(tail_mass(1.0f, 0, std::uint64_t{1} << 40, [] { return ++calls < 3; }).has_value());
   EXPECT_EQ(calls, 3);

@@ -98,14 +98,13 @@ std::vector<const Cand*> refs(const std::vector<Cand>& cs) {
   return out;
 }
 
-TEST(MinAxis, AllowsValuesAtOrAboveTheMinimum) {
+// A minimum allows values at or above it; the set constraints admit below
+// their cap, counting equal group values only.
+TEST(Constraints, MinimumAndCaps) {
   const MinAxis<Cand> m("q", 1, 0.5f);
-  const std::pair<std::optional<float>, bool> cases[] = {{0.5f, true}, {0.51f, true}, {0.49f, false},
-                                                         {std::nullopt, false}, {kNaN, false}, {-kInf, false}};
-  for (const auto& [v, allowed] : cases) EXPECT_EQ(m.allows(with_score(v)), allowed) << v.value_or(-1.0f);
-}
-
-TEST(SetConstraints, AdmitBelowTheCapCountingEqualGroupValuesOnly) {
+  const std::pair<std::optional<float>, bool> scores[] = {{0.5f, true}, {0.51f, true}, {0.49f, false},
+                                                          {std::nullopt, false}, {kNaN, false}, {-kInf, false}};
+  for (const auto& [v, allowed] : scores) EXPECT_EQ(m.allows(with_score(v)), allowed) << v.value_or(-1.0f);
   const MaxTotal<Cand> total("max_total", 2), none("z", 0);
   const GroupLimit<Cand> one("brand", 1, 1), two("g", 1, 2);
   std::vector<Cand> sel;
