@@ -32,7 +32,7 @@ struct LiteralSelector : Selector<C> {
   float gain(const PoolEntry<C>& e, const Refs& s) const {
     return objective == nullptr ? e.fused : e.fused + objective->marginal_gain(s, e.candidate);
   }
-  // Token-mode key of an entry: gain / cost, or +inf for every entry without a cost function.
+  // Token-mode key: gain / cost, or +inf for every entry without a cost function.
   float token_key(float g, std::uint64_t c) const {
     return has_cost() ? select_detail::ratio_key(g, c) : std::numeric_limits<float>::infinity();
   }
@@ -184,7 +184,7 @@ struct LiteralSelector : Selector<C> {
     out.blocked.assign(pool.size(), std::nullopt);
     for (std::size_t p = 0; p < pool.size(); ++p)
       if (!contains(sel, p)) out.blocked[p] = first_refusal(refs(pool, sel), pool[p].candidate);
-    out.cut_margin = single_won ? std::optional<float>(std::numeric_limits<float>::quiet_NaN()) : margin(pool, sel);
+    out.cut_margin = single_won ? std::numeric_limits<float>::quiet_NaN() : margin(pool, sel);
     out.indices = std::move(sel);
     return out;
   }

@@ -3,14 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <functional>
 #include <limits>
-#include <memory>
-#include <optional>
 #include <random>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "engine/engine.hpp"
 
@@ -25,9 +20,10 @@ using Kind = TermInput::Kind;
 const std::optional<float> none = std::nullopt;
 
 // Fuses one pool of rows over the axes "a", "b", "c", ... (as many as the rows have).
-std::vector<FusionTrace> fuse(const Fusion& f, const std::vector<Scores>& rows, std::vector<CandidateId> ids = {}) {
+using Ids = std::vector<CandidateId>;
+std::vector<FusionTrace> fuse(const Fusion& f, const std::vector<Scores>& rows, Ids ids = {}) {
   std::vector<ScorerMeta> metas;
-  for (std::size_t a = 0; a < rows[0].size(); ++a) metas.push_back({std::string(1, char('a' + a)), ScoreScale::Unit, Cost::Expensive});
+  for (char a = 'a'; metas.size() < rows[0].size(); ++a) metas.push_back({{a}, ScoreScale::Unit, Cost::Expensive});
   for (std::size_t j = ids.size(); j < rows.size(); ++j) ids.push_back(CandidateId(j + 1));
   std::vector<const Scores*> sp;
   std::vector<const CandidateId*> ip;
@@ -42,8 +38,9 @@ std::vector<std::uint32_t> ranks(const std::vector<FusionTrace>& traces) {
 }
 
 TEST(Rrf, RanksInTotalOrderTiesByCandidateIdContributionInThirtyTwoBits) {
-  const auto tied = fuse(Fusion::rrf(60.0f), {{0.5f}, {0.5f}, {0.5f}, {0.5f}, {0.5f}},
-                         {CandidateId("a"), CandidateId(12), CandidateId(7), CandidateId("abc"), CandidateId("ab")});
+  const std::vector<CandidateId> ids = {CandidateId("a"), CandidateId(12), CandidateId(7), CandidateId("abc"),
+                                        CandidateId("ab")};
+  const auto tied = fuse(Fusion::rrf(60.0f), {{0.5f}, {0.5f}, {0.5f}, {0.5f}, {0.5f}}, ids);
   EXPECT_EQ(ranks(tied), (std::vector<std::uint32_t>{3, 2, 1, 5, 4}));
   const auto signed_zeros = fuse(Fusion::rrf(60.0f), {{-0.0f}, {0.0f}, {-kInf}, {kInf}, {-1.0f}});
   EXPECT_EQ(ranks(signed_zeros), (std::vector<std::uint32_t>{3, 2, 5, 1, 4}));
@@ -105,17 +102,19 @@ TEST(Max, NaNAndSignedZeroRules) {
 
 // Cheap axes "a" and "b" around the expensive "e", which takes no part.
 TEST(Provisional, MaxAndWeightedMeanOverCheapAxes) {
-  const std::vector<ScorerMeta> metas = {
-      {"a", ScoreScale::Unit, Cost::Cheap}, {"e", ScoreScale::Unit, Cost::Expensive}, {"b", ScoreScale::Unit, Cost::Cheap}};
-  auto score = [&](const Fusion& f, const MissingPolicy& m) { return ProvisionalScore(f, m, metas); };
-  const auto max = score(Fusion::max(), MissingPolicy::skip());
-  const auto max_imputed = score(Fusion::max(), MissingPolicy::impute(0.2f));
-  const auto even = score(Fusion::weighted_sum({}), MissingPolicy::skip());
-  const auto weighted = score(Fusion::weighted_sum({{"b", 3.0f}, {"a", 1.0f}, {"e", 100.0f}}), MissingPolicy::skip());
+  const std::vector<ScorerMeta> metas = {{"a", ScoreScale::Unit, Cost::Cheap},
+                                         {"e", ScoreScale::Unit, Cost::Expensive},
+                                         {"b", ScoreScale::Unit, Cost::Cheap}};
+  auto score = [&](const Fusion& f, const MissingPolicy& m = MissingPolicy::skip()) {
+    return ProvisionalScore(f, m, metas);
+  };
+  const auto max = score(Fusion::max()), max_imputed = score(Fusion::max(), MissingPolicy::impute(0.2f));
+  const auto even = score(Fusion::weighted_sum({}));
+  const auto weighted = score(Fusion::weighted_sum({{"b", 3.0f}, {"a", 1.0f}, {"e", 100.0f}}));
   const auto imputed = score(Fusion::weighted_sum({{"a", 1.0f}, {"b", 1.0f}}), MissingPolicy::impute(0.4f));
-  const auto expensive_only = score(Fusion::weighted_sum({{"e", 1.0f}}), MissingPolicy::skip());
-  const auto negative = score(Fusion::weighted_sum({{"a", -1.0f}}), MissingPolicy::skip());
-  const auto nan = score(Fusion::weighted_sum({{"a", kNaN}}), MissingPolicy::skip());
+  const auto expensive_only = score(Fusion::weighted_sum({{"e", 1.0f}}));
+  const auto negative = score(Fusion::weighted_sum({{"a", -1.0f}}));
+  const auto nan = score(Fusion::weighted_sum({{"a", kNaN}}));
   const std::tuple<const ProvisionalScore&, Scores, float> cases[] = {
       {max, {0.3f, 0.9f, 0.5f}, 0.5f}, {max, {kNaN, 0.9f, 0.5f}, 0.5f}, {max, {0.3f, none, none}, 0.3f},
       {max, {none, 0.9f, none}, -kInf}, {max, {-0.0f, none, 0.0f}, -0.0f}, {max, {kNaN, none, none}, kNaN},
@@ -134,8 +133,6 @@ TEST(Provisional, MaxAndWeightedMeanOverCheapAxes) {
 struct Cand {
   CandidateId id;
   Scores scores;  // raw values, read by SlotScorer
-  std::vector<std::optional<std::string>> groups;
-  std::vector<std::string> cover;
   std::uint32_t cost = 0;
 };
 
@@ -175,7 +172,7 @@ std::unique_ptr<SlotScorer> axis(std::string id, std::size_t index, Cost cost = 
   return std::make_unique<SlotScorer>(std::move(id), index, cost, scale);
 }
 
-Cand cand(std::uint64_t id, Scores s) { return Cand{CandidateId(id), std::move(s), {}, {}, 0}; }
+Cand cand(std::uint64_t id, Scores s) { return Cand{CandidateId(id), std::move(s), 0}; }
 
 std::expected<Outcome<Cand>, Error> run(const Engine<Cand>& e, std::vector<Cand> items) {
   return e.run([&items, i = std::size_t{0}]() mutable -> std::optional<Cand> {
@@ -186,34 +183,34 @@ std::expected<Outcome<Cand>, Error> run(const Engine<Cand>& e, std::vector<Cand>
 
 TEST(Validate, ReportsTheFirstFaultInAFixedOrder) {
   using E = Engine<Cand>;
+  using K = ErrorKind;
+  constexpr auto top_k = Budget::top_k;
   struct Case {
     const char* name;
     std::function<E()> make;
-    std::optional<ErrorKind> kind;
+    std::optional<K> kind;
     std::string id;
   };
-  const auto ws = Fusion::weighted_sum({});
+  const auto expensive = [] { return axis("e", 0, Cost::Expensive); };
+  const auto unbounded = [] { return axis("a", 0, Cost::Cheap, ScoreScale::Unbounded); };
+  const auto ws = [](std::vector<std::pair<ScorerId, float>> weights) { return Fusion::weighted_sum(weights); };
   const Case cases[] = {
-      {"no_scorer_before_everything", [] { return E().pool_multiplier(0).budget(Budget::top_k(0)); },
-       ErrorKind::NoScorers, ""},
+      {"no_scorer_first", [] { return E().pool_multiplier(0).budget(top_k(0)); }, K::NoScorers, ""},
       {"duplicate_at_third", [] { return E().scorer(axis("a", 0)).scorer(axis("b", 1)).scorer(axis("a", 2)); },
-       ErrorKind::DuplicateScorer, "a"},
-      {"scale_before_duplicate",
-       [&] { return E().fuse(ws).scorer(axis("a", 0, Cost::Cheap, ScoreScale::Unbounded)).scorer(axis("a", 1)); },
-       ErrorKind::ScaleMismatch, "a"},
-      {"unknown_weight_even_zero", [] { return E().fuse(Fusion::weighted_sum({{"c", 0.0f}})).scorer(axis("a", 0)); },
-       ErrorKind::UnknownWeightScorer, "c"},
-      {"unknown_admission", [] { return E().scorer(axis("a", 0)).admission("x"); }, ErrorKind::UnknownAdmission, "x"},
-      {"expensive_admission", [] { return E().scorer(axis("e", 0, Cost::Expensive)).admission("e"); },
-       ErrorKind::ExpensiveAdmission, "e"},
-      {"rrf_only_expensive", [] { return E().scorer(axis("e", 0, Cost::Expensive)); }, ErrorKind::RrfWithoutAdmission,
+       K::DuplicateScorer, "a"},
+      {"scale_before_duplicate", [&] { return E().fuse(ws({})).scorer(unbounded()).scorer(axis("a", 1)); },
+       K::ScaleMismatch, "a"},
+      {"unknown_weight_even_zero", [&] { return E().fuse(ws({{"c", 0.0f}})).scorer(axis("a", 0)); },
+       K::UnknownWeightScorer, "c"},
+      {"unknown_admission", [] { return E().scorer(axis("a", 0)).admission("x"); }, K::UnknownAdmission, "x"},
+      {"expensive_admission", [&] { return E().scorer(expensive()).admission("e"); }, K::ExpensiveAdmission,
+       "e"},
+      {"rrf_only_expensive", [&] { return E().scorer(expensive()); }, K::RrfWithoutAdmission, ""},
+      {"rrf_with_one_cheap", [&] { return E().scorer(expensive()).scorer(axis("c", 1)); }, std::nullopt, ""},
+      {"multiplier_before_budget", [] { return E().scorer(axis("a", 0)).pool_multiplier(0).budget(top_k(0)); },
+       K::InvalidPoolMultiplier, ""},
+      {"tokens_without_cost", [] { return E().scorer(axis("a", 0)).budget(Budget::tokens(5)); }, K::InvalidBudget,
        ""},
-      {"rrf_with_one_cheap", [] { return E().scorer(axis("e", 0, Cost::Expensive)).scorer(axis("c", 1)); },
-       std::nullopt, ""},
-      {"multiplier_before_budget", [] { return E().scorer(axis("a", 0)).pool_multiplier(0).budget(Budget::top_k(0)); },
-       ErrorKind::InvalidPoolMultiplier, ""},
-      {"tokens_without_cost", [] { return E().scorer(axis("a", 0)).budget(Budget::tokens(5)); },
-       ErrorKind::InvalidBudget, ""},
   };
   for (const auto& c : cases) {
     const auto err = c.make().validate();
@@ -246,12 +243,12 @@ TEST(EngineRun, DirectSlotReadsMatchScorerCalls) {
       a->direct = b->direct = direct;
       a->norm = Normalizer::sigmoid();
       const auto missing = round % 2 ? MissingPolicy::reject() : MissingPolicy::skip();
-      auto e = Engine<Cand>().scorer(std::move(a)).scorer(std::move(b)).fuse(Fusion::max()).budget(Budget::top_k(2));
-      const auto o = run(std::move(e).missing(missing).pool_multiplier(2), items).value();
+      auto e = Engine<Cand>().scorer(std::move(a)).scorer(std::move(b)).fuse(Fusion::max()).missing(missing);
+      const auto o = run(std::move(e).budget(Budget::top_k(2)).pool_multiplier(2), items).value();
       // Ranked ids and fused bits, rejected ids and reasons, calls and missing counts per axis.
       std::vector<std::tuple<std::uint64_t, std::uint64_t>> seen = {{o.ranked.size(), o.rejected.size()}};
       for (const auto& r : o.ranked) seen.emplace_back(r.candidate.id.number(), bits(r.fused));
-      for (const auto& r : o.rejected) seen.emplace_back(r.candidate.id.number(), static_cast<int>(r.reason.kind));
+      for (const auto& r : o.rejected) seen.emplace_back(r.candidate.id.number(), int(r.reason.kind));
       for (const auto& t : o.trace.scorers) seen.emplace_back(t.calls, t.missing);
       return seen;
     };

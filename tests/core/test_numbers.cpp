@@ -6,10 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
-#include <optional>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "budget/budget.hpp"
 #include "common/float_text.hpp"
@@ -163,7 +160,8 @@ TEST(ErrorMessage, ExactTexts) {
   };
   for (const auto& [error, message] : cases) {
     EXPECT_EQ(error.message(), message);
-    const bool runtime = error.kind == ErrorKind::BatchLengthMismatch || error.kind == ErrorKind::RequirementUnsatisfied;
+    const bool runtime = error.kind == ErrorKind::BatchLengthMismatch ||
+                         error.kind == ErrorKind::RequirementUnsatisfied;
     EXPECT_EQ(error.is_runtime(), runtime) << message;
   }
 }
@@ -172,7 +170,8 @@ TEST(ErrorMessage, ExactTexts) {
 TEST(TailMass, ValuesAndTheProceedHook) {
   const std::tuple<float, std::uint64_t, std::uint64_t, double> cases[] = {
       // Published values.
-      {1.0f, 10, 100, 0.43536627292633057}, {1.1f, 100, 10000, 0.3521479368209839}, {1.0f, 1, 2, 0.3333333432674408},
+      {1.0f, 10, 100, 0.43536627292633057}, {1.1f, 100, 10000, 0.3521479368209839},
+      {1.0f, 1, 2, 0.3333333432674408},
       // Nothing beyond the top k.
       {1.0f, 5, 5, 0.0}, {1.0f, 7, 5, 0.0}, {1.0f, 0, 0, 0.0}, {kNaN, 3, 3, 0.0}, {-kInf, 9, 2, 0.0},
       // Nothing kept.
@@ -278,7 +277,7 @@ TEST(DeriveBudget, FitAndFallbacks) {
       {"negative_zeros", std::vector<double>(12, -0.0), 0.1f, 0.9f, 0.0f, 0.0f, 6, R::NotAMassDistribution},
   };
   for (double bad : {-1.0, -1e-300, std::nan(""), dinf, -dinf})
-    cases.push_back({"bad_sample", with(harmonic(10), 4, bad), 0.1f, 0.9f, 0.0f, 0.0f, 6, R::NotAMassDistribution});
+    cases.push_back({"bad_sample", with(harmonic(10), 4, bad), 0.1f, 0.9f, 0, 0, 6, R::NotAMassDistribution});
   for (const auto& c : cases) {
     const BudgetTrace t = derive_budget(c.samples, c.epsilon, c.min_fit, 6);
     EXPECT_EQ(bits(t.s), bits(c.s)) << c.name;

@@ -5,13 +5,9 @@
 
 #include <bit>
 #include <cmath>
-#include <limits>
-#include <memory>
-#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
-#include <vector>
 
 #include "literal_selector.hpp"
 #include "select/bounded_heap.hpp"
@@ -53,13 +49,13 @@ TEST(BoundedHeap, PushesAndSortedIndices) {
       {"full_heap_replaces_the_worst", 3, {{"1", 1.0f}, {"2", 5.0f}, {"3", 3.0f}, {"4", 4.0f}, {"5", 2.0f}},
        "AAAR-", {0}, {1, 3, 2}},
       // Equal scores: the smaller key wins, and the incumbent stays on an equal key.
-      {"ties_by_key", 1, {{"7", 2.0f}, {"7", 2.0f}, {"8", 2.0f}, {"a", 2.0f}, {"0", 1.0f}, {"3", 2.0f}, {"z", 2.5f}},
-       "A----RR", {0, 5}, {6}},
-      {"text_prefix_is_smaller", 1, {{"abc", 1.0f}, {"ab", 1.0f}, {"abc", 1.0f}}, "AR-", {0}, {1}},
-      {"text_prefix_sorts_first", 2, {{"abc", 1.0f}, {"ab", 1.0f}}, "AA", {}, {1, 0}},
+      {"ties_by_key", 1, {{"7", 2.0f}, {"7", 2.0f}, {"8", 2.0f}, {"a", 2.0f}, {"3", 2.0f}, {"z", 2.5f}}, "A---RR",
+       {0, 4}, {5}},
+      {"text_prefix_is_smaller", 2, {{"abc", 1.0f}, {"ab", 1.0f}, {"abc", 1.0f}, {"a", 1.0f}}, "AA-R", {0}, {3, 1}},
       // Total order on scores: -0 < +0 < inf < NaN; a negative NaN is below every number.
-      {"total_order", 1, {{"1", -0.0f}, {"2", 0.0f}, {"0", -0.0f}, {"3", kInf}, {"4", kNaN}, {"0", kInf}, {"0", max}},
-       "AR-RR--", {0, 1, 3}, {4}},
+      {"total_order", 1,
+       {{"1", -0.0f}, {"2", 0.0f}, {"0", -0.0f}, {"3", kInf}, {"4", kNaN}, {"0", kInf}, {"0", max}}, "AR-RR--",
+       {0, 1, 3}, {4}},
       {"negative_nan_lowest", 1, {{"0", -kNaN}, {"9", -kInf}}, "AR", {0}, {1}},
       {"sorted_total_order", 5, {{"0", -0.0f}, {"1", kNaN}, {"2", -kNaN}, {"3", 0.0f}, {"4", -kInf}},
        "AAAAA", {}, {1, 3, 0, 4, 2}},
@@ -67,7 +63,7 @@ TEST(BoundedHeap, PushesAndSortedIndices) {
       // Slots equal in score and key keep their places as removal left them:
       // sinking from the root takes the right child between equals, which
       // decides both the next eviction and the sorted order of equals.
-      {"equal_children_sink_right", 4, {{"100", 0.0f}, {"1", 1.0f}, {"1", 1.0f}, {"1", 1.0f}, {"0", 5.0f}, {"0", 6.0f}},
+      {"equal_children_right", 4, {{"100", 0.0f}, {"1", 1.0f}, {"1", 1.0f}, {"1", 1.0f}, {"0", 5.0f}, {"0", 6.0f}},
        "AAAARR", {0, 2}, {5, 4, 3, 1}},
   };
   for (const auto& c : cases) {
@@ -117,7 +113,8 @@ TEST(Constraints, MinimumAndCaps) {
   sel = {with_group("a"), with_group(std::nullopt)};
   const std::pair<std::optional<std::string>, bool> cases[] = {
       {"a", false}, {"b", true}, {std::nullopt, true}, {"A", true}, {"a ", true}, {"", true}};
-  for (const auto& [g, admitted] : cases) EXPECT_EQ(one.admits(refs(sel), with_group(g)), admitted) << g.value_or("-");
+  for (const auto& [g, admitted] : cases)
+    EXPECT_EQ(one.admits(refs(sel), with_group(g)), admitted) << g.value_or("(none)");
   EXPECT_TRUE(one.admits({}, with_group("a")));
   sel = {with_group("x"), with_group("y"), with_group(std::nullopt)};
   EXPECT_TRUE(two.admits(refs(sel), with_group("x")));
@@ -129,15 +126,17 @@ TEST(Constraints, MinimumAndCaps) {
 TEST(Coverage, GainIsTheNewDistinctItemsWeighedInFloat) {
   const Coverage<Cand, std::string> cov([](const Cand& c) { return c.cover; });
   using Items = std::vector<std::string>;
-  const std::tuple<std::vector<Items>, Items, float> cases[] = {{{}, {"a", "b", "a"}, 2.0f}, {{}, {}, 0.0f}, {{{"b"}}, {"a", "a", "b"}, 1.0f},
-                        {{{"a"}, {"b", "c"}}, {"c", "a"}, 0.0f}, {{{"a"}}, {"A", "a"}, 1.0f}};
+  const std::tuple<std::vector<Items>, Items, float> cases[] = {{{}, {"a", "b", "a"}, 2.0f}, {{}, {}, 0.0f},
+                                                               {{{"b"}}, {"a", "a", "b"}, 1.0f},
+                                                               {{{"a"}, {"b", "c"}}, {"c", "a"}, 0.0f},
+                                                               {{{"a"}}, {"A", "a"}, 1.0f}};
   for (const auto& [selected, items, gain] : cases) {
     std::vector<Cand> sel;
     for (const auto& s : selected) sel.push_back(with_cover(s));
     EXPECT_EQ(cov.marginal_gain(refs(sel), with_cover(items)), gain) << items.size();
   }
   const Coverage<Cand, std::string> weighted([](const Cand& c) { return c.cover; },
-                                             [](const std::string& item) { return item == "big" ? 1e8f : 1.0f; });
+                                             [](const std::string& i) { return i == "big" ? 1e8f : 1.0f; });
   // In 32 bits each 1 added to 1e8 is absorbed; a wider sum would reach 1e8 + 5.
   EXPECT_EQ(weighted.marginal_gain({}, with_cover({"big", "x", "y", "z", "w", "v", "x"})), 1e8f);
   const std::vector<Cand> big = {with_cover({"big"})};
@@ -145,8 +144,10 @@ TEST(Coverage, GainIsTheNewDistinctItemsWeighedInFloat) {
 }
 
 TEST(Normalizer, FormulasNaNAndSinglePrecisionSigmoid) {
-  const auto minmax = Normalizer::minmax(0.0f, 10.0f), flat = Normalizer::minmax(3.0f, 3.0f),
-             reversed = Normalizer::minmax(5.0f, 1.0f), sigmoid = Normalizer::sigmoid(), clamp = Normalizer::clamp01();
+  const auto minmax = Normalizer::minmax(0.0f, 10.0f), flat = Normalizer::minmax(3.0f, 3.0f);
+  const auto reversed = Normalizer::minmax(5.0f, 1.0f), nan_low = Normalizer::minmax(kNaN, 1.0f);
+  const auto nan_high = Normalizer::minmax(0.0f, kNaN), sigmoid = Normalizer::sigmoid();
+  const auto clamp = Normalizer::clamp01();
   const std::tuple<Normalizer, float, float> cases[] = {
       {minmax, 5.0f, 0.5f},    {minmax, -3.0f, 0.0f},   {minmax, 12.0f, 1.0f},  {flat, 7.0f, 0.0f},
       {reversed, 3.0f, 0.0f},  {reversed, kNaN, 0.0f},  {sigmoid, 0.0f, 0.5f},  {sigmoid, -200.0f, 0.0f},
@@ -155,10 +156,11 @@ TEST(Normalizer, FormulasNaNAndSinglePrecisionSigmoid) {
   };
   for (const auto& [n, in, out] : cases) EXPECT_EQ(bits(n.apply(in)), bits(out)) << in;
   // NaN passes through, or comes from a NaN bound.
-  for (const auto& [n, in] : {std::pair{Normalizer::minmax(kNaN, 1.0f), 0.5f}, {Normalizer::minmax(0.0f, kNaN), 0.5f},
-                              {minmax, kNaN}, {clamp, kNaN}, {sigmoid, kNaN}})
+  for (const auto& [n, in] : {std::pair{nan_low, 0.5f}, {nan_high, 0.5f}, {minmax, kNaN}, {clamp, kNaN}})
     EXPECT_TRUE(std::isnan(n.apply(in)));
-  for (float x : {-3.0f, -0.5f, 0.75f, 2.0f, 20.0f}) EXPECT_EQ(bits(sigmoid.apply(x)), bits(1.0f / (std::exp(-x) + 1.0f))) << x;
+  EXPECT_TRUE(std::isnan(sigmoid.apply(kNaN)));
+  for (float x : {-3.0f, -0.5f, 0.75f, 2.0f, 20.0f})
+    EXPECT_EQ(bits(sigmoid.apply(x)), bits(1.0f / (std::exp(-x) + 1.0f))) << x;
 }
 
 using Pos = std::vector<std::size_t>;
@@ -195,7 +197,7 @@ Requirement<Cand> require(std::string name, std::size_t key, std::string value, 
 }
 
 // Bits of an optional margin, 0 for none.
-std::uint64_t optional_bits(std::optional<float> f) { return f ? std::bit_cast<std::uint32_t>(*f) + 1ull : 0ull; }
+std::uint64_t optional_bits(std::optional<float> f) { return f ? bits(*f) + 1ull : 0ull; }
 
 TEST(Selector, TieNaNAndTokenRules) {
   struct Case {
@@ -241,19 +243,6 @@ TEST(Selector, TieNaNAndTokenRules) {
   }
 }
 
-// Ids 1 and 2 tie at 0.5: outgoing entries go by fused ascending, equal
-// scores by key descending, so id 2 (position 1) leaves first.
-TEST(Selector, RepairSwapsOutTheLaterOfEqualScores) {
-  const std::vector<Requirement<Cand>> rs = {require("lang", 1, "ko", 1)};
-  Selector<Cand> s;
-  s.k = 2;
-  s.requirements = &rs;
-  const auto out = s.run(make_pool({{0.5f, 0, {{}, "en"}}, {0.5f, 0, {{}, "en"}}, {0.4f, 0, {{}, "ko"}}}));
-  ASSERT_TRUE(out.has_value());
-  EXPECT_EQ(out->indices, (Pos{0, 2}));
-  EXPECT_TRUE(out->repaired);
-}
-
 TEST(Oracle, SameChoiceBitForBitOnRandomPools) {
   std::mt19937 rng(20240611);
   auto pick = [&](const auto& options) { return options[rng() % options.size()]; };
@@ -269,7 +258,7 @@ TEST(Oracle, SameChoiceBitForBitOnRandomPools) {
       d = {pick(fused), pick(costs), {pick(values), pick(values), pick(values), pick(values)}, {}};
       for (std::size_t n = rng() % 5; n > 0; --n) d.cover.push_back(pick(items));
     }
-    std::stable_sort(defs.begin(), defs.end(), [](const auto& a, const auto& b) { return total_cmp(a.fused, b.fused) > 0; });
+    std::stable_sort(defs.begin(), defs.end(), [](auto& a, auto& b) { return total_cmp(a.fused, b.fused) > 0; });
     const auto pool = make_pool(defs);
 
     std::vector<std::unique_ptr<SetConstraint<Cand>>> cs;
@@ -283,8 +272,8 @@ TEST(Oracle, SameChoiceBitForBitOnRandomPools) {
     for (std::size_t n = rng() % 3; n > 0; --n)
       rs.push_back(require("r" + std::to_string(n), rng() % 4, *values[1 + rng() % 3], 1 + rng() % 3));
     const bool negative = rng() % 4 == 0;  // "v" weighs -1: gains may grow
-    const Coverage<Cand, std::string> weighted([](const Cand& c) { return c.cover; }, [&](const std::string& item) {
-      return item == "v" && negative ? -1.0f : weights[static_cast<std::size_t>(item[0] - 'v')];
+    const Coverage<Cand, std::string> weighted([](const Cand& c) { return c.cover; }, [&](const std::string& i) {
+      return i == "v" && negative ? -1.0f : weights[static_cast<std::size_t>(i[0] - 'v')];
     });
 
     Selector<Cand> s;
@@ -316,10 +305,8 @@ TEST(Oracle, SameChoiceBitForBitOnRandomPools) {
     EXPECT_EQ(got->pool_exhausted, want->pool_exhausted) << trial;
     EXPECT_EQ(got->repaired, want->repaired) << trial;
   }
-  // The pools reach failed and repaired quotas and NaN margins in token mode.
-  EXPECT_GT(failed, 100);
-  EXPECT_GT(repaired, 100);
-  EXPECT_GT(single, 50);
+  // The pools reach failed and repaired quotas and single entries winning in token mode.
+  EXPECT_TRUE(failed > 100 && repaired > 100 && single > 50) << failed << " " << repaired << " " << single;
 }
 
 }  // namespace
