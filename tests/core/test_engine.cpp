@@ -185,16 +185,10 @@ TEST(Validate, ReportsTheFirstFaultInAFixedOrder) {
   using E = Engine<Cand>;
   using K = ErrorKind;
   constexpr auto top_k = Budget::top_k;
-  struct Case {
-    const char* name;
-    std::function<E()> make;
-    std::optional<K> kind;
-    std::string id;
-  };
   const auto expensive = [] { return axis("e", 0, Cost::Expensive); };
   const auto unbounded = [] { return axis("a", 0, Cost::Cheap, ScoreScale::Unbounded); };
   const auto ws = [](std::vector<std::pair<ScorerId, float>> weights) { return Fusion::weighted_sum(weights); };
-  const Case cases[] = {
+  const std::tuple<const char*, std::function<E()>, std::optional<K>, std::string> cases[] = {
       {"no_scorer_first", [] { return E().pool_multiplier(0).budget(top_k(0)); }, K::NoScorers, ""},
       {"duplicate_at_third", [] { return E().scorer(axis("a", 0)).scorer(axis("b", 1)).scorer(axis("a", 2)); },
        K::DuplicateScorer, "a"},
@@ -212,10 +206,10 @@ TEST(Validate, ReportsTheFirstFaultInAFixedOrder) {
       {"tokens_without_cost", [] { return E().scorer(axis("a", 0)).budget(Budget::tokens(5)); }, K::InvalidBudget,
        ""},
   };
-  for (const auto& c : cases) {
-    const auto err = c.make().validate();
-    EXPECT_EQ(err ? std::optional(err->kind) : std::nullopt, c.kind) << c.name;
-    EXPECT_EQ(err ? err->id : "", c.id) << c.name;
+  for (const auto& [name, make, kind, id] : cases) {
+    const auto err = make().validate();
+    EXPECT_EQ(err ? std::optional(err->kind) : std::nullopt, kind) << name;
+    EXPECT_EQ(err ? err->id : "", id) << name;
   }
 }
 
@@ -259,10 +253,9 @@ TEST(EngineRun, DirectSlotReadsMatchScorerCalls) {
 TEST(BlockList, KeepsOrderAcrossBlocks) {
   BlockList<int, 4> list;
   for (int i = 0; i < 11; ++i) list.push_back(int{i});
-  ASSERT_EQ(list.size(), 11u);
-  int expect = 0;
-  for (int v : list) EXPECT_EQ(v, expect++);
-  EXPECT_EQ(expect, 11);
+  std::vector<int> seen;
+  for (int v : list) seen.push_back(v);
+  EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
   EXPECT_EQ(list[9], 9);
 }
 
