@@ -105,9 +105,7 @@ TEST(Provisional, MaxAndWeightedMeanOverCheapAxes) {
   const std::vector<ScorerMeta> metas = {{"a", ScoreScale::Unit, Cost::Cheap},
                                          {"e", ScoreScale::Unit, Cost::Expensive},
                                          {"b", ScoreScale::Unit, Cost::Cheap}};
-  auto score = [&](const Fusion& f, const MissingPolicy& m = MissingPolicy::skip()) {
-    return ProvisionalScore(f, m, metas);
-  };
+  auto score = [&](const Fusion& f, MissingPolicy m = {}) { return ProvisionalScore(f, m, metas); };  // skip
   const auto max = score(Fusion::max()), max_imputed = score(Fusion::max(), MissingPolicy::impute(0.2f));
   const auto even = score(Fusion::weighted_sum({}));
   const auto weighted = score(Fusion::weighted_sum({{"b", 3.0f}, {"a", 1.0f}, {"e", 100.0f}}));

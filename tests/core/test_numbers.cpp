@@ -104,21 +104,20 @@ TEST(SelectionProperties, ExactAndGuarantee) {
     bool exact;
     std::optional<float> guarantee;
   };
-  const std::optional<float> none;
   const Case cases[] = {
       // Repair, a non-submodular objective or a non-matroid constraint state nothing.
-      {true, false, false, false, 0, 0, false, none}, {true, true, true, false, 0, 0, false, none},
-      {false, true, false, false, 0, 0, false, none}, {false, false, false, false, 2, 1, false, none},
-      {false, true, true, true, 1, 0, false, none},
+      {true, false, false, false, 0, 0, false, {}}, {true, true, true, false, 0, 0, false, {}},
+      {false, true, false, false, 0, 0, false, {}}, {false, false, false, false, 2, 1, false, {}},
+      {false, true, true, true, 1, 0, false, {}},
       // No objective, count budget, then token budget.
-      {false, false, false, false, 0, 0, true, none}, {false, false, true, false, 1, 1, true, none},
+      {false, false, false, false, 0, 0, true, {}}, {false, false, true, false, 1, 1, true, {}},
       {false, false, false, false, 2, 2, false, 0.5f}, {false, false, false, false, 3, 3, false, 1.0f / 3.0f},
       {false, false, false, false, 7, 7, false, 1.0f / 7.0f}, {false, false, false, true, 0, 0, false, 0.5f},
-      {false, false, false, true, 1, 1, false, none},
+      {false, false, false, true, 1, 1, false, {}},
       // Submodular objective, count budget, then token budget.
       {false, true, true, false, 0, 0, false, 0.63212055f}, {false, true, true, false, 1, 1, false, 0.5f},
       {false, true, true, false, 2, 2, false, 1.0f / 3.0f}, {false, true, true, false, 5, 5, false, 1.0f / 6.0f},
-      {false, true, true, true, 0, 0, false, 0.31606027f}, {false, true, true, true, 2, 2, false, none},
+      {false, true, true, true, 0, 0, false, 0.31606027f}, {false, true, true, true, 2, 2, false, {}},
   };
   for (const auto& c : cases) {
     const auto got = selection_properties(c.repaired, c.objective, c.submodular, c.tokens, c.p, c.matroids);
