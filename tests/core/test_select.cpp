@@ -52,7 +52,7 @@ TEST(BoundedHeap, PushesAndSortedIndices) {
        {0, 4}, {5}},
       {"text_prefix_smaller", 2, {{"abc", 1.0f}, {"ab", 1.0f}, {"abc", 1.0f}, {"a", 1.0f}}, "AA-R", {0}, {3, 1}},
       // Total order on scores: -0 < +0 < inf < NaN; a negative NaN is below every number.
-      {"total_order", 1, {{"1", -0.0f}, {"2", 0.0f}, {"0", -0.0f}, {"3", kInf}, {"4", kNaN}, {"0", kInf}}, "AR-RR-",
+      {"by_score", 1, {{"1", -0.0f}, {"2", 0.0f}, {"0", -0.0f}, {"3", kInf}, {"4", kNaN}, {"0", kInf}}, "AR-RR-",
        {0, 1, 3}, {4}},
       {"sorted_total_order", 5, {{"0", -0.0f}, {"1", kNaN}, {"2", -kNaN}, {"3", 0.0f}, {"4", -kInf}},
        "AAAAA", {}, {1, 3, 0, 4, 2}},
