@@ -33,17 +33,16 @@ CandidateId key(const std::string& t) {
   return CandidateId(t);
 }
 
-// Each push takes its position as index. `kinds` holds one letter per push:
-// A added, R replaced, - refused; `evicted` lists the replaced indices in turn.
-struct Case {
-  const char* name;
-  std::size_t capacity;
-  std::vector<std::pair<std::string, float>> pushes;
-  std::string kinds;
-  std::vector<std::size_t> evicted, sorted;
-};
-
 TEST(BoundedHeap, PushesAndSortedIndices) {
+  // Each push takes its position as index. `kinds` holds one letter per push:
+  // A added, R replaced, - refused; `evicted` lists the replaced indices in turn.
+  struct Case {
+    const char* name;
+    std::size_t capacity;
+    std::vector<std::pair<std::string, float>> pushes;
+    std::string kinds;
+    std::vector<std::size_t> evicted, sorted;
+  };
   const Case cases[] = {
       {"full_heap_replaces_the_worst", 3, {{"1", 1.0f}, {"2", 5.0f}, {"3", 3.0f}, {"4", 4.0f}, {"5", 2.0f}},
        "AAAR-", {0}, {1, 3, 2}},
