@@ -27,7 +27,8 @@ std::vector<FusionTrace> fuse(const Fusion& f, const std::vector<Scores>& rows, 
   for (std::size_t j = ids.size(); j < rows.size(); ++j) ids.push_back(CandidateId(j + 1));
   std::vector<const Scores*> sp;
   std::vector<const CandidateId*> ip;
-  for (std::size_t j = 0; j < rows.size(); ++j) sp.push_back(&rows[j]), ip.push_back(&ids[j]);
+  for (const auto& r : rows) sp.push_back(&r);
+  for (const auto& id : ids) ip.push_back(&id);
   return fuse_all(f, MissingPolicy::skip(), metas, sp, ip);
 }
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <tuple>
 
@@ -176,8 +176,7 @@ TEST(TailMass, ValuesAndTheProceedHook) {
       {kInf, 1, 10, 0.0}, {kInf, 4, 10, 0.0}, {-kInf, 1, 10, 1.0},
       // NaN with v = 1: the total is pow(1, NaN) = 1.
       {kNaN, 0, 1, 1.0}, {-kInf, 2, 10, NAN}, {kNaN, 1, 2, NAN}, {kNaN, 0, 2, NAN},
-      // Long enough for several checks of the proceed hook below.
-      {1.1f, 5, 3 << 20, 0.74197834730148315},
+      {1.1f, 5, 3 << 20, 0.74197834730148315},  // long enough for several checks of the proceed hook
   };
   for (const auto& [s, k, v, expected] : cases) {
     const double got = tail_mass(s, k, v);
