@@ -26,14 +26,15 @@ struct LiteralSelector : Selector<C> {
     for (std::size_t p : positions) out.push_back(&pool[p].candidate);
     return out;
   }
-
   static bool contains(const Pos& s, std::size_t p) { return std::find(s.begin(), s.end(), p) != s.end(); }
   bool has_cost() const { return cost != nullptr && static_cast<bool>(*cost); }
   std::uint64_t cost_of(const C& c) const { return has_cost() ? (*cost)(c) : 0; }
   float gain(const PoolEntry<C>& e, const Refs& s) const {
-    if (objective == nullptr) return e.fused;
-    const float extra = objective->marginal_gain(s, e.candidate);
-    return e.fused + extra;
+    return objective == nullptr ? e.fused : e.fused + objective->marginal_gain(s, e.candidate);
+  }
+  // Token-mode key: gain / cost, or +inf for every entry without a cost function.
+  float token_key(float g, std::uint64_t c) const {
+    return has_cost() ? select_detail::ratio_key(g, c) : std::numeric_limits<float>::infinity();
   }
   std::optional<ConstraintId> first_refusal(const Refs& s, const C& c) const {
     if (constraints != nullptr)
@@ -69,10 +70,9 @@ struct LiteralSelector : Selector<C> {
   }
 
   bool feasible(const Pool& pool, const Pos& ps) const {
-    if (k && ps.size() > *k) return false;
     std::uint64_t sum = 0;
     for (std::size_t p : ps) sum += cost_of(pool[p].candidate);
-    if (tokens && has_cost() && sum > *tokens) return false;
+    if ((k && ps.size() > *k) || (tokens && has_cost() && sum > *tokens)) return false;
     for (std::size_t i = 0; i < ps.size(); ++i) {
       Refs others;
       for (std::size_t j = 0; j < ps.size(); ++j)
@@ -82,6 +82,8 @@ struct LiteralSelector : Selector<C> {
     return true;
   }
 
+  // Each requirement in turn: try the best incoming entry against every
+  // outgoing one (weakest first, or none while below k) until a set passes.
   std::optional<Error> repair(const Pool& pool, Pos& sel, bool& repaired) const {
     if (requirements == nullptr) return std::nullopt;
     const auto& reqs = *requirements;
@@ -90,42 +92,39 @@ struct LiteralSelector : Selector<C> {
       for (const auto& e : pool) have += q.predicate(e.candidate) ? 1 : 0;
       return Error::requirement_unsatisfied(q.name, q.n, have);
     };
+    auto by_score = [&](std::size_t a, std::size_t b) {
+      return score_before(pool[a].fused, pool[a].key, pool[b].fused, pool[b].key);
+    };
     for (std::size_t r = 0; r < reqs.size(); ++r) {
       while (reqs[r].count(refs(pool, sel)) < reqs[r].n) {
         Pos in, out;
         for (std::size_t p = 0; p < pool.size(); ++p)
           if (!contains(sel, p) && reqs[r].predicate(pool[p].candidate)) in.push_back(p);
-        std::stable_sort(in.begin(), in.end(), [&](std::size_t a, std::size_t b) {
-          return score_before(pool[a].fused, pool[a].key, pool[b].fused, pool[b].key);
-        });
         for (std::size_t p : sel)
           if (!reqs[r].predicate(pool[p].candidate)) out.push_back(p);
-        std::stable_sort(out.begin(), out.end(), [&](std::size_t a, std::size_t b) {
-          return score_before(pool[b].fused, pool[b].key, pool[a].fused, pool[a].key);
-        });
+        std::stable_sort(in.begin(), in.end(), by_score);
+        std::stable_sort(out.begin(), out.end(), [&](std::size_t a, std::size_t b) { return by_score(b, a); });
         auto accepted = [&](const Pos& t) {
           if (!feasible(pool, t)) return false;
           for (std::size_t i = 0; i < r; ++i)
             if (reqs[i].count(refs(pool, t)) < reqs[i].n) return false;
           return true;
         };
+        std::vector<std::optional<std::size_t>> drops;
+        if (k && sel.size() < *k) drops.push_back(std::nullopt);
+        for (std::size_t y : out) drops.push_back(y);
         std::optional<Pos> next;
-        for (std::size_t x : in) {
-          std::vector<std::optional<std::size_t>> drops;
-          if (k && sel.size() < *k) drops.push_back(std::nullopt);
-          for (std::size_t y : out) drops.push_back(y);
+        for (std::size_t i = 0; i < in.size() && !next; ++i)
           for (const auto& y : drops) {
             Pos t;
             for (std::size_t p : sel)
               if (!y || p != *y) t.push_back(p);
-            t.push_back(x);
+            t.push_back(in[i]);
             if (accepted(t)) {
               next = std::move(t);
               break;
             }
           }
-          if (next) break;
-        }
         if (!next) return fail(reqs[r]);
         sel = std::move(*next);
         repaired = true;
@@ -136,24 +135,22 @@ struct LiteralSelector : Selector<C> {
     return std::nullopt;
   }
 
+  // The last pick's key less the best key left out, both against the selection before it.
   std::optional<float> margin(const Pool& pool, const Pos& sel) const {
     if (sel.empty()) return std::nullopt;
-    const std::size_t last = sel.back();
     const Pos before(sel.begin(), sel.end() - 1);
     const auto prior = refs(pool, before);
-    constexpr float inf = std::numeric_limits<float>::infinity();
     std::uint64_t used = 0;
     for (std::size_t p : before) used += cost_of(pool[p].candidate);
     const std::uint64_t remaining = tokens && used <= *tokens ? *tokens - used : 0;
-    float last_key = gain(pool[last], prior);
-    if (tokens) last_key = has_cost() ? select_detail::ratio_key(last_key, cost_of(pool[last].candidate)) : inf;
+    float last_key = gain(pool[sel.back()], prior);
+    if (tokens) last_key = token_key(last_key, cost_of(pool[sel.back()].candidate));
     std::optional<float> best;
     for (std::size_t p = 0; p < pool.size(); ++p) {
-      if (contains(sel, p) || !admissible(prior, pool[p].candidate)) continue;
       const std::uint64_t c = cost_of(pool[p].candidate);
-      if (tokens && has_cost() && c > remaining) continue;
-      float key = gain(pool[p], prior);
-      if (tokens) key = has_cost() ? select_detail::ratio_key(key, c) : inf;
+      if (contains(sel, p) || !admissible(prior, pool[p].candidate) || (tokens && has_cost() && c > remaining))
+        continue;
+      const float key = tokens ? token_key(gain(pool[p], prior), c) : gain(pool[p], prior);
       if (!best || select_detail::displaces(key, *best)) best = key;
     }
     if (!best) return std::nullopt;
@@ -187,7 +184,7 @@ struct LiteralSelector : Selector<C> {
     out.blocked.assign(pool.size(), std::nullopt);
     for (std::size_t p = 0; p < pool.size(); ++p)
       if (!contains(sel, p)) out.blocked[p] = first_refusal(refs(pool, sel), pool[p].candidate);
-    out.cut_margin = single_won ? std::optional<float>(std::numeric_limits<float>::quiet_NaN()) : margin(pool, sel);
+    out.cut_margin = single_won ? std::numeric_limits<float>::quiet_NaN() : margin(pool, sel);
     out.indices = std::move(sel);
     return out;
   }

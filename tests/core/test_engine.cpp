@@ -1,56 +1,161 @@
-// Whole runs of the core engine over a plain candidate type.
+// Fusion of axis scores (ranks, terms, fused and provisional scores) and
+// whole runs of the core engine over a plain candidate type.
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cmath>
-#include <functional>
 #include <limits>
-#include <memory>
-#include <optional>
 #include <random>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "engine/engine.hpp"
 
 namespace vantorel {
 namespace {
 
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+using Kind = TermInput::Kind;
+const std::optional<float> none = std::nullopt;
+
+// Fuses one pool of rows over the axes "a", "b", "c", ... (as many as the rows have).
+using Ids = std::vector<CandidateId>;
+std::vector<FusionTrace> fuse(const Fusion& f, const std::vector<Scores>& rows, Ids ids = {}) {
+  std::vector<ScorerMeta> metas;
+  for (char a = 'a'; metas.size() < rows[0].size(); ++a) metas.push_back({{a}, ScoreScale::Unit, Cost::Expensive});
+  for (std::size_t j = ids.size(); j < rows.size(); ++j) ids.push_back(CandidateId(j + 1));
+  std::vector<const Scores*> sp;
+  std::vector<const CandidateId*> ip;
+  for (const auto& r : rows) sp.push_back(&r);
+  for (const auto& id : ids) ip.push_back(&id);
+  return fuse_all(f, MissingPolicy::skip(), metas, sp, ip);
+}
+
+std::vector<std::uint32_t> ranks(const std::vector<FusionTrace>& traces) {
+  std::vector<std::uint32_t> out;
+  for (const auto& t : traces) out.push_back(t.terms[0].input.kind == Kind::Rank ? t.terms[0].input.rank : 0);
+  return out;
+}
+
+TEST(Rrf, RanksInTotalOrderTiesByCandidateIdContributionInThirtyTwoBits) {
+  const std::vector<CandidateId> ids = {CandidateId("a"), CandidateId(12), CandidateId(7), CandidateId("abc"),
+                                        CandidateId("ab")};
+  const auto tied = fuse(Fusion::rrf(60.0f), {{0.5f}, {0.5f}, {0.5f}, {0.5f}, {0.5f}}, ids);
+  EXPECT_EQ(ranks(tied), (std::vector<std::uint32_t>{3, 2, 1, 5, 4}));
+  const auto signed_zeros = fuse(Fusion::rrf(60.0f), {{-0.0f}, {0.0f}, {-kInf}, {kInf}, {-1.0f}});
+  EXPECT_EQ(ranks(signed_zeros), (std::vector<std::uint32_t>{3, 2, 5, 1, 4}));
+  // 2^24 + 1 is not a float: k + r rounds to 2^24 before the division.
+  EXPECT_EQ(bits(fuse(Fusion::rrf(16777216.0f), {{0.5f}})[0].terms[0].contribution), bits(0x1p-24f));
+}
+
+// An empty list weighs each axis a third; summed in 32 bits the middle term
+// is absorbed (a wider sum would keep it). The weight total adds in
+// registration order (1 + 1e8 absorbs the 1, so the total is 0; from the
+// other end it would be 1). A total that is not above zero, or is NaN, gives
+// every term weight and contribution +0.
+TEST(WeightedSum, WeightsAndSumsInFloat) {
+  const auto t = fuse(Fusion::weighted_sum({}), {{1e8f, 1.0f, -1e8f}});
+  const float third = 1.0f / 3.0f;
+  for (const auto& term : t[0].terms) EXPECT_EQ(term.weight, third);
+  EXPECT_EQ(t[0].terms[0].contribution, 1e8f * third);
+  float expect = -0.0f;
+  for (float v : {1e8f, 1.0f, -1e8f}) expect += v * third;
+  EXPECT_EQ(bits(t[0].fused()), bits(expect));
+  EXPECT_EQ(expect, 0.0f);
+  const std::vector<std::vector<std::pair<ScorerId, float>>> lists = {
+      {{"a", 1.0f}, {"b", 1e8f}, {"c", -1e8f}}, {{"a", 1.0f}, {"b", -1.0f}}, {{"a", -2.0f}}, {{"a", kNaN}},
+      {{"d", 1.0f}}};
+  for (const auto& w : lists) {
+    const auto t = fuse(Fusion::weighted_sum(w), {{0.6f, 0.3f, 0.5f}});
+    for (const auto& term : t[0].terms) {
+      EXPECT_EQ(term.input.kind, Kind::Value);
+      EXPECT_EQ(bits(term.weight), bits(0.0f));
+      EXPECT_EQ(bits(term.contribution), bits(0.0f));
+    }
+    EXPECT_EQ(bits(t[0].fused()), bits(0.0f));
+  }
+}
+
+TEST(Fused, AllSkippedIsNegativeZeroForSumsAndZeroForMax) {
+  for (const auto& f : {Fusion::weighted_sum({}), Fusion::rrf(60.0f), Fusion::max()}) {
+    const auto t = fuse(f, {{none, none}, {0.5f, 0.5f}});
+    for (const auto& term : t[0].terms) EXPECT_EQ(term.input.kind, Kind::Skipped);
+    EXPECT_EQ(bits(t[0].fused()), bits(f.kind == Fusion::Kind::Max ? 0.0f : -0.0f)) << fusion_name(f.kind);
+  }
+}
+
+// Max over hand-made terms: NaN passed over for a number, the earlier term
+// stays on ties (-0 then +0 keeps -0), only NaN gives NaN.
+TEST(Max, NaNAndSignedZeroRules) {
+  const std::pair<std::vector<float>, float> cases[] = {
+      {{kNaN, 0.3f}, 0.3f},   {{0.3f, kNaN}, 0.3f},  {{kNaN, -kInf}, -kInf},          {{-0.0f, 0.0f}, -0.0f},
+      {{0.0f, -0.0f}, 0.0f},  {{kNaN, -kNaN}, kNaN}, {{-1.0f, kNaN, -2.0f}, -1.0f}, {{-kNaN, kNaN}, -kNaN},
+  };
+  for (const auto& [values, expect] : cases) {
+    FusionTrace tr;
+    tr.method = Fusion::Kind::Max;
+    for (float v : values) tr.terms.push_back({{Kind::Value, v, 0}, "x", 1.0f, v});
+    tr.terms.push_back({{Kind::Skipped, 0.0f, 0}, "s", 0.0f, 99.0f});  // never counted
+    EXPECT_EQ(bits(tr.fused()), bits(expect)) << values.size() << " " << values[0];
+  }
+}
+
+// Cheap axes "a" and "b" around the expensive "e", which takes no part.
+TEST(Provisional, MaxAndWeightedMeanOverCheapAxes) {
+  const std::vector<ScorerMeta> metas = {{"a", ScoreScale::Unit, Cost::Cheap},
+                                         {"e", ScoreScale::Unit, Cost::Expensive},
+                                         {"b", ScoreScale::Unit, Cost::Cheap}};
+  auto score = [&](const Fusion& f, MissingPolicy m = {}) { return ProvisionalScore(f, m, metas); };  // skip
+  const auto max = score(Fusion::max()), max_imputed = score(Fusion::max(), MissingPolicy::impute(0.2f));
+  const auto even = score(Fusion::weighted_sum({}));
+  const auto weighted = score(Fusion::weighted_sum({{"b", 3.0f}, {"a", 1.0f}, {"e", 100.0f}}));
+  const auto imputed = score(Fusion::weighted_sum({{"a", 1.0f}, {"b", 1.0f}}), MissingPolicy::impute(0.4f));
+  const auto expensive_only = score(Fusion::weighted_sum({{"e", 1.0f}}));
+  const auto negative = score(Fusion::weighted_sum({{"a", -1.0f}}));
+  const auto nan = score(Fusion::weighted_sum({{"a", kNaN}}));
+  const std::tuple<const ProvisionalScore&, Scores, float> cases[] = {
+      {max, {0.3f, 0.9f, 0.5f}, 0.5f}, {max, {kNaN, 0.9f, 0.5f}, 0.5f}, {max, {0.3f, none, none}, 0.3f},
+      {max, {none, 0.9f, none}, -kInf}, {max, {-0.0f, none, 0.0f}, -0.0f}, {max, {kNaN, none, none}, kNaN},
+      {max_imputed, {none, 0.9f, none}, 0.2f}, {max_imputed, {0.1f, none, none}, 0.2f},
+      {even, {0.2f, 5.0f, 0.6f}, (0.0f + 0.2f + 0.6f) / 2.0f}, {even, {none, 5.0f, 0.6f}, 0.6f},
+      {even, {none, 5.0f, none}, -kInf}, {even, {-0.0f, 5.0f, -0.0f}, 0.0f},  // the sums start at +0
+      {weighted, {0.2f, 1.0f, 0.6f}, (0.0f + 1.0f * 0.2f + 3.0f * 0.6f) / 4.0f},
+      {imputed, {none, none, none}, 0.4f},
+      // A weight total that is not above zero, or is NaN, gives +0.
+      {expensive_only, {0.5f, 0.5f, 0.5f}, 0.0f}, {expensive_only, {none, 0.5f, none}, -kInf},
+      {negative, {0.5f, none, 0.5f}, 0.0f}, {nan, {0.5f, none, 0.5f}, 0.0f},
+  };
+  for (const auto& [p, scores, expect] : cases) EXPECT_EQ(bits(p(scores)), bits(expect)) << expect;
+}
+
 struct Cand {
   CandidateId id;
   Scores scores;  // raw values, read by SlotScorer
-  std::vector<std::optional<std::string>> groups;
-  std::vector<std::string> cover;
   std::uint32_t cost = 0;
 };
 
-// Reads the candidate's own value for its axis.
+// Reads the candidate's own value for its axis; with `direct` the engine
+// reads the slot itself instead of calling score.
 class SlotScorer final : public Scorer<Cand> {
  public:
-  SlotScorer(std::string id, std::size_t index, Cost cost, ScoreScale scale = ScoreScale::Unit)
+  SlotScorer(std::string id, std::size_t index, Cost cost, ScoreScale scale)
       : id_(std::move(id)), index_(index), cost_(cost), scale_(scale) {}
   ScorerId id() const override { return id_; }
   ScoreScale scale() const override { return scale_; }
   Cost cost() const override { return cost_; }
   std::optional<float> score(const Cand& c) const override {
-    auto v = c.scores.at(index_);
+    auto v = c.scores[index_];
     return v && norm ? norm->apply(*v) : v;
   }
-  // With `direct`, the engine reads the slot itself instead of calling score.
   std::optional<SlotRead> slot_read() const override {
     return direct ? std::optional<SlotRead>(SlotRead{index_, norm}) : std::nullopt;
   }
   std::vector<std::optional<float>> score_batch(const std::vector<const Cand*>& batch) const override {
-    ++batch_calls;
-    last_batch = batch.size();
     std::vector<std::optional<float>> out;
     for (const Cand* c : batch) out.push_back(score(*c));
-    if (drop_last && !out.empty()) out.pop_back();
     return out;
   }
-  mutable int batch_calls = 0;
-  mutable std::size_t last_batch = 0;
-  bool drop_last = false;
   bool direct = false;
   std::optional<Normalizer> norm;
 
@@ -61,196 +166,116 @@ class SlotScorer final : public Scorer<Cand> {
   ScoreScale scale_;
 };
 
-Cand cand(std::uint64_t id, Scores s, std::vector<std::optional<std::string>> groups = {}) {
-  return Cand{CandidateId(id), std::move(s), std::move(groups), {}, 0};
-}
-
-auto source(std::vector<Cand>& items) {
-  return [&items, i = std::size_t{0}]() mutable -> std::optional<Cand> {
-    if (i == items.size()) return std::nullopt;
-    return std::move(items[i++]);
-  };
-}
-
-std::unique_ptr<Scorer<Cand>> axis(std::string id, std::size_t index, Cost cost = Cost::Cheap,
-                                   ScoreScale scale = ScoreScale::Unit) {
+std::unique_ptr<SlotScorer> axis(std::string id, std::size_t index, Cost cost = Cost::Cheap,
+                                 ScoreScale scale = ScoreScale::Unit) {
   return std::make_unique<SlotScorer>(std::move(id), index, cost, scale);
 }
 
-std::uint64_t count(const Outcome<Cand>& o, RejectReason::Kind k) { return o.rejected_counts[k]; }
+Cand cand(std::uint64_t id, Scores s) { return Cand{CandidateId(id), std::move(s), 0}; }
 
-std::vector<std::uint64_t> ranked_ids(const Outcome<Cand>& o) {
-  std::vector<std::uint64_t> ids;
-  for (const auto& r : o.ranked) ids.push_back(r.candidate.id.number());
-  return ids;
+std::expected<Outcome<Cand>, Error> run(const Engine<Cand>& e, std::vector<Cand> items) {
+  return e.run([&items, i = std::size_t{0}]() mutable -> std::optional<Cand> {
+    if (i == items.size()) return std::nullopt;
+    return std::move(items[i++]);
+  });
 }
 
-// ---- validation -----------------------------------------------------------
-
-struct ValidateCase {
-  const char* name;
-  std::function<Engine<Cand>()> make;
-  std::optional<ErrorKind> expected;
-  std::string id;
-};
-
-class Validate : public ::testing::TestWithParam<ValidateCase> {};
-
-TEST_P(Validate, ReportsFirstFaultInFixedOrder) {
-  const auto& tc = GetParam();
-  auto err = tc.make().validate();
-  ASSERT_EQ(err.has_value(), tc.expected.has_value());
-  if (err) {
-    EXPECT_EQ(err->kind, *tc.expected);
-    EXPECT_EQ(err->id, tc.id);
+TEST(Validate, ReportsTheFirstFaultInAFixedOrder) {
+  using E = Engine<Cand>;
+  using K = ErrorKind;
+  constexpr auto top_k = Budget::top_k;
+  const auto expensive = [] { return axis("e", 0, Cost::Expensive); };
+  const auto unbounded = [] { return axis("a", 0, Cost::Cheap, ScoreScale::Unbounded); };
+  const auto ws = [](std::vector<std::pair<ScorerId, float>> weights) { return Fusion::weighted_sum(weights); };
+  const std::tuple<const char*, std::function<E()>, std::optional<K>, std::string> cases[] = {
+      {"no_scorer_first", [] { return E().pool_multiplier(0).budget(top_k(0)); }, K::NoScorers, ""},
+      {"duplicate_at_third", [] { return E().scorer(axis("a", 0)).scorer(axis("b", 1)).scorer(axis("a", 2)); },
+       K::DuplicateScorer, "a"},
+      {"scale_before_duplicate", [&] { return E().fuse(ws({})).scorer(unbounded()).scorer(axis("a", 1)); },
+       K::ScaleMismatch, "a"},
+      {"unknown_weight_even_zero", [&] { return E().fuse(ws({{"c", 0.0f}})).scorer(axis("a", 0)); },
+       K::UnknownWeightScorer, "c"},
+      {"unknown_admission", [] { return E().scorer(axis("a", 0)).admission("x"); }, K::UnknownAdmission, "x"},
+      {"expensive_admission", [&] { return E().scorer(expensive()).admission("e"); }, K::ExpensiveAdmission,
+       "e"},
+      {"rrf_only_expensive", [&] { return E().scorer(expensive()); }, K::RrfWithoutAdmission, ""},
+      {"rrf_with_one_cheap", [&] { return E().scorer(expensive()).scorer(axis("c", 1)); }, std::nullopt, ""},
+      {"multiplier_before_budget", [] { return E().scorer(axis("a", 0)).pool_multiplier(0).budget(top_k(0)); },
+       K::InvalidPoolMultiplier, ""},
+      {"tokens_without_cost", [] { return E().scorer(axis("a", 0)).budget(Budget::tokens(5)); }, K::InvalidBudget,
+       ""},
+  };
+  for (const auto& [name, make, kind, id] : cases) {
+    const auto err = make().validate();
+    EXPECT_EQ(err ? std::optional(err->kind) : std::nullopt, kind) << name;
+    EXPECT_EQ(err ? err->id : "", id) << name;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Validate,
-    ::testing::Values(
-        ValidateCase{"no_scorer_before_everything",
-                     [] { return Engine<Cand>().pool_multiplier(0).budget(Budget::top_k(0)); },
-                     ErrorKind::NoScorers, ""},
-        ValidateCase{"duplicate_at_third",
-                     [] { return Engine<Cand>().scorer(axis("a", 0)).scorer(axis("b", 1)).scorer(axis("a", 2)); },
-                     ErrorKind::DuplicateScorer, "a"},
-        ValidateCase{"scale_before_duplicate",
-                     [] {
-                       return Engine<Cand>()
-                           .fuse(Fusion::weighted_sum({}))
-                           .scorer(axis("a", 0, Cost::Cheap, ScoreScale::Unbounded))
-                           .scorer(axis("a", 1));
-                     },
-                     ErrorKind::ScaleMismatch, "a"},
-        ValidateCase{"unknown_weight_even_zero",
-                     [] {
-                       return Engine<Cand>().fuse(Fusion::weighted_sum({{"c", 0.0f}})).scorer(axis("a", 0));
-                     },
-                     ErrorKind::UnknownWeightScorer, "c"},
-        ValidateCase{"unknown_admission",
-                     [] { return Engine<Cand>().scorer(axis("a", 0)).admission("x"); },
-                     ErrorKind::UnknownAdmission, "x"},
-        ValidateCase{"expensive_admission",
-                     [] { return Engine<Cand>().scorer(axis("e", 0, Cost::Expensive)).admission("e"); },
-                     ErrorKind::ExpensiveAdmission, "e"},
-        ValidateCase{"rrf_only_expensive",
-                     [] { return Engine<Cand>().scorer(axis("e", 0, Cost::Expensive)); },
-                     ErrorKind::RrfWithoutAdmission, ""},
-        ValidateCase{"rrf_with_one_cheap",
-                     [] { return Engine<Cand>().scorer(axis("e", 0, Cost::Expensive)).scorer(axis("c", 1)); },
-                     std::nullopt, ""},
-        ValidateCase{"multiplier_before_budget",
-                     [] { return Engine<Cand>().scorer(axis("a", 0)).pool_multiplier(0).budget(Budget::top_k(0)); },
-                     ErrorKind::InvalidPoolMultiplier, ""},
-        ValidateCase{"tokens_without_cost",
-                     [] { return Engine<Cand>().scorer(axis("a", 0)).budget(Budget::tokens(5)); },
-                     ErrorKind::InvalidBudget, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// ---- stage 1 --------------------------------------------------------------
-
 TEST(EngineRun, PoolCapacityFromBudgetAndMultiplier) {
-  struct Case {
-    Budget budget;
-    std::uint32_t multiplier;
-    std::uint64_t expected;
-  };
-  for (const Case& tc : {Case{Budget::top_k(3), 2, 6}, Case{Budget::tail(0.1f, 0), 32, 32},
-                         Case{Budget::tokens(100), 32, 3200},
-                         Case{Budget::top_k(0xFFFFFFFFu), 0xFFFFFFFFu, 0xFFFFFFFFull * 0xFFFFFFFFull}}) {
-    auto e = Engine<Cand>()
-                 .scorer(axis("a", 0))
-                 .budget(tc.budget)
-                 .pool_multiplier(tc.multiplier)
-                 .cost([](const Cand& c) { return c.cost; });
-    std::vector<Cand> none;
-    auto o = e.run(source(none));
-    ASSERT_TRUE(o.has_value());
-    EXPECT_EQ(o->trace.pool_capacity, tc.expected);
+  const std::tuple<Budget, std::uint32_t, std::uint64_t> cases[] = {
+      {Budget::top_k(3), 2, 6}, {Budget::tail(0.1f, 0), 32, 32}, {Budget::tokens(100), 32, 3200},
+      {Budget::top_k(0xFFFFFFFFu), 0xFFFFFFFFu, 0xFFFFFFFFull * 0xFFFFFFFFull}};
+  for (const auto& [budget, multiplier, expected] : cases) {
+    const auto e = Engine<Cand>().scorer(axis("a", 0)).budget(budget).pool_multiplier(multiplier).cost(
+        [](const Cand& x) { return x.cost; });
+    EXPECT_EQ(run(e, {}).value().trace.pool_capacity, expected);
   }
 }
 
 // Slots read by the engine itself give the outcome of calling the scorers.
 TEST(EngineRun, DirectSlotReadsMatchScorerCalls) {
   std::mt19937 rng(11);
-  const std::vector<std::optional<float>> values = {std::nullopt, 0.1f, 0.5f, -2.0f, 3.0f, std::numeric_limits<float>::quiet_NaN()};
+  const std::vector<std::optional<float>> values = {std::nullopt, 0.1f, 0.5f, -2.0f, 3.0f, kNaN};
   for (int round = 0; round < 60; ++round) {
     std::vector<Cand> items;
     for (std::uint64_t i = 0, n = rng() % 30; i < n; ++i)
       items.push_back(cand(i, {values[rng() % values.size()], values[rng() % values.size()]}));
-    auto run = [&](bool direct) {
-      auto a = std::make_unique<SlotScorer>("a", 0, Cost::Cheap), b = std::make_unique<SlotScorer>("b", 1, Cost::Cheap);
+    auto outcome = [&](bool direct) {
+      auto a = axis("a", 0), b = axis("b", 1);
       a->direct = b->direct = direct;
       a->norm = Normalizer::sigmoid();
-      std::vector<Cand> copy = items;
-      return Engine<Cand>().scorer(std::move(a)).scorer(std::move(b)).fuse(Fusion::max())
-          .missing(round % 2 ? MissingPolicy::reject() : MissingPolicy::skip()).budget(Budget::top_k(2))
-          .pool_multiplier(2).run(source(copy)).value();
+      const auto missing = round % 2 ? MissingPolicy::reject() : MissingPolicy::skip();
+      auto e = Engine<Cand>().scorer(std::move(a)).scorer(std::move(b)).fuse(Fusion::max()).missing(missing);
+      const auto o = run(std::move(e).budget(Budget::top_k(2)).pool_multiplier(2), items).value();
+      // Ranked ids and fused bits, rejected ids and reasons, calls and missing counts per axis.
+      std::vector<std::tuple<std::uint64_t, std::uint64_t>> seen = {{o.ranked.size(), o.rejected.size()}};
+      for (const auto& r : o.ranked) seen.emplace_back(r.candidate.id.number(), bits(r.fused));
+      for (const auto& r : o.rejected) seen.emplace_back(r.candidate.id.number(), int(r.reason.kind));
+      for (const auto& t : o.trace.scorers) seen.emplace_back(t.calls, t.missing);
+      return seen;
     };
-    auto called = run(false), direct = run(true);
-    ASSERT_EQ(ranked_ids(direct), ranked_ids(called));
-    for (std::size_t i = 0; i < called.ranked.size(); ++i)
-      EXPECT_EQ(std::bit_cast<std::uint32_t>(direct.ranked[i].fused), std::bit_cast<std::uint32_t>(called.ranked[i].fused));
-    ASSERT_EQ(direct.rejected.size(), called.rejected.size());
-    for (std::size_t i = 0; i < called.rejected.size(); ++i) {
-      EXPECT_EQ(direct.rejected[i].candidate.id.number(), called.rejected[i].candidate.id.number());
-      EXPECT_EQ(direct.rejected[i].reason.kind, called.rejected[i].reason.kind);
-    }
-    for (std::size_t i = 0; i < 2; ++i) {
-      EXPECT_EQ(direct.trace.scorers[i].calls, called.trace.scorers[i].calls);
-      EXPECT_EQ(direct.trace.scorers[i].missing, called.trace.scorers[i].missing);
-    }
+    EXPECT_EQ(outcome(true), outcome(false)) << round;
   }
 }
 
 TEST(BlockList, KeepsOrderAcrossBlocks) {
   BlockList<int, 4> list;
   for (int i = 0; i < 11; ++i) list.push_back(int{i});
-  ASSERT_EQ(list.size(), 11u);
-  int expect = 0;
-  for (int v : list) EXPECT_EQ(v, expect++);
-  EXPECT_EQ(expect, 11);
+  std::vector<int> seen;
+  for (int v : list) seen.push_back(v);
+  EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
   EXPECT_EQ(list[9], 9);
 }
 
-TEST(EngineRun, UnaryConstraintCostsNoScorerCall) {
-  auto e = Engine<Cand>()
-               .scorer(axis("a", 0))
-               .scorer(axis("b", 1))
-               .unary(std::make_unique<MinAxis<Cand>>("min_b", 1, 0.5f));
-  std::vector<Cand> items{cand(1, {0.3f, 0.4f}), cand(2, {0.3f, 0.6f})};
-  auto o = e.run(source(items));
-  ASSERT_TRUE(o.has_value());
-  ASSERT_EQ(count(*o, RejectReason::Kind::UnaryConstraint), 1u);
-  EXPECT_EQ(o->rejected[0].reason.detail(), std::optional<std::string>("min_b"));
-  EXPECT_EQ(o->trace.scorers[0].calls, 1u);
-  EXPECT_EQ(o->trace.scorers[1].calls, 1u);
-}
+// A unary constraint rejects before any scorer call; the reject policy stops
+// scoring at the first missing cheap axis, and NaN counts as missing.
+TEST(EngineRun, RejectionsCostNoFurtherScorerCalls) {
+  const auto unary = Engine<Cand>().scorer(axis("a", 0)).scorer(axis("b", 1)).unary(
+      std::make_unique<MinAxis<Cand>>("min_b", 1, 0.5f));
+  const auto o = run(unary, {cand(1, {0.3f, 0.4f}), cand(2, {0.3f, 0.6f})}).value();
+  ASSERT_EQ(o.rejected_counts[RejectReason::Kind::UnaryConstraint], 1u);
+  EXPECT_EQ(o.rejected[0].reason.detail(), std::optional<std::string>("min_b"));
+  EXPECT_EQ(o.trace.scorers[0].calls, 1u);
+  EXPECT_EQ(o.trace.scorers[1].calls, 1u);
 
-TEST(EngineRun, RejectPolicyStopsScoringAtFirstMissingCheapAxis) {
-  auto e = Engine<Cand>().scorer(axis("a", 0)).scorer(axis("b", 1)).missing(MissingPolicy::reject());
-  std::vector<Cand> items{cand(1, {std::nullopt, 0.5f}), cand(2, {std::numeric_limits<float>::quiet_NaN(), 0.5f})};
-  auto o = e.run(source(items));
-  ASSERT_TRUE(o.has_value());
-  ASSERT_EQ(count(*o, RejectReason::Kind::NotScored), 2u);
-  EXPECT_EQ(o->rejected[0].reason.detail(), std::optional<std::string>("a"));
-  EXPECT_EQ(o->trace.scorers[0].calls, 2u);
-  EXPECT_EQ(o->trace.scorers[0].missing, 2u);  // NaN counts as missing
-  EXPECT_EQ(o->trace.scorers[1].calls, 0u);
-}
-
-TEST(EngineRun, CheckpointCanAbortStageOneAndTheSelection) {
-  for (int abort_at : {1, 2}) {  // 1: during stage 1; 2: in the selection
-    int calls = 0;
-    auto e = Engine<Cand>().scorer(axis("a", 0)).budget(Budget::top_k(5)).checkpoint([&] {
-      if (++calls == abort_at) throw RunAborted{};
-    });
-    std::vector<Cand> items;
-    const std::uint64_t n = abort_at == 1 ? 5000 : 10;  // stage 1 checks every 4096 candidates
-    for (std::uint64_t i = 0; i < n; ++i) items.push_back(cand(i, {float(i)}));
-    EXPECT_THROW((void)e.run(source(items)), RunAborted);
-  }
+  const auto reject = Engine<Cand>().scorer(axis("a", 0)).scorer(axis("b", 1)).missing(MissingPolicy::reject());
+  const auto r = run(reject, {cand(1, {std::nullopt, 0.5f}), cand(2, {kNaN, 0.5f})});
+  ASSERT_EQ(r.value().rejected_counts[RejectReason::Kind::NotScored], 2u);
+  EXPECT_EQ(r->rejected[0].reason.detail(), std::optional<std::string>("a"));
+  EXPECT_EQ(r->trace.scorers[0].calls, 2u);
+  EXPECT_EQ(r->trace.scorers[0].missing, 2u);
+  EXPECT_EQ(r->trace.scorers[1].calls, 0u);
 }
 
 }  // namespace
