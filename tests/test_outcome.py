@@ -1,47 +1,34 @@
-"""Outcome, Ranked and Rejected: class surface, the dicts of a run's result,
-reprs, is_complete, and the lifetime of the objects they hold."""
+"""Outcome, Ranked and Rejected: their dicts, reprs, is_complete and the lifetime of what they hold."""
 
 import gc
-import json
 import sys
 import weakref
 
 import pytest
 
 import vantorel
-from vantorel import Outcome, Ranked, Rejected
 
-
-# ---------------------------------------------------------------- runs
-
-
-def engine(*, fusion="max", k=1, retention=None, **axes):
+def engine(*, fusion="max", k=1, axes="a"):
     e = vantorel.Engine()
-    for name, options in (axes or {"a": {}}).items():
-        e.scorer(name, **options)
+    for name in axes:
+        e.scorer(name)
     e.fuse(fusion)
     e.budget_top_k(k)
-    if retention:
-        policy, n = retention
-        e.rejections(policy, n=n)
     return e
 
-
 def items(*scores):
-    """Candidates 0, 1, 2, ... with the given values of axis a."""
     return [{"id": i, "scores": {"a": s}} for i, s in enumerate(scores)]
 
-
-@pytest.mark.parametrize(
-    "retention, kept",
-    [(None, 3), (("keep", None), 3), (("count", None), 0), (("sample", 0), 0), (("sample", 1), 1), (("sample", 9), 3)],
-)
+@pytest.mark.parametrize("retention, kept", [
+    (("keep", None), 3), (("count", None), 0), (("sample", 0), 0), (("sample", 1), 1), (("sample", 9), 3),
+])
 def test_fresh_outcome_is_complete_under_every_retention(retention, kept):
-    out = engine(retention=retention).run(items(0.5, 0.25, 0.75, None))
+    e = engine()
+    e.rejections(retention[0], n=retention[1])
+    out = e.run(items(0.5, 0.25, 0.75, None))
     assert out.is_complete() is True
     assert sum(out.rejected_counts.values()) + len(out.ranked) == out.trace["input_count"] == 4
     assert len(out.rejected) == kept
-
 
 def test_is_complete_reads_the_dicts_at_call_time():
     out = engine().run(items(0.5, 0.25))
@@ -49,6 +36,9 @@ def test_is_complete_reads_the_dicts_at_call_time():
     assert out.is_complete() is False
     out.rejected_counts["extra"] = 1  # every value counts, whatever its key
     assert out.is_complete() is True
+    out.rejected_counts["extra"] = 2**64 - 1  # 1 ranked + 2**64 rejected is 1 only modulo 2**64
+    out.trace["input_count"] = 1
+    assert out.is_complete() is False
     out.rejected_counts["extra"] = "1"
     with pytest.raises(TypeError):
         out.is_complete()
@@ -61,218 +51,127 @@ def test_is_complete_reads_the_dicts_at_call_time():
         out.is_complete()
     assert str(info.value) == "기록에 input_count 가 없다"
 
-
-def test_is_complete_does_not_wrap_around():
-    out = engine().run(items(0.5, 0.25))
-    out.rejected_counts["outranked"] = 2**64 - 1
-    out.rejected_counts["not_scored"] = 2
-    out.trace["input_count"] = 2  # 1 ranked + (2**64 + 1) rejected, not 2 modulo 2**64
-    assert out.is_complete() is False
-
-
-@pytest.mark.parametrize(
-    "exact, shown",
-    [(True, "Some(true)"), (False, "Some(false)"), ("yes", "None"), (1, "None"), (0, "None"), (None, "None")],
-)
+@pytest.mark.parametrize("exact, shown", [
+    (True, "Some(true)"), (False, "Some(false)"), ("yes", "None"), (1, "None"), (0, "None"), (None, "None"),
+])
 def test_outcome_repr_shows_only_a_bool_exact(exact, shown):
     out = engine().run(items(0.5, 0.25, 0.125))
-    assert repr(out) == "Outcome(ranked=1, rejected=2, exact=Some(true))"
     out.selection["exact"] = exact
     assert repr(out) == f"Outcome(ranked=1, rejected=2, exact={shown})"
     del out.selection["exact"]
     assert repr(out) == "Outcome(ranked=1, rejected=2, exact=None)"
 
-
-def test_attribute_identity():
+def test_attribute_identity_and_read_only():
     out = engine(k=2).run(items(0.5, 0.25, 0.125))
     first, second = out.ranked, out.ranked
-    assert first is not second and first == second
-    assert all(a is b for a, b in zip(first, second))
-    assert out.rejected is not out.rejected
-    assert out.rejected[0] is out.rejected[0]
+    assert first is not second and all(a is b for a, b in zip(first, second, strict=True))
+    assert out.rejected is not out.rejected and out.rejected[0] is out.rejected[0]
     for name in ("trace", "selection", "rejected_counts"):
         assert getattr(out, name) is getattr(out, name)
     r = out.ranked[0]
-    assert r.scores is r.scores and r.fusion is r.fusion
-    assert r.constraints is not r.constraints
-    assert r.to_json() == r.to_json()
-
+    assert r.scores is r.scores and r.fusion is r.fusion and r.constraints is not r.constraints
+    for obj, name in [(out, "trace"), (r, "rank"), (out.rejected[0], "reason")]:
+        for change in (lambda: setattr(obj, name, 1), lambda: delattr(obj, name),
+                       lambda: setattr(obj, "x", 1)):
+            with pytest.raises(AttributeError):
+                change()
 
 def test_parts_made_on_first_use_come_from_the_run():
-    cands = items(0.5, 0.25, 0.125)
-    expected = engine(k=2).run(cands).ranked[0].to_json()
-    out = engine(k=2).run(cands)
-    r = out.ranked[0]
+    expected = engine(k=2).run(items(0.5, 0.25, 0.125)).ranked[0].to_json()
+    r = engine(k=2).run(items(0.5, 0.25, 0.125)).ranked[0]
     r.scores.clear(), r.fusion.clear()
     assert r.to_json() == expected
-    refs = sys.getrefcount(cands[2])
-    out = engine(k=2).run(cands)
-    assert sys.getrefcount(cands[2]) == refs + 1  # held by the unread rejection
-    del out
-    assert sys.getrefcount(cands[2]) == refs
-
-
-def test_attributes_are_read_only():
-    out = engine().run(items(0.5, 0.25))
-    targets = [(out, "trace"), (out.ranked[0], "rank"), (out.rejected[0], "reason")]
-    for obj, name in targets:
-        with pytest.raises(AttributeError):
-            setattr(obj, name, None)
-        with pytest.raises(AttributeError):
-            delattr(obj, name)
-        with pytest.raises(AttributeError):
-            obj.other = 1
-
 
 def test_ranked_and_rejected_fields():
-    cands = [{"id": 42, "scores": {"a": 0.1}}, {"id": "x", "scores": {"a": 0.05}}]
-    out = engine().run(cands)
-    (r,) = out.ranked
-    assert (r.id, r.rank, r.fused) == ("42", 1, 0.10000000149011612)
-    assert r.candidate is cands[0]
-    assert r.scores == {"a": 0.10000000149011612}
-    assert r.constraints == []
-    assert repr(r) == "Ranked(rank=1, id=42, fused=0.1)"
-    assert json.loads(r.to_json())["candidate"] == "42"
-    (j,) = out.rejected
-    assert (j.id, j.reason, j.detail) == ("x", "outranked", None)
-    assert j.candidate is cands[1]
-    assert j.fused == 0.05000000074505806
-    assert repr(j) == "Rejected(id=x, reason=outranked)"
-
-
-def test_rejected_detail_and_missing_fused():
-    e = engine(k=5)
-    e.unary_min("a", 0.5, id="floor")
-    out = e.run([{"id": 1, "scores": {"a": 0.25}}, {"id": 3, "scores": {"a": 0.75}}])
-    (j,) = out.rejected
-    assert (j.id, j.reason, j.detail, j.fused) == ("1", "unary_constraint", "floor", None)
-    assert [r.id for r in out.ranked] == ["3"]
-
-    e = engine(k=5)
+    e = engine(axes="ab", k=2)
     e.missing("reject")
-    out = e.run([{"id": 2}, {"id": 3, "scores": {"a": 0.75}}])
-    (j,) = out.rejected
-    assert (j.id, j.reason, j.detail, j.fused) == ("2", "not_scored", "a", None)
-
-
-def test_rejected_counts_keys_are_always_all_six():
-    out = engine(k=5).run(items(0.5))
-    assert list(out.rejected_counts.items()) == [
-        ("not_scored", 0),
-        ("unary_constraint", 0),
-        ("set_constraint", 0),
-        ("below_threshold", 0),
-        ("outranked", 0),
-        ("out_of_pool", 0),
+    e.unary_min("a", 0.01, id="floor")
+    e.max_per_group("lang", 1, id="per_lang")
+    e.max_total(5, id="cap")
+    rows = [(42, 0.1, "ko"), (7, 0.08, "ko"), ("x", 0.05, None), ("y", 0.04, None), (3, 0.005, None)]
+    cands = [{"id": i, "scores": [s, s], "groups": {"lang": g}} for i, s, g in rows]
+    cands.append({"id": 2, "scores": [0.5]})
+    out = e.run(cands)
+    r = out.ranked[0]
+    assert (r.id, r.rank, r.fused, r.constraints) == ("42", 1, 0.10000000149011612, ["per_lang", "cap"])
+    assert r.scores == {"a": r.fused, "b": r.fused} and r.candidate is cands[0]
+    assert repr(r) == "Ranked(rank=1, id=42, fused=0.1)"
+    assert [(j.id, j.reason, j.detail, j.fused) for j in out.rejected] == [
+        ("3", "unary_constraint", "floor", None),
+        ("2", "not_scored", "b", None),
+        ("7", "set_constraint", "per_lang", 0.07999999821186066),
+        ("y", "outranked", None, 0.03999999910593033),
     ]
-    assert out.rejected == []
-
+    assert out.rejected[3].candidate is cands[3]
+    assert repr(out.rejected[3]) == "Rejected(id=y, reason=outranked)"
+    counts = [("not_scored", 1), ("unary_constraint", 1), ("set_constraint", 1), ("below_threshold", 0)]
+    assert list(out.rejected_counts.items()) == counts + [("outranked", 1), ("out_of_pool", 0)]
 
 def test_selection_and_trace_dicts():
-    out = engine(k=1).run(items(0.5, 0.25))
+    e = engine()
+    e.scorer("b", cost="expensive", fn=lambda pool: [0.1] * len(pool))
+    e.admission("a")
+    out = e.run(items(0.5, 0.25))
     sel = out.selection
     assert list(sel) == ["exact", "guarantee", "pool_size", "pool_exhausted", "cut_margin"]
-    assert sel["exact"] is True and sel["guarantee"] is None and sel["pool_exhausted"] is False
-    assert sel["pool_size"] == 2 and type(sel["pool_size"]) is int
-    assert sel["cut_margin"] == 0.25
+    assert list(sel.values()) == [True, None, 2, False, 0.25] and type(sel["pool_size"]) is int
     trace = out.trace
     assert list(trace) == ["input_count", "pool_capacity", "admission_scorer", "scorers", "budget"]
-    assert trace["input_count"] == 2 and trace["pool_capacity"] == 32
-    assert trace["admission_scorer"] is None and trace["budget"] is None
-    (row,) = trace["scorers"]
-    assert list(row) == ["scorer", "calls", "missing", "elapsed_nanos", "cost"]
-    assert (row["scorer"], row["calls"], row["missing"], row["cost"]) == ("a", 2, 0, "cheap")
-    assert type(row["elapsed_nanos"]) is int and row["elapsed_nanos"] >= 0
-
-
-def test_trace_names_the_declared_cost_of_each_axis():
-    e = engine(fusion="rrf", k=2, a={}, b={"cost": "expensive", "fn": lambda pool: [0.5] * len(pool)})
-    out = e.run(items(0.5, 0.25, 0.125))
-    assert [(row["scorer"], row["cost"]) for row in out.trace["scorers"]] == [("a", "cheap"), ("b", "expensive")]
-    assert out.trace["admission_scorer"] == "a"
-
-
-def test_budget_trace_of_a_tail_mass_budget():
-    e = engine()
+    assert (trace["input_count"], trace["pool_capacity"], trace["admission_scorer"]) == (2, 32, "a")
+    assert trace["budget"] is None
+    a, b = trace["scorers"]
+    assert list(a) == ["scorer", "calls", "missing", "elapsed_nanos", "cost"]
+    rows = [("a", 2, 0, "cheap"), ("b", 2, 0, "expensive")]
+    assert [(t["scorer"], t["calls"], t["missing"], t["cost"]) for t in (a, b)] == rows
+    assert type(a["elapsed_nanos"]) is int and a["elapsed_nanos"] >= 0
     e.budget_tail_mass(0.1, 3)
-    out = e.run(items(0.5, 0.25))
-    budget = out.trace["budget"]
+    budget = e.run(items(0.5, 0.25)).trace["budget"]
     assert list(budget) == ["s", "fit_quality", "fallback", "reason", "derived_k"]
     assert type(budget["s"]) is float and type(budget["fit_quality"]) is float
-    assert budget["fallback"] is True and budget["reason"] == "too_few_samples"
-    assert budget["derived_k"] == 3
-
+    assert (budget["fallback"], budget["reason"], budget["derived_k"]) == (True, "too_few_samples", 3)
 
 def test_fusion_dicts():
-    rrf = engine(fusion="rrf", k=1, a={}, b={}).run([{"id": 1, "scores": {"a": 0.5}}, {"id": 2, "scores": [0.25, 0.75]}])
+    rrf = engine(fusion="rrf", axes="ab").run([{"id": 1, "scores": [0.5]}, {"id": 2, "scores": [0.25, 0.75]}])
     fusion = rrf.ranked[0].fusion
     assert list(fusion) == ["method", "k", "missing_policy", "terms"]
     assert (fusion["method"], fusion["k"], fusion["missing_policy"]) == ("rrf", 60.0, "skip")
-    terms = {t["scorer"]: t for t in fusion["terms"]}
-    ranked_id = rrf.ranked[0].id
-    assert ranked_id == "2"  # 1/61 + 1/62 beats 1/61
-    assert list(terms["a"]) == ["scorer", "input", "value", "weight", "contribution"]
-    assert (terms["a"]["input"], terms["a"]["value"], terms["a"]["weight"]) == ("rank", 2.0, 1.0)
-    assert type(terms["a"]["value"]) is float
-
-    ws = engine(fusion="weighted_sum", k=1, a={}, b={})
+    a = fusion["terms"][0]
+    assert list(a) == ["scorer", "input", "value", "weight", "contribution"]
+    assert (a["scorer"], a["input"], a["value"], a["weight"]) == ("a", "rank", 2.0, 1.0)
+    assert type(a["value"]) is float
+    ws = engine(fusion="weighted_sum", axes="ab")
     ws.missing("impute", value=0.5)
-    out = ws.run([{"id": 1, "scores": {"a": 0.25}}])
-    fusion = out.ranked[0].fusion
+    fusion = ws.run([{"id": 1, "scores": {"a": 0.25}}]).ranked[0].fusion
     assert list(fusion) == ["method", "missing_policy", "terms"]  # no "k" at all, not None
-    assert fusion["method"] == "weighted_sum" and fusion["missing_policy"] == "impute"
-    a, b = fusion["terms"]
-    assert (a["input"], a["value"], a["weight"]) == ("value", 0.25, 0.5)
-    assert (b["input"], b["value"]) == ("imputed", 0.5)
-    assert out.ranked[0].scores == {"a": 0.25, "b": None}
+    assert (fusion["method"], fusion["missing_policy"]) == ("weighted_sum", "impute")
+    terms = [(t["input"], t["value"], t["weight"]) for t in fusion["terms"]]
+    assert terms == [("value", 0.25, 0.5), ("imputed", 0.5, 0.5)]
+    a, b = engine(axes="ab").run([{"id": 1, "scores": {"b": 0.25}}]).ranked[0].fusion["terms"]
+    assert a == {"scorer": "a", "input": "skipped", "value": None, "weight": 0.0, "contribution": 0.0}
 
-    skip = engine(fusion="max", k=1, a={}, b={}).run([{"id": 1, "scores": {"b": 0.25}}])
-    a, b = skip.ranked[0].fusion["terms"]
-    assert (a["input"], a["value"], a["weight"], a["contribution"]) == ("skipped", None, 0.0, 0.0)
-
-
-def test_constraints_list_names_the_passed_set_constraints():
-    e = engine(k=1)
-    e.max_per_group("lang", 1, id="per_lang")
-    e.max_total(1, id="cap")
-    out = e.run([{"id": 1, "scores": {"a": 0.5}, "groups": {"lang": "ko"}}])
-    assert out.ranked[0].constraints == ["per_lang", "cap"]
-
-
-# ---------------------------------------------------------------- lifetime
-
-
-def test_objects_are_collectable_and_release_their_candidates():
-    class Sentinel:
-        pass
-
-    s = Sentinel()
-    cands = [{"id": i, "scores": {"a": 0.1 * i}, "s": s} for i in range(5)]
-    before = sys.getrefcount(s), [sys.getrefcount(c) for c in cands]
+def test_objects_release_their_candidates():
+    cands = items(0.5, 0.25, 0.125)
+    refs = lambda: [sys.getrefcount(c) for c in cands]
+    before = refs()
     for _ in range(50):
         out = engine(k=2).run(cands)
-        assert gc.is_tracked(out) and gc.is_tracked(out.ranked[0]) and gc.is_tracked(out.rejected[0])
-        repr(out), out.is_complete(), out.ranked[0].to_json(), out.rejected[0].candidate
-        del out
-    assert (sys.getrefcount(s), [sys.getrefcount(c) for c in cands]) == before
-
+        held = refs()  # each by its Ranked or Rejected, read or not
+        r, j = out.ranked[0], out.rejected[0]
+        repr(out), out.is_complete(), r.to_json(), r.candidate, j.candidate
+        del out, r, j
+    after = refs()
+    assert (held, after) == ([n + 1 for n in before], before)
 
 @pytest.mark.parametrize("where", ["ranked", "rejected", "trace"])
 def test_cycles_through_a_result_are_reclaimed(where):
-    class Sentinel:
-        pass
-
-    s = Sentinel()
+    s = type("Sentinel", (), {})()
     alive = weakref.ref(s)
     cand = {"id": 1, "scores": {"a": 0.5 if where != "rejected" else 0.1}, "s": s}
-    other = {"id": 2, "scores": {"a": 0.3}}
-    out = engine(k=1).run([cand, other])
+    out = engine().run([cand, {"id": 2, "scores": {"a": 0.3}}])
     if where == "trace":
-        out.trace["me"] = out
-        out.trace["s"] = s
+        out.trace["me"], out.trace["s"] = out, s
     else:
         cand["back"] = out
-    del s, cand, other, out
+    del s, cand, out
     gc.collect()
     assert alive() is None
