@@ -1,155 +1,103 @@
 """References and memory over many runs, successful and failing."""
+
 import gc
 import os
+import random
 import subprocess
 import sys
-import textwrap
 import tracemalloc
 
 import pytest
+from test_reference import configure, make_config, make_models
 
 import vantorel
 
 LONG = os.environ.get("VANTOREL_LONG_TESTS") == "1"
 
 
+def failing(batch):
+    raise RuntimeError("scorer down")
+
+
+def scenarios(payload):
+    """Seeded whole runs, some ending in an unmet requirement, all carrying the payload."""
+    made = []
+    for seed in range(8):
+        rng = random.Random(seed)
+        cfg = make_config(rng, selector=seed % 2 == 0)
+        made.append((cfg, make_models(cfg, rng, 40)))
+        for m in made[-1][1]:
+            m.obj["payload"] = payload
+    return made
+
+
+def run_all(runs, payload):
+    """The seeded runs, then a failing scorer function, an invalid budget and a malformed item."""
+    for cfg, models in runs:
+        try:
+            assert configure(cfg, {id(m.obj): m.calls for m in models}).run(m.obj for m in models).is_complete()
+        except vantorel.EngineError:
+            pass
+    items = [{"id": i, "scores": {"a": i / 40}, "payload": payload} for i in range(40)]
+    for fn, k, stream, error in [(failing, 10, items, RuntimeError), (payload, 0, items, ValueError),
+                                 (payload, 10, items[:7] + [{"scores": {}}] + items[7:], ValueError)]:  # fmt: skip
+        e = vantorel.Engine()
+        e.scorer("a")
+        e.scorer("e", cost="expensive", fn=fn)
+        e.budget_top_k(k)
+        try:  # plain try/except: pytest.raises keeps bookkeeping of its own
+            e.run(iter(stream))
+        except error:
+            pass
+        else:
+            raise AssertionError(f"expected {error.__name__}")
+
+
 class Sentinel:
-    """A callback object and candidate payload whose references are counted."""
+    """A scorer function and candidate payload whose references are counted."""
 
     def __call__(self, batch):
         return [0.5 for _ in batch]
 
 
-def failing(batch):
-    raise RuntimeError("scorer down")
-
-
-def configurations(fn):
-    """(configure, candidates, expected exception or None) triples."""
-
-    def base(e):
-        e.scorer("a")
-        e.scorer("e", cost="expensive", fn=fn)
-
-    def caps(e):
-        base(e)
-        e.fuse("weighted_sum", weights={"a": 2.0, "e": 1.0})
-        e.max_per_group("brand", 1)
-        e.max_total(3)
-        e.coverage_objective()
-
-    def quota(e):
-        base(e)
-        e.require_at_least("lang", "ko", 1)
-        e.budget_tokens(10)
-
-    def tail(e):
-        base(e)
-        e.budget_tail_mass(0.2, 3)
-        e.rejections("sample", n=2)
-
-    def unmet(e):
-        base(e)
-        e.require_at_least("lang", "xx", 1)
-
-    def failing_callback(e):
-        e.scorer("a")
-        e.scorer("f", cost="expensive", fn=failing)
-
-    def invalid(e):
-        base(e)
-        e.budget_top_k(0)
-
-    return [
-        (base, None),
-        (caps, None),
-        (quota, None),
-        (tail, None),
-        (unmet, vantorel.EngineError),
-        (failing_callback, RuntimeError),
-        (invalid, ValueError),
-        (base, ValueError),  # with a malformed item in the stream
-    ]
-
-
-def candidates(payload, malformed=False):
-    items = [
-        {
-            "id": i,
-            "scores": {"a": (i * 37 % 11) / 10},
-            "groups": {"brand": "b%d" % (i % 3), "lang": "ko" if i % 4 == 0 else "en"},
-            "cover": ["t%d" % (i % 5)],
-            "cost": i % 4,
-            "payload": payload,
-        }
-        for i in range(40)
-    ]
-    if malformed:
-        items.insert(7, {"scores": {}})
-    return items
-
-
-def run_all(fn, payload):
-    for index, (configure, error) in enumerate(configurations(fn)):
-        e = vantorel.Engine()
-        configure(e)
-        stream = candidates(payload, malformed=index == 7)
-        if error is None:
-            out = e.run(iter(stream))
-            assert out.is_complete()
-        else:
-            # Plain try/except: pytest.raises keeps bookkeeping of its own.
-            try:
-                e.run(stream)
-            except error:
-                pass
-            else:
-                raise AssertionError("expected %s" % error.__name__)
-
-
 def test_references_and_python_memory_return_to_start():
-    fn, payload = Sentinel(), Sentinel()
-    run_all(fn, payload)  # type objects and module caches
+    payload = Sentinel()
+    runs = scenarios(payload)
+    run_all(runs, payload)  # type objects and module caches
     gc.collect()
-    refs = (sys.getrefcount(fn), sys.getrefcount(payload))
+    refs = sys.getrefcount(payload)
     tracemalloc.start()
     try:
-        # The interpreter's own caches settle during the first hundred runs or
-        # so (a one-time growth); a leak would keep growing in every window.
+        # The interpreter's own caches settle during the first hundred runs or so (a one-time
+        # growth); a leak would keep growing in every window.
         for _ in range(150):
-            run_all(fn, payload)
+            run_all(runs, payload)
         gc.collect()
         start, _ = tracemalloc.get_traced_memory()
         for _ in range(100):
-            run_all(fn, payload)
+            run_all(runs, payload)
         gc.collect()
         end, _ = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
-    assert (sys.getrefcount(fn), sys.getrefcount(payload)) == refs
+    assert sys.getrefcount(payload) == refs
     assert end - start < 16 * 1024, (start, end)
 
 
-PEAK = textwrap.dedent(
-    """
-    import resource, sys, vantorel
-    n = int(sys.argv[1])
-    def stream():
-        for i in range(n):
-            yield {"id": i, "scores": {"a": (i * 2654435761 % 1000003) / 1000003}}
-    e = vantorel.Engine()
-    e.scorer("a")
-    e.rejections("count")
-    out = e.run(stream())
-    assert out.trace["input_count"] == n and out.is_complete()
-    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
-    """
-)
+PEAK = """
+import resource, sys, vantorel
+n = int(sys.argv[1])
+e = vantorel.Engine()
+e.scorer("a")
+e.rejections("count")
+out = e.run({"id": i, "scores": {"a": (i * 2654435761 % 1000003) / 1000003}} for i in range(n))
+assert out.trace["input_count"] == n and out.is_complete()
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+"""
 
 
 def peak_kib(n):
-    done = subprocess.run([sys.executable, "-c", PEAK, str(n)], capture_output=True, text=True, check=True)
-    return int(done.stdout)
+    return int(subprocess.run([sys.executable, "-c", PEAK, str(n)], capture_output=True, text=True, check=True).stdout)
 
 
 @pytest.mark.skipif(not LONG, reason="long run; set VANTOREL_LONG_TESTS=1")
