@@ -19,31 +19,19 @@ def failing(batch):
     raise RuntimeError("scorer down")
 
 
-def scenarios(payload):
-    """Seeded whole runs, some ending in an unmet requirement, all carrying the payload."""
-    made = []
-    for seed in range(8):
-        rng = random.Random(seed)
-        cfg = make_config(rng, selector=seed % 2 == 0)
-        made.append((cfg, make_models(cfg, rng, 40)))
-        for m in made[-1][1]:
-            m.obj["payload"] = payload
-    return made
-
-
-def run_all(runs, payload):
-    """The seeded runs, then a failing scorer function, an invalid budget and a malformed item."""
+def run_all(runs, items):
+    """Seeded whole runs, some ending in an unmet requirement, then a failing scorer function, an
+    invalid budget and a malformed item."""
     for cfg, models in runs:
         try:
             assert configure(cfg, {id(m.obj): m.calls for m in models}).run(m.obj for m in models).is_complete()
         except vantorel.EngineError:
             pass
-    items = [{"id": i, "scores": {"a": i / 40}, "payload": payload} for i in range(40)]
-    for fn, k, stream, error in [(failing, 10, items, RuntimeError), (payload, 0, items, ValueError),
-                                 (payload, 10, items[:7] + [{"scores": {}}] + items[7:], ValueError)]:  # fmt: skip
+    for k, stream, error in [(10, items, RuntimeError), (0, items, ValueError),
+                             (10, items[:7] + [{"scores": {}}] + items[7:], ValueError)]:  # fmt: skip
         e = vantorel.Engine()
         e.scorer("a")
-        e.scorer("e", cost="expensive", fn=fn)
+        e.scorer("e", cost="expensive", fn=failing)
         e.budget_top_k(k)
         try:  # plain try/except: pytest.raises keeps bookkeeping of its own
             e.run(iter(stream))
@@ -53,34 +41,33 @@ def run_all(runs, payload):
             raise AssertionError(f"expected {error.__name__}")
 
 
-class Sentinel:
-    """A scorer function and candidate payload whose references are counted."""
-
-    def __call__(self, batch):
-        return [0.5 for _ in batch]
-
-
 def test_references_and_python_memory_return_to_start():
-    payload = Sentinel()
-    runs = scenarios(payload)
-    run_all(runs, payload)  # type objects and module caches
+    payload, runs = object(), []
+    for seed in range(8):
+        rng = random.Random(seed)
+        cfg = make_config(rng, selector=seed % 2 == 0)
+        runs.append((cfg, make_models(cfg, rng, 40)))
+    items = [{"id": i, "scores": {"a": i / 40}} for i in range(40)]
+    for d in [m.obj for _, models in runs for m in models] + items:
+        d["payload"] = payload
+    run_all(runs, items)  # type objects and module caches
     gc.collect()
-    refs = sys.getrefcount(payload)
+    refs = sys.getrefcount(payload), sys.getrefcount(failing)
     tracemalloc.start()
     try:
         # The interpreter's own caches settle during the first hundred runs or so (a one-time
         # growth); a leak would keep growing in every window.
         for _ in range(150):
-            run_all(runs, payload)
+            run_all(runs, items)
         gc.collect()
         start, _ = tracemalloc.get_traced_memory()
         for _ in range(100):
-            run_all(runs, payload)
+            run_all(runs, items)
         gc.collect()
         end, _ = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
-    assert sys.getrefcount(payload) == refs
+    assert (sys.getrefcount(payload), sys.getrefcount(failing)) == refs
     assert end - start < 16 * 1024, (start, end)
 
 
@@ -96,11 +83,7 @@ print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
 """
 
 
-def peak_kib(n):
-    return int(subprocess.run([sys.executable, "-c", PEAK, str(n)], capture_output=True, text=True, check=True).stdout)
-
-
 @pytest.mark.skipif(not LONG, reason="long run; set VANTOREL_LONG_TESTS=1")
 def test_peak_memory_does_not_grow_with_the_stream():
-    small, large = peak_kib(1_000_000), peak_kib(10_000_000)
+    small, large = (int(subprocess.check_output([sys.executable, "-c", PEAK, str(n)])) for n in (10**6, 10**7))
     assert large < small * 1.1 + 2048, (small, large)
