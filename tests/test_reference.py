@@ -206,16 +206,14 @@ def reference_select(cfg, pool, k):
     if cfg.total:
         constraints.append((None, cfg.total[0], cfg.total[1] or "max_total"))
     needs = [(cid or key, value, need, key) for key, value, need, cid in cfg.requirements]
-
-    def cost(p):
-        return pool[p][0].obj["cost"]
+    cost, groups = [m.obj["cost"] for m, _ in pool], [m.groups for m, _ in pool]
 
     def admits(c, sel, p):
         key, maximum, _ = c
         if key is None:
             return len(sel) < maximum
-        value = pool[p][0].groups.get(key)
-        return maximum > 0 and (value is None or sum(pool[q][0].groups.get(key) == value for q in sel) < maximum)
+        value = groups[p].get(key)
+        return maximum > 0 and (value is None or sum(groups[q].get(key) == value for q in sel) < maximum)
 
     def refusal(sel, p):
         return next((c[2] for c in constraints if not admits(c, sel, p)), None)
@@ -228,17 +226,17 @@ def reference_select(cfg, pool, k):
 
     def rank(sel, p, by_ratio):
         g = gain(sel, p)
-        return order((math.inf if cost(p) == 0 else f32(g / cost(p))) if by_ratio else g)
+        return order((math.inf if cost[p] == 0 else f32(g / cost[p])) if by_ratio else g)
 
     def greedy(by_ratio):
         chosen, spent, total = [], 0, 0.0
         while k is None or len(chosen) < k:
             fits = [p for p in range(n) if p not in chosen and refusal(chosen, p) is None
-                    and not (tokens and spent + cost(p) > cap)]  # fmt: skip
+                    and not (tokens and spent + cost[p] > cap)]  # fmt: skip
             best = max(fits, key=lambda p: rank(chosen, p, by_ratio), default=None)
             if best is None:
                 break
-            total, spent = f32(total + gain(chosen, best)), spent + cost(best)
+            total, spent = f32(total + gain(chosen, best)), spent + cost[best]
             chosen.append(best)
         return chosen, total
 
@@ -247,7 +245,7 @@ def reference_select(cfg, pool, k):
         exhausted = len(chosen) == n
         if total < plain_total:
             chosen, total = plain, plain_total
-        alone = [p for p in range(n) if cost(p) <= cap and refusal([], p) is None]
+        alone = [p for p in range(n) if cost[p] <= cap and refusal([], p) is None]
         single = max(alone, key=lambda p: rank([], p, False), default=None)
         if single is not None and total < gain([], single):
             chosen = [single]
@@ -256,11 +254,11 @@ def reference_select(cfg, pool, k):
         exhausted = len(chosen) < k
 
     def feasible(sel):
-        return (k is None or len(sel) <= k) and (not tokens or sum(map(cost, sel)) <= cap) and all(
+        return (k is None or len(sel) <= k) and (not tokens or sum(cost[p] for p in sel) <= cap) and all(
             admits(c, sel[:i] + sel[i + 1 :], p) for i, p in enumerate(sel) for c in constraints)  # fmt: skip
 
     def met(req, sel):
-        return sum(pool[p][0].groups.get(req[3]) == req[1] for p in sel)
+        return sum(groups[p].get(req[3]) == req[1] for p in sel)
 
     def unmet(req):
         return ("요구 조건 '{}' 의 교체에 실패했다. 최소 {} 개가 필요하고 풀에서 해당 조건에 맞는 후보는 {} 개다. "
@@ -269,8 +267,8 @@ def reference_select(cfg, pool, k):
     repaired = False
     for r, req in enumerate(needs):
         while met(req, chosen) < req[2]:
-            incoming = [p for p in range(n) if p not in chosen and pool[p][0].groups.get(req[3]) == req[1]]
-            outgoing = [p for p in chosen if pool[p][0].groups.get(req[3]) != req[1]]
+            incoming = [p for p in range(n) if p not in chosen and groups[p].get(req[3]) == req[1]]
+            outgoing = [p for p in chosen if groups[p].get(req[3]) != req[1]]
             outgoing.sort(key=lambda p: pool[p][0].order, reverse=True)
             outgoing.sort(key=lambda p: total_key(pool[p][1]))
             bases = [[q for q in chosen if q != y] for y in outgoing]
@@ -455,16 +453,12 @@ def test_hostile_items_and_callbacks_break_nothing(rng):
             yield wrap(d) if wrap else d
 
     counts = [sys.getrefcount(x) for x in (*items, fn)]
-    gen = stream()
-    Tracked.engine, Tracked.stream = e, gen
+    Tracked.engine, Tracked.stream = e, stream()
     try:
-        out = e.run(gen)
-        assert out.is_complete()
+        assert e.run(Tracked.stream).is_complete()
     except (ValueError, TypeError, OverflowError, IndexError, Hostile, EngineError):
         pass
-    finally:
-        Tracked.engine = Tracked.stream = None
-    out = gen = None
+    Tracked.engine = Tracked.stream = None
     assert [sys.getrefcount(x) for x in (*items, fn)] == counts
     watched = [weakref.ref(v) for v in made if isinstance(v, Tracked)]
     del items, made
