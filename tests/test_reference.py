@@ -243,8 +243,7 @@ def reference_select(cfg, pool, k):
     if tokens:
         (chosen, total), (plain, plain_total) = greedy(True), greedy(False)
         exhausted = len(chosen) == n
-        if total < plain_total:
-            chosen, total = plain, plain_total
+        chosen, total = (plain, plain_total) if total < plain_total else (chosen, total)
         alone = [p for p in range(n) if cost[p] <= cap and refusal([], p) is None]
         single = max(alone, key=lambda p: rank([], p, False), default=None)
         if single is not None and total < gain([], single):
@@ -284,9 +283,8 @@ def reference_select(cfg, pool, k):
 
 
 def reference_run(cfg, models, derived_k):
-    """The whole run written out plainly: ranked (identity, fused bits), rejection counts, the kept
-    records and the selection report; or the failed requirement's message. Under a tail-mass budget
-    the selection takes the run's derived K."""
+    """The whole run written out plainly: ranked (identity, fused bits), rejection counts, kept records
+    and the selection report, or the failed requirement's message. Tail mass takes the run's derived K."""
     names, b = [a[0] for a in cfg.axes], cfg.budget
     capacity = max(1, cfg.multiplier * (max(b[2], 1) if b[0] == "tail_mass" else b[1]))
     records, pool = [], []  # the pool is kept best first; keys are distinct
@@ -345,8 +343,7 @@ def reference_run(cfg, models, derived_k):
 @FUZZ
 @given(rng=RANDOMS)
 def test_runs_match_the_reference(selector, rng):
-    """Small pools that lean on the selector; long streams through pools of every size, the heap's
-    reserve of 1024 slots included."""
+    """Small pools that lean on the selector; long streams through pools of every size (heap reserve 1024)."""
     cfg = make_config(rng, selector)
     n = rng.randint(3, 14) if selector else rng.choice([rng.randint(0, 60), rng.randint(500, 1500)])
     models = make_models(cfg, rng, n)
