@@ -77,11 +77,11 @@ def make_config(rng, selector):
         budget = ("tokens", rng.randint(0, 30))
     small = budget[0] == "tokens" or requirements
     multipliers = [2, 3] if selector else [1, 2] if small else [1, 2, 7, 60, 400]
-    weights = {n: f32(rng.uniform(-1, 2)) for n in rng.sample(names, rng.randint(0, len(names)))}
+    pairs = [(rng.choice(names), f32(rng.uniform(-1, 2))) for _ in range(rng.randint(0, 3))]
     cfg = SimpleNamespace(
         axes=axes, fusion=fusion, requirements=requirements, budget=budget, coverage=rng.random() < 0.5,
         k=number(rng) if fusion == "rrf" and rng.random() < 0.5 else None,
-        weights=weights if fusion == "weighted_sum" and rng.random() < 0.7 else None,
+        weights=rng.choice([dict(pairs), pairs]) if fusion == "weighted_sum" and rng.random() < 0.7 else None,
         missing=rng.choice(["skip", "impute", "reject"]), impute=number(rng),
         groups=[(rng.choice(GROUP_KEYS), mostly(rng, [0, 1, 1, 2, 2, 3], U64), rng.choice([None, "gl"]))
                 for _ in range(rng.randint(0, 2))],  # fmt: skip
@@ -91,7 +91,8 @@ def make_config(rng, selector):
         retention=rng.choice([("keep", None)] * 6 + [("count", None), ("sample", rng.randint(0, 5))]),
         admission=rng.choice([None] + [a[0] for a in axes if a[1]]),
     )
-    cfg.weight = {n: cfg.weights.get(n, 0.0) if cfg.weights else 1.0 for n in names}
+    given = list(cfg.weights.items() if isinstance(cfg.weights, dict) else cfg.weights or [])
+    cfg.weight = {n: dict(reversed(given)).get(n, 0.0) if given else 1.0 for n in names}  # first pair wins
     cfg.imputed = f32(cfg.impute) if cfg.missing == "impute" else None
     return cfg
 
@@ -402,9 +403,7 @@ class LyingDict(dict):
         raise Hostile
 
 
-class ReenteringDict(dict):
-    """An item whose finaliser runs the engine again, wherever the run lets go of it."""
-
+class ReenteringDict(dict):  # its finaliser runs the engine again, wherever the run lets go of it
     def __del__(self):
         try:
             Tracked.engine.run([{"id": 0, "scores": [0.5, 0.5]}])
