@@ -1,158 +1,77 @@
 """References and memory over many runs, successful and failing."""
+
 import gc
 import os
+import random
 import subprocess
 import sys
-import textwrap
 import tracemalloc
 
 import pytest
+from test_reference import configure, make_config, make_models
 
 import vantorel
 
-LONG = os.environ.get("VANTOREL_LONG_TESTS") == "1"
 
-
-class Sentinel:
-    """A callback object and candidate payload whose references are counted."""
-
-    def __call__(self, batch):
-        return [0.5 for _ in batch]
-
-
-def failing(batch):
-    raise RuntimeError("scorer down")
-
-
-def configurations(fn):
-    """(configure, candidates, expected exception or None) triples."""
-
-    def base(e):
-        e.scorer("a")
-        e.scorer("e", cost="expensive", fn=fn)
-
-    def caps(e):
-        base(e)
-        e.fuse("weighted_sum", weights={"a": 2.0, "e": 1.0})
-        e.max_per_group("brand", 1)
-        e.max_total(3)
-        e.coverage_objective()
-
-    def quota(e):
-        base(e)
-        e.require_at_least("lang", "ko", 1)
-        e.budget_tokens(10)
-
-    def tail(e):
-        base(e)
-        e.budget_tail_mass(0.2, 3)
-        e.rejections("sample", n=2)
-
-    def unmet(e):
-        base(e)
-        e.require_at_least("lang", "xx", 1)
-
-    def failing_callback(e):
-        e.scorer("a")
-        e.scorer("f", cost="expensive", fn=failing)
-
-    def invalid(e):
-        base(e)
-        e.budget_top_k(0)
-
-    return [
-        (base, None),
-        (caps, None),
-        (quota, None),
-        (tail, None),
-        (unmet, vantorel.EngineError),
-        (failing_callback, RuntimeError),
-        (invalid, ValueError),
-        (base, ValueError),  # with a malformed item in the stream
-    ]
-
-
-def candidates(payload, malformed=False):
-    items = [
-        {
-            "id": i,
-            "scores": {"a": (i * 37 % 11) / 10},
-            "groups": {"brand": "b%d" % (i % 3), "lang": "ko" if i % 4 == 0 else "en"},
-            "cover": ["t%d" % (i % 5)],
-            "cost": i % 4,
-            "payload": payload,
-        }
-        for i in range(40)
-    ]
-    if malformed:
-        items.insert(7, {"scores": {}})
-    return items
-
-
-def run_all(fn, payload):
-    for index, (configure, error) in enumerate(configurations(fn)):
+def run_all(runs, items):
+    """Seeded runs (some fail a requirement), a failing scorer, an invalid budget and a malformed item."""
+    for cfg, models in runs:
+        engine = configure(cfg, {id(m.obj): m.calls for m in models})
+        try:
+            assert engine.run(m.obj for m in models).is_complete()
+        except vantorel.EngineError:
+            pass
+    for k, stream, error in [(10, items, TypeError), (0, items, ValueError),
+                             (10, items[:7] + [{"scores": {}}] + items[7:], ValueError)]:  # fmt: skip
         e = vantorel.Engine()
-        configure(e)
-        stream = candidates(payload, malformed=index == 7)
-        if error is None:
-            out = e.run(iter(stream))
-            assert out.is_complete()
-        else:
-            # Plain try/except: pytest.raises keeps bookkeeping of its own.
-            try:
-                e.run(stream)
-            except error:
-                pass
-            else:
-                raise AssertionError("expected %s" % error.__name__)
+        e.scorer("a")
+        e.scorer("e", cost="expensive", fn=int)  # int(list) fails
+        e.budget_top_k(k)
+        try:  # plain try/except: pytest.raises keeps bookkeeping of its own
+            e.run(iter(stream))
+        except error:
+            continue
+        raise AssertionError(error)
 
 
 def test_references_and_python_memory_return_to_start():
-    fn, payload = Sentinel(), Sentinel()
-    run_all(fn, payload)  # type objects and module caches
+    payload, rngs = object(), [random.Random(seed) for seed in range(8)]
+    configs = [make_config(rng, selector=i % 2 == 0) for i, rng in enumerate(rngs)]
+    runs = [(cfg, make_models(cfg, rng, 40)) for cfg, rng in zip(configs, rngs)]
+    items = [{"id": i, "scores": {"a": i / 40}} for i in range(40)]
+    for d in [m.obj for _, models in runs for m in models] + items:
+        d["payload"] = payload
+    run_all(runs, items)  # type objects and module caches
     gc.collect()
-    refs = (sys.getrefcount(fn), sys.getrefcount(payload))
+    refs = sys.getrefcount(payload)
     tracemalloc.start()
-    try:
-        # The interpreter's own caches settle during the first hundred runs or
-        # so (a one-time growth); a leak would keep growing in every window.
+    try:  # the interpreter's caches settle in the first hundred runs or so; a leak grows in every window
         for _ in range(150):
-            run_all(fn, payload)
+            run_all(runs, items)
         gc.collect()
         start, _ = tracemalloc.get_traced_memory()
         for _ in range(100):
-            run_all(fn, payload)
+            run_all(runs, items)
         gc.collect()
         end, _ = tracemalloc.get_traced_memory()
     finally:
         tracemalloc.stop()
-    assert (sys.getrefcount(fn), sys.getrefcount(payload)) == refs
+    assert sys.getrefcount(payload) == refs
     assert end - start < 16 * 1024, (start, end)
 
 
-PEAK = textwrap.dedent(
-    """
-    import resource, sys, vantorel
-    n = int(sys.argv[1])
-    def stream():
-        for i in range(n):
-            yield {"id": i, "scores": {"a": (i * 2654435761 % 1000003) / 1000003}}
-    e = vantorel.Engine()
-    e.scorer("a")
-    e.rejections("count")
-    out = e.run(stream())
-    assert out.trace["input_count"] == n and out.is_complete()
-    print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
-    """
-)
+PEAK = """import resource, sys, vantorel
+e = vantorel.Engine()
+e.scorer("a")
+e.rejections("count")
+out = e.run({"id": i, "scores": {"a": (i * 2654435761 % 1000003) / 1000003}} for i in range(int(sys.argv[1])))
+assert out.trace["input_count"] == int(sys.argv[1]) and out.is_complete()
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+"""
 
 
-def peak_kib(n):
-    done = subprocess.run([sys.executable, "-c", PEAK, str(n)], capture_output=True, text=True, check=True)
-    return int(done.stdout)
-
-
-@pytest.mark.skipif(not LONG, reason="long run; set VANTOREL_LONG_TESTS=1")
+@pytest.mark.skipif(os.environ.get("VANTOREL_LONG_TESTS") != "1", reason="set VANTOREL_LONG_TESTS=1")
 def test_peak_memory_does_not_grow_with_the_stream():
-    small, large = peak_kib(1_000_000), peak_kib(10_000_000)
+    peak = [int(subprocess.check_output([sys.executable, "-c", PEAK, n])) for n in ("1000000", "10000000")]
+    small, large = peak
     assert large < small * 1.1 + 2048, (small, large)
