@@ -439,8 +439,14 @@ def test_hostile_items_and_callbacks_break_nothing(rng):
     wraps = [rng.choice([LyingDict, ReenteringDict, None, None, None]) for _ in items]
     fn, stop = rng.choice(CALLBACKS), rng.randint(0, 8)
     e = Engine()
-    e.scorer("a"), e.scorer("b", cost="expensive", fn=fn), e.max_per_group("g", 1), e.coverage_objective()
-    e.budget_tokens(3) if rng.random() < 0.5 else e.budget_top_k(2)
+    e.scorer("a")
+    e.scorer("b", cost="expensive", fn=fn)
+    e.max_per_group("g", 1)
+    e.coverage_objective()
+    if rng.random() < 0.5:
+        e.budget_tokens(3)
+    else:
+        e.budget_top_k(2)
 
     def stream():  # a wrapped item is held by the run alone
         for i, (d, wrap) in enumerate(zip(items, wraps)):
