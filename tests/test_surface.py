@@ -352,6 +352,7 @@ def test_buffer_reads_as_the_same_values_in_a_list_and_is_released(where, dtype)
     (np.zeros(8, complex), TypeError, "숫자 버퍼의 형식 'Zd' 은 읽을 수 없다. 실수나 정수의 형식이어야 한다"),
     (np.zeros(8, "e"), TypeError, "숫자 버퍼의 형식 'e' 은 읽을 수 없다. 실수나 정수의 형식이어야 한다"),
     (array.array("u", "ab"), TypeError, None),  # also a sequence: read as one, 'a' is no number
+    (np.zeros(8, "datetime64[D]"), ValueError, None),  # refuses to export: its own error, nothing skipped
 ])
 def test_unreadable_buffers(where, numbers, exc, message):
     with pytest.raises(exc) as info:

@@ -70,10 +70,15 @@ int NumberBuffer::open(PyObject* o) {
   if (!PyObject_CheckBuffer(o)) return 0;
   // Strides and format, no indirect (suboffset) buffers.
   if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) != 0) {
-    // A sequence is read as one; otherwise the exporter's error stays raised.
+    // A sequence is read as one; otherwise the exporter's error is raised
+    // again. It is put aside meanwhile: the check runs Python code, which
+    // must not start with an error pending.
     if (aborting_error()) return -1;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref refused[] = {Ref::steal(type), Ref::steal(value), Ref::steal(tb)};
     int seq = is_sequence(o);
-    if (seq == 1) PyErr_Clear();
+    if (seq == 0) PyErr_Restore(refused[0].release(), refused[1].release(), refused[2].release());
     return seq == 1 ? 0 : -1;
   }
   held_ = true;
