@@ -347,7 +347,7 @@ def test_buffer_reads_as_the_same_values_in_a_list_and_is_released(where, dtype)
 
 @pytest.mark.parametrize("where", WHERE)
 @pytest.mark.parametrize("numbers, exc, message", [
-    (np.zeros((2, 4)), ValueError, "숫자 버퍼는 1차원이어야 한다. 받은 차원 수 '2'"),
+    (memoryview(np.zeros((2, 4))), ValueError, "숫자 버퍼는 1차원이어야 한다. 받은 차원 수 '2'"),
     (np.float32(1.0), ValueError, "숫자 버퍼는 1차원이어야 한다. 받은 차원 수 '0'"),
     (np.zeros(8, complex), TypeError, "숫자 버퍼의 형식 'Zd' 은 읽을 수 없다. 실수나 정수의 형식이어야 한다"),
     (np.zeros(8, "e"), TypeError, "숫자 버퍼의 형식 'e' 은 읽을 수 없다. 실수나 정수의 형식이어야 한다"),

@@ -83,15 +83,19 @@ int NumberBuffer::open(PyObject* o) {
   }
   held_ = true;
   if (view_.ndim == 1 && parse_format()) return 1;
-  const std::string message =
-      view_.ndim != 1 ? kMsgShape + ("'" + std::to_string(view_.ndim) + "'")
-                      : kMsgFormat + ("'" + std::string(view_.format ? view_.format : "B") + "'") + kMsgFormatEnd;
-  PyObject* type = view_.ndim != 1 ? PyExc_ValueError : PyExc_TypeError;
+  const int ndim = view_.ndim;
+  const std::string format = view_.format ? view_.format : "B";
   PyBuffer_Release(&view_);
   held_ = false;
+  // Another shape is refused even from a sequence (a memoryview is one, and
+  // could not be read by elements either).
+  if (ndim != 1) {
+    PyErr_SetString(PyExc_ValueError, (kMsgShape + ("'" + std::to_string(ndim) + "'")).c_str());
+    return -1;
+  }
   int seq = is_sequence(o);
   if (seq != 0) return seq == 1 ? 0 : -1;
-  PyErr_SetString(type, message.c_str());
+  PyErr_SetString(PyExc_TypeError, (kMsgFormat + ("'" + format + "'") + kMsgFormatEnd).c_str());
   return -1;
 }
 

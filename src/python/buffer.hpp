@@ -22,9 +22,10 @@ class NumberBuffer {
   }
 
   // 1: `o` exports a one-dimensional buffer of numbers, now held. 0: it
-  // exports no buffer, or one of another shape or format while being a
-  // sequence (to be read as one). -1: an error is set (such a buffer from an
-  // object that is no sequence, or the buffer could not be had).
+  // exports no buffer, or is a sequence (to be read as one) that exports one
+  // of another format or refuses to export. -1: an error is set (a buffer of
+  // another shape; another format or a refused export from an object that is
+  // no sequence).
   int open(PyObject* o);
 
   Py_ssize_t size() const { return held_ ? view_.shape[0] : 0; }
