@@ -358,3 +358,14 @@ def test_unreadable_buffers(where, numbers, exc, message):
     with pytest.raises(exc) as info:
         run_reading(where, numbers)
     assert message is None or str(info.value) == message
+
+
+@pytest.mark.parametrize("pool, length", [(0, 5), (2, 2**33), (2, 2**60)])
+def test_a_callback_buffer_of_another_length_is_measured_not_read(pool, length):
+    calls = []  # a zero-stride view claims any length for nothing
+    e = engine("a", fn=lambda xs: np.lib.stride_tricks.as_strided(np.zeros(1, "f4"), (length,), (0,)))
+    e.scorer("c", cost="expensive", fn=calls.append)
+    with pytest.raises(EngineError) as info:
+        e.run([{"id": 0, "scores": 5}] + [{"id": i, "scores": [0.5]} for i in range(1, pool + 1)])
+    assert info.value.args == (f"채점기 'b' 의 배치 결과 길이가 {length} 인데 후보는 {pool} 개다",)
+    assert calls == [] and str(info.value.__context__) == "'scores' 는 사전이거나 순서열이어야 한다"

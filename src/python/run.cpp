@@ -147,7 +147,8 @@ std::optional<Reader> open_reader(const Built& b, PyObject* candidates) {
 // Raises what the run ended with, in this order: the engine's error, the
 // stream's first error, the first callback's error; otherwise converts the
 // outcome. The error that precedence passes over first stays reachable as
-// the context of the raised one.
+// the context of the raised one. A callback's buffer of the wrong length
+// was measured, not read: its length goes into the engine's error.
 PyObject* conclude(const Built& b, std::expected<Outcome<PyCandidate>, Error>&& result, FirstError stream_error) {
   auto keep_passed_over = [&](FirstError passed_over) {
     for (const auto& callback : b.callbacks) {
@@ -157,7 +158,13 @@ PyObject* conclude(const Built& b, std::expected<Outcome<PyCandidate>, Error>&& 
     passed_over.become_context();
   };
   if (!result) {
-    to_py_err(std::move(result.error()));
+    Error& error = result.error();
+    for (const auto& callback : b.callbacks) {
+      if (error.kind == ErrorKind::BatchLengthMismatch && error.id == callback->id() && callback->unread_length()) {
+        error.first = *callback->unread_length();
+      }
+    }
+    to_py_err(std::move(error));
     keep_passed_over(std::move(stream_error));
     return nullptr;
   }

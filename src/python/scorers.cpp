@@ -59,9 +59,17 @@ bool CallbackScorer::try_call(const std::vector<const PyCandidate*>& batch, Valu
     int has_numbers = numbers.open(r);
     if (has_numbers < 0) return false;
     if (has_numbers == 1) {
-      // Unlike a sequence's claimed length, a buffer's size is memory it holds.
+      // A buffer of another length fails the run whatever it holds: it is
+      // measured, not read (it may claim any length, a zero stride costing
+      // nothing), and the result handed back only has to differ in length.
+      const auto length = static_cast<std::uint64_t>(numbers.size());
+      if (length != batch.size()) {
+        unread_length_ = length;
+        out.assign(batch.empty() ? 1 : 0, std::nullopt);
+        return true;
+      }
       // Every slot holds a value: filled first, then overwritten in place.
-      out.assign(static_cast<std::size_t>(numbers.size()), 0.0f);
+      out.assign(batch.size(), 0.0f);
       std::optional<float>* slot = out.data();
       numbers.each(-1, [slot](Py_ssize_t i, float f) {
         *slot[i] = f;

@@ -4,6 +4,7 @@
 // and is shared (SharedCallback) between the engine and the run entry, which
 // reads its kept error after the run.
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -58,6 +59,11 @@ class CallbackScorer {
   // Moves the kept error out, leaving the slot empty.
   FirstError take_error();
 
+  // The length of a returned buffer that differs from its batch's: the
+  // engine's length check fails on a stand-in, and this is the length to
+  // report.
+  std::optional<std::uint64_t> unread_length() const { return unread_length_; }
+
  private:
   bool try_call(const std::vector<const PyCandidate*>& batch, Values& out);
   void keep_error();
@@ -66,6 +72,7 @@ class CallbackScorer {
   Ref callable_;
   std::optional<Normalizer> normalizer_;
   ScoreScale scale_;
+  std::optional<std::uint64_t> unread_length_;
   std::mutex error_mutex_;
   FirstError error_;  // guarded by error_mutex_
 };
