@@ -585,6 +585,10 @@ PyObject* restore_engine(PyObject*, PyObject* calls) {
   if (!engine) return nullptr;
   for (Py_ssize_t i = 0; i < PyList_Size(calls); ++i) {
     Ref call = Ref::borrow(PyList_GetItem(calls, i));
+    if (!PyTuple_Check(call.get())) {
+      raise_not_convertible(call.get(), "tuple");
+      return nullptr;
+    }
     PyObject *name = nullptr, *args = nullptr, *kwargs = nullptr;
     if (!PyArg_ParseTuple(call.get(), "UO!O!:_engine", &name, &PyTuple_Type, &args, &PyDict_Type, &kwargs)) {
       return nullptr;

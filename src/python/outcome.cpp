@@ -798,8 +798,8 @@ PyObject* restore_rejected(PyObject*, PyObject* args) {
 
 PyObject* restore_outcome(PyObject*, PyObject* args) {
   PyObject *ranked, *rejected, *counts, *selection, *trace;
-  if (!PyArg_ParseTuple(args, "O!O!OOO:_outcome", &PyList_Type, &ranked, &PyList_Type, &rejected, &counts,
-                        &selection, &trace)) {
+  if (!PyArg_ParseTuple(args, "O!O!O!O!O!:_outcome", &PyList_Type, &ranked, &PyList_Type, &rejected, &PyDict_Type,
+                        &counts, &PyDict_Type, &selection, &PyDict_Type, &trace)) {
     return nullptr;
   }
   return restore([&]() -> Ref {
