@@ -371,3 +371,20 @@ def test_a_callback_buffer_of_another_length_is_measured_not_read(pool, length):
         e.run([{"id": 0, "scores": 5}] + [{"id": i, "scores": [0.5]} for i in range(1, pool + 1)])
     assert info.value.args == (f"채점기 'b' 의 배치 결과 길이가 {length} 인데 후보는 {pool} 개다",)
     assert calls == [] and str(info.value.__context__) == "'scores' 는 사전이거나 순서열이어야 한다"
+
+
+# The last three round to another float when narrowed straight instead of through a double.
+INTS = [2**24 + 1, -(2**24 + 1), 2**60 + 2**36 + 1, -(2**60 + 2**36 + 1), 2**63 + 2**39 + 1]
+
+
+@pytest.mark.parametrize("dtype", "i1 i2 i4 <i8 >i8 u1 u2 u4 <u8 >u8".split())
+def test_integer_buffers_narrow_as_python_ints_do(dtype):
+    info = np.iinfo(dtype)
+    ints = [v for v in [info.min, info.max, *INTS] if info.min <= v <= info.max]
+
+    def read(numbers):  # as candidate 0's scores and as a callback result
+        e = engine(*map(str, ints), fn=lambda pool: numbers)
+        out = e.run([{"id": 0, "scores": numbers}] + [{"id": i} for i in range(1, len(ints))])
+        return sorted((r.id, list(r.scores.values())) for r in out.ranked)
+
+    assert read(np.array(ints, dtype)) == read(ints)
