@@ -8,6 +8,7 @@
 // Every structure taken from a producer is released exactly once, by the
 // holder that owns it. Nothing here needs Python.
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -78,7 +79,7 @@ class SchemaHolder {
   SchemaHolder(const SchemaHolder&) = delete;
   SchemaHolder& operator=(const SchemaHolder&) = delete;
   ~SchemaHolder() { reset(); }
-  void reset();
+  void reset() noexcept;
   bool empty() const { return raw_.release == nullptr; }
   const ArrowSchema& get() const { return raw_; }
   ArrowSchema* out() { reset(); return &raw_; }  // for a producer to fill
@@ -96,7 +97,7 @@ class ArrayHolder {
   ArrayHolder(const ArrayHolder&) = delete;
   ArrayHolder& operator=(const ArrayHolder&) = delete;
   ~ArrayHolder() { reset(); }
-  void reset();
+  void reset() noexcept;
   bool empty() const { return raw_.release == nullptr; }
   const ArrowArray& get() const { return raw_; }
   ArrowArray* out() { reset(); return &raw_; }
@@ -116,7 +117,7 @@ class StreamHolder {
   StreamHolder(const StreamHolder&) = delete;
   StreamHolder& operator=(const StreamHolder&) = delete;
   ~StreamHolder() { reset(); }
-  void reset();
+  void reset() noexcept;
   bool empty() const { return raw_.release == nullptr; }
 
   std::expected<SchemaHolder, std::string> schema();
@@ -138,11 +139,20 @@ enum class Kind : std::uint8_t {
   Unsupported,  // any other format; parsed so that it can be named
 };
 
-bool is_signed_int(Kind k);
-bool is_unsigned_int(Kind k);
-bool is_text(Kind k);    // Utf8, LargeUtf8, Utf8View
-bool is_binary(Kind k);  // Binary, LargeBinary, BinaryView, FixedBinary
-bool is_list(Kind k);    // List, LargeList, FixedList
+inline bool is_signed_int(Kind k) {
+  return k == Kind::Int8 || k == Kind::Int16 || k == Kind::Int32 || k == Kind::Int64;
+}
+inline bool is_unsigned_int(Kind k) {
+  return k == Kind::UInt8 || k == Kind::UInt16 || k == Kind::UInt32 || k == Kind::UInt64;
+}
+// Utf8, LargeUtf8, Utf8View
+inline bool is_text(Kind k) { return k == Kind::Utf8 || k == Kind::LargeUtf8 || k == Kind::Utf8View; }
+// Binary, LargeBinary, BinaryView, FixedBinary
+inline bool is_binary(Kind k) {
+  return k == Kind::Binary || k == Kind::LargeBinary || k == Kind::BinaryView || k == Kind::FixedBinary;
+}
+// List, LargeList, FixedList
+inline bool is_list(Kind k) { return k == Kind::List || k == Kind::LargeList || k == Kind::FixedList; }
 
 // One node of a parsed schema.
 struct Type {
@@ -206,7 +216,7 @@ class View {
   static std::expected<View, std::string> make(const Type& type, const ArrowArray& array);
 
   const Type& type() const { return *type_; }
-  Kind kind() const { return type_->kind; }  // the index kind when dictionary-encoded
+  Kind kind() const { return kind_; }  // the index kind when dictionary-encoded
   std::int64_t length() const { return length_; }
 
   // Whether row i (0 <= i < length()) is null. A Null-kind view is null at
@@ -237,15 +247,101 @@ class View {
 
  private:
   View() = default;
-  // (private layout is the implementer's: keep the accessors inline and
-  // cheap, they run once per row in the hot loop)
+  static std::expected<View, std::string> make_at(const Type& type, const ArrowArray& array,
+                                                  std::int64_t first, std::int64_t length);
+  template <class T>
+  T load(std::int64_t i) const noexcept;  // the element of row i of `values_`
+  static bool bit(const void* bitmap, std::int64_t p) noexcept {
+    return (static_cast<const std::uint8_t*>(bitmap)[p >> 3] >> (p & 7)) & 1;
+  }
+
   const Type* type_ = nullptr;
-  const ArrowArray* array_ = nullptr;
-  std::int64_t first_ = 0;   // own row of view row 0
+  Kind kind_ = Kind::Null;
+  bool all_null_ = false;                    // a Null-kind view
+  const void* validity_ = nullptr;           // null when no row is null
+  const void* values_ = nullptr;             // values, offsets or views
+  const char* data_ = nullptr;               // the bytes of Utf8, Binary and FixedBinary kinds
+  const void* const* variadic_ = nullptr;    // the data buffers of view kinds
+  std::int64_t base_ = 0;                    // physical index of row 0: array offset + first
   std::int64_t length_ = 0;
+  std::int64_t size_ = 0;                    // bytes of FixedBinary, items of FixedList
   std::vector<View> children_;
   std::shared_ptr<const View> dictionary_;
 };
+
+// The accessors, inline: they run once per row.
+
+template <class T>
+inline T View::load(std::int64_t i) const noexcept {
+  T v;  // producers need not align their buffers
+  std::memcpy(&v, static_cast<const char*>(values_) + (base_ + i) * std::int64_t{sizeof(T)}, sizeof v);
+  return v;
+}
+
+inline bool View::is_null(std::int64_t i) const {
+  return validity_ ? !bit(validity_, base_ + i) : all_null_;
+}
+
+inline bool View::bool_at(std::int64_t i) const { return bit(values_, base_ + i); }
+
+inline std::int64_t View::int_at(std::int64_t i) const {
+  switch (kind_) {
+    case Kind::Int8: return load<std::int8_t>(i);
+    case Kind::Int16: return load<std::int16_t>(i);
+    case Kind::Int32: return load<std::int32_t>(i);
+    default: return load<std::int64_t>(i);
+  }
+}
+
+inline std::uint64_t View::uint_at(std::int64_t i) const {
+  switch (kind_) {
+    case Kind::UInt8: return load<std::uint8_t>(i);
+    case Kind::UInt16: return load<std::uint16_t>(i);
+    case Kind::UInt32: return load<std::uint32_t>(i);
+    default: return load<std::uint64_t>(i);
+  }
+}
+
+inline float View::float32_at(std::int64_t i) const { return load<float>(i); }
+inline double View::float64_at(std::int64_t i) const { return load<double>(i); }
+
+inline std::string_view View::bytes_at(std::int64_t i) const {
+  switch (kind_) {
+    case Kind::Utf8:
+    case Kind::Binary: {
+      const std::int32_t a = load<std::int32_t>(i), b = load<std::int32_t>(i + 1);
+      return {data_ + a, static_cast<std::size_t>(b - a)};
+    }
+    case Kind::LargeUtf8:
+    case Kind::LargeBinary: {
+      const std::int64_t a = load<std::int64_t>(i), b = load<std::int64_t>(i + 1);
+      return {data_ + a, static_cast<std::size_t>(b - a)};
+    }
+    case Kind::FixedBinary:
+      return {data_ + (base_ + i) * size_, static_cast<std::size_t>(size_)};
+    default: {  // view kinds: 16-byte entries
+      const char* e = static_cast<const char*>(values_) + (base_ + i) * 16;
+      std::int32_t n, buffer, offset;
+      std::memcpy(&n, e, 4);
+      if (n <= 12) return {e + 4, static_cast<std::size_t>(n)};
+      std::memcpy(&buffer, e + 8, 4);
+      std::memcpy(&offset, e + 12, 4);
+      return {static_cast<const char*>(variadic_[buffer]) + offset, static_cast<std::size_t>(n)};
+    }
+  }
+}
+
+inline std::pair<std::int64_t, std::int64_t> View::range_at(std::int64_t i) const {
+  switch (kind_) {
+    case Kind::List: return {load<std::int32_t>(i), load<std::int32_t>(i + 1)};
+    case Kind::LargeList: return {load<std::int64_t>(i), load<std::int64_t>(i + 1)};
+    default: return {(base_ + i) * size_, (base_ + i + 1) * size_};
+  }
+}
+
+inline std::int64_t View::index_at(std::int64_t i) const {
+  return is_signed_int(kind_) ? int_at(i) : static_cast<std::int64_t>(uint_at(i));
+}
 
 // Whether every valid value of a text view is well-formed UTF-8, looking
 // through dictionaries, list items and struct fields; the view's row of the
