@@ -125,6 +125,9 @@ class StagingPool {
   // in and gets back the storage of the record pushed out.
   template <class OutOfPool>
   void stage(C&& c, Scores& scores, float key, OutOfPool&& out_of_pool) {
+    // A candidate type that defers part of itself (the object of a table's
+    // row, say) completes it here, while its source is still at hand.
+    if constexpr (requires { c.enter_pool(); }) c.enter_pool();
     CandidateId id = c.id;
     std::size_t pos;
     if (!free_.empty()) {

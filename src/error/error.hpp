@@ -66,6 +66,7 @@ inline constexpr const char* kInvValidated = "validate 가 이미 확인했다";
 inline constexpr const char* kInvSelectedKept = "선택된 색인은 남겨 둔 목록에 있다";
 inline constexpr const char* kInvHeapSlot = "힙이 가리키는 자리는 차 있다";
 inline constexpr const char* kInvLock = "잠금이 깨지지 않는다";
+inline constexpr const char* kInvRowBatch = "행의 객체는 그 묶음이 있는 동안 만든다";
 
 // Thrown by a caller's checkpoint, source or scorer to abort a run at once
 // (for example on a pending interrupt). The engine holds everything in owning

@@ -90,9 +90,8 @@ bool score_of(PyObject* o, float& out) {
   return true;
 }
 
-std::optional<Reader> Reader::make(Ref iterator, const ReaderConfig& config) {
-  Reader r;
-  r.iterator_ = std::move(iterator);
+std::optional<ItemConverter> ItemConverter::make(const ReaderConfig& config) {
+  ItemConverter r;
   r.read_cost_ = config.read_cost;
   r.read_cover_ = config.read_cover;
   r.axis_keys_.reserve(config.axes.size());
@@ -114,6 +113,14 @@ std::optional<Reader> Reader::make(Ref iterator, const ReaderConfig& config) {
   return r;
 }
 
+std::unique_ptr<Reader> Reader::make(Ref iterator, const ReaderConfig& config) {
+  std::optional<ItemConverter> converter = ItemConverter::make(config);
+  if (!converter) return nullptr;
+  std::unique_ptr<Reader> r(new Reader(std::move(*converter)));
+  r->iterator_ = std::move(iterator);
+  return r;
+}
+
 std::optional<PyCandidate> Reader::next() {
   constexpr std::uint64_t kCheckEvery = 4096;
   // Built in place and returned as is (every return names it): the record
@@ -125,7 +132,10 @@ std::optional<PyCandidate> Reader::next() {
     if (!raw) {
       // End of the stream, or the iterator raised: either way nothing more
       // is pulled from it.
-      if (aborting_error()) abort();
+      if (aborting_error()) {
+        done_ = true;
+        abort();
+      }
       if (PyErr_Occurred()) first_error_.keep_current();
       done_ = true;
       iterator_.reset();
@@ -133,23 +143,29 @@ std::optional<PyCandidate> Reader::next() {
     }
     Ref item = Ref::steal(raw);
     bool id_read = false;
-    if (convert(item.get(), *candidate, id_read)) {
+    if (converter_.convert(item.get(), *candidate, id_read)) {
       candidate->object = std::move(item);
       return candidate;
     }
-    if (aborting_error()) abort();
+    if (aborting_error()) {
+      done_ = true;
+      abort();
+    }
     keep_item_error(pulls_ - 1, *candidate, id_read);
     // A long in-memory stream runs no Python code: the engine looks for
     // pending signals (Ctrl-C) now and then among the candidates it receives,
     // the reader among the items it skips.
-    if (++skipped_ % kCheckEvery == 0 && PyErr_CheckSignals() < 0) abort();
+    if (++skipped_ % kCheckEvery == 0 && PyErr_CheckSignals() < 0) {
+      done_ = true;
+      abort();
+    }
     candidate.emplace();  // the partly built record goes; a fresh one for the next item
   }
   candidate.reset();
   return candidate;
 }
 
-void Reader::keep_item_error(std::uint64_t index, const PyCandidate& partial, bool id_read) {
+void CandidateStream::keep_item_error(std::uint64_t index, const PyCandidate& partial, bool id_read) {
   if (first_error_.empty()) {
     // Made with the interpreter's own formatting: nothing here may throw.
     add_note([&]() -> PyObject* {
@@ -167,12 +183,7 @@ void Reader::keep_item_error(std::uint64_t index, const PyCandidate& partial, bo
   first_error_.keep_current();
 }
 
-void Reader::abort() {
-  done_ = true;
-  throw RunAborted{};
-}
-
-bool Reader::convert(PyObject* item, PyCandidate& out, bool& id_read) const {
+bool ItemConverter::convert(PyObject* item, PyCandidate& out, bool& id_read) const {
   if (!PyDict_CheckExact(item) && !PyDict_Check(item)) {
     PyErr_SetString(PyExc_ValueError, kMsgNotDict);
     return false;
@@ -193,7 +204,7 @@ bool Reader::convert(PyObject* item, PyCandidate& out, bool& id_read) const {
   return true;
 }
 
-bool Reader::read_scores(PyObject* item, PyCandidate& out) const {
+bool ItemConverter::read_scores(PyObject* item, PyCandidate& out) const {
   out.scores.assign(axis_keys_.size(), std::nullopt);
   Ref scores = Ref::borrow(PyDict_GetItemWithError(item, key_scores_.get()));
   if (!scores) return !PyErr_Occurred();
@@ -243,7 +254,7 @@ bool Reader::read_scores(PyObject* item, PyCandidate& out) const {
   });
 }
 
-bool Reader::read_groups(PyObject* item, PyCandidate& out) const {
+bool ItemConverter::read_groups(PyObject* item, PyCandidate& out) const {
   out.groups.assign(group_keys_.size(), std::nullopt);
   Ref groups = Ref::borrow(PyDict_GetItemWithError(item, key_groups_.get()));
   if (!groups) return !PyErr_Occurred();
@@ -265,14 +276,14 @@ bool Reader::read_groups(PyObject* item, PyCandidate& out) const {
   return true;
 }
 
-bool Reader::read_cost(PyObject* item, PyCandidate& out) const {
+bool ItemConverter::read_cost(PyObject* item, PyCandidate& out) const {
   Ref cost = Ref::borrow(PyDict_GetItemWithError(item, key_cost_.get()));
   if (!cost) return !PyErr_Occurred();
   if (cost.get() == Py_None) return true;
   return u32_of(cost.get(), out.cost);
 }
 
-bool Reader::read_cover(PyObject* item, PyCandidate& out) const {
+bool ItemConverter::read_cover(PyObject* item, PyCandidate& out) const {
   Ref cover = Ref::borrow(PyDict_GetItemWithError(item, key_cover_.get()));
   if (!cover) return !PyErr_Occurred();
   if (cover.get() == Py_None) return true;

@@ -4,10 +4,12 @@
 // first error is kept, the item is skipped, and the run entry raises the kept
 // error once the run has finished.
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "error/error.hpp"
 #include "python/candidate.hpp"
 #include "python/py.hpp"
 
@@ -29,44 +31,65 @@ struct ReaderConfig {
   bool read_cover = false;              // the coverage objective is on
 };
 
-class Reader {
+// Converts one candidate dict into a PyCandidate by the rules of the dict
+// format, with key objects made once.
+class ItemConverter {
  public:
-  // Makes the key objects used for every item. nullopt with an exception
-  // set when they cannot be made.
-  static std::optional<Reader> make(Ref iterator, const ReaderConfig& config);
+  // nullopt with an exception set when the key objects cannot be made.
+  static std::optional<ItemConverter> make(const ReaderConfig& config);
 
-  // The next candidate of the stream, or nullopt at its end. Items that fail
-  // to convert are skipped (the first error is kept); an exception raised by
-  // the iterator itself ends the stream and is kept the same way.
-  std::optional<PyCandidate> next();
-
-  FirstError& first_error() { return first_error_; }
+  // False with an exception set; `id_read` tells whether the id had been read.
+  bool convert(PyObject* item, PyCandidate& out, bool& id_read) const;
 
  private:
-  Reader() = default;
-
-  // `id_read` tells, on failure, whether the item's id had been read.
-  bool convert(PyObject* item, PyCandidate& out, bool& id_read) const;
-  // Keeps the error of the item at `index` that failed to convert, noting
-  // where in the stream it was met.
-  void keep_item_error(std::uint64_t index, const PyCandidate& partial, bool id_read);
+  ItemConverter() = default;
   bool read_scores(PyObject* item, PyCandidate& out) const;
   bool read_groups(PyObject* item, PyCandidate& out) const;
   bool read_cost(PyObject* item, PyCandidate& out) const;
   bool read_cover(PyObject* item, PyCandidate& out) const;
-  // Ends the stream and aborts the run, the exception left being raised.
-  [[noreturn]] void abort();
 
-  Ref iterator_;
   std::vector<Ref> axis_keys_;
   std::vector<Ref> group_keys_;
   Ref key_id_, key_scores_, key_groups_, key_cost_, key_cover_;
   bool read_cost_ = false;
   bool read_cover_ = false;
+};
+
+// Where the engine's candidates come from: a stream that never raises in the
+// middle of a run. Items that fail to convert are skipped, the first error
+// kept; an error of the source itself ends the stream and is kept the same
+// way. An error that must stop the run at once (KeyboardInterrupt,
+// MemoryError) aborts it with RunAborted, the exception left being raised.
+class CandidateStream {
+ public:
+  virtual ~CandidateStream() = default;
+  // The next candidate of the stream, or nullopt at its end.
+  virtual std::optional<PyCandidate> next() = 0;
+  FirstError& first_error() { return first_error_; }
+
+ protected:
+  // Keeps the error being raised, met while converting the item at `index`
+  // of the stream, with a note naming where it was met.
+  void keep_item_error(std::uint64_t index, const PyCandidate& partial, bool id_read);
+  [[noreturn]] static void abort() { throw RunAborted{}; }
+
+  FirstError first_error_;
+};
+
+// The candidates of a Python iterator, one item per pull.
+class Reader final : public CandidateStream {
+ public:
+  static std::unique_ptr<Reader> make(Ref iterator, const ReaderConfig& config);
+  std::optional<PyCandidate> next() override;
+
+ private:
+  explicit Reader(ItemConverter converter) : converter_(std::move(converter)) {}
+
+  Ref iterator_;
+  ItemConverter converter_;
   bool done_ = false;
   std::uint64_t pulls_ = 0;
   std::uint64_t skipped_ = 0;
-  FirstError first_error_;
 };
 
 // A Python number converted by the host's float conversion and rounded to 32

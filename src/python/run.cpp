@@ -13,6 +13,7 @@
 #include "engine/engine.hpp"
 #include "python/convert.hpp"
 #include "python/engine.hpp"
+#include "python/arrow_reader.hpp"
 #include "python/outcome.hpp"
 #include "python/reader.hpp"
 #include "python/scorers.hpp"
@@ -137,10 +138,14 @@ std::optional<Built> build(const EngineConfig& cfg) {
   return b;
 }
 
-// A reader over the iterator of `candidates`; nullopt with the error raised.
-std::optional<Reader> open_reader(const Built& b, PyObject* candidates) {
+// The candidates of `candidates`: the rows of Arrow data, else the items of
+// an iterable; nullptr with the error raised.
+std::unique_ptr<CandidateStream> open_reader(const Built& b, PyObject* candidates) {
+  std::unique_ptr<CandidateStream> table;
+  if (open_arrow(candidates, b.reader_config, table) < 0) return nullptr;
+  if (table) return table;
   Ref iterator = Ref::steal(PyObject_GetIter(candidates));
-  if (!iterator) return std::nullopt;
+  if (!iterator) return nullptr;
   return Reader::make(std::move(iterator), b.reader_config);
 }
 
@@ -182,7 +187,7 @@ PyObject* conclude(const Built& b, std::expected<Outcome<PyCandidate>, Error>&& 
 PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
   std::optional<Built> b = build(cfg);
   if (!b) return nullptr;
-  std::optional<Reader> reader = open_reader(*b, candidates);
+  std::unique_ptr<CandidateStream> reader = open_reader(*b, candidates);
   if (!reader) return nullptr;
   auto result = b->engine.run([&reader]() { return reader->next(); });
   return conclude(*b, std::move(result), reader->first_error().take());
@@ -279,7 +284,7 @@ Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError erro
 PyObject* scan_checked(const EngineConfig& cfg, PyObject* candidates) {
   std::optional<Built> b = build(cfg);
   if (!b) return nullptr;
-  std::optional<Reader> reader = open_reader(*b, candidates);
+  std::unique_ptr<CandidateStream> reader = open_reader(*b, candidates);
   if (!reader) return nullptr;
   Stage1<PyCandidate> s = b->engine.scan([&reader]() { return reader->next(); });
   return partial_of(cfg, std::move(s), reader->first_error().take()).release();
@@ -384,7 +389,7 @@ bool read_pool(PyObject* partial, const Built& b, std::vector<Staged<PyCandidate
     PyObject* e = part(entries, static_cast<Py_ssize_t>(i), "pool");
     return Ref::borrow(e ? part(e, 2, "pool", 4) : nullptr);
   });
-  std::optional<Reader> reader = objects ? open_reader(b, objects.get()) : std::nullopt;
+  std::unique_ptr<CandidateStream> reader = objects ? open_reader(b, objects.get()) : nullptr;
   if (!reader) return false;
   const std::size_t axes = b.reader_config.axes.size();
   pool.reserve(static_cast<std::size_t>(n));

@@ -4,5 +4,7 @@
 from . import _core
 from ._core import *  # noqa: F403
 
+from ._columns import Columns, columns
+
 __doc__ = _core.__doc__
-__all__ = list(_core.__all__)
+__all__ = [*_core.__all__, "columns", "Columns"]

@@ -12,6 +12,8 @@ __all__ = [
     "Rejected",
     "Outcome",
     "tail_mass",
+    "columns",
+    "Columns",
 ]
 
 __version__: Final[str]
@@ -28,6 +30,17 @@ class _ArrayInterface(Protocol):
 _Number: TypeAlias = SupportsFloat | SupportsIndex
 _NumberBuffer: TypeAlias = Buffer | _ArrayInterface
 _Numbers: TypeAlias = Sequence[_Number | None] | _NumberBuffer
+
+# Arrow data, taken straight from its memory: pyarrow tables, record batches
+# and readers, polars and pandas data frames, and anything else that exports
+# the Arrow PyCapsule interface.
+class _ArrowStream(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+class _ArrowArray(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+_Arrow: TypeAlias = _ArrowStream | _ArrowArray
 _Scale: TypeAlias = Literal["unit", "unbounded", "rank"]
 _CostClass: TypeAlias = Literal["cheap", "expensive"]
 _Normalize: TypeAlias = Literal["sigmoid", "clamp01", "minmax"]
@@ -74,7 +87,7 @@ class Engine:
     def threshold(self, value: float) -> None: ...
     def min_fit(self, value: float) -> None: ...
     def rejections(self, policy: _RetentionPolicy, *, n: int | None = None) -> None: ...
-    def run(self, candidates: Iterable[Any]) -> Outcome: ...
+    def run(self, candidates: Iterable[Any] | _Arrow | Columns) -> Outcome: ...
 
 class _Term(TypedDict):
     scorer: str
@@ -171,3 +184,18 @@ class Outcome:
     def is_complete(self) -> bool: ...
 
 def tail_mass(s: float, k: int, v: int) -> float: ...
+
+class Columns:
+    data: Any
+    def __init__(self, data: Any, mapping: tuple[Any, ...]) -> None: ...
+    def __vantorel_columns__(self) -> tuple[Any, ...]: ...
+
+def columns(
+    data: _Arrow,
+    *,
+    id: str = "id",
+    scores: Iterable[str] | Mapping[str, str] | None = None,
+    groups: Iterable[str] | Mapping[str, str] | None = None,
+    cost: str | None = None,
+    cover: str | None = None,
+) -> Columns: ...
