@@ -459,10 +459,10 @@ bool may_hold_bad(const View& v) {
       if (!v.is_null(i) && !is_utf8(v.bytes_at(i))) return true;
     return false;
   }
-  if (v.kind() == Kind::Struct || is_list(v.kind())) {
+  if (is_list(v.kind())) return may_hold_bad(v.items());
+  if (v.kind() == Kind::Struct)
     for (std::size_t k = 0; k < v.fields(); ++k)
       if (may_hold_bad(v.field(k))) return true;
-  }
   return false;
 }
 
