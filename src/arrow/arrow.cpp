@@ -144,8 +144,10 @@ std::expected<Type, std::string> parse(const ArrowSchema& s, int depth) {
   for (std::int64_t c = 0; c < s.n_children; ++c) {
     if (!s.children[c]) return fail("null child " + std::to_string(c));
     auto child = parse(*s.children[c], depth + 1);
-    if (!child) return fail((t.kind == Kind::Struct ? "field " + std::to_string(c) : std::string("items")) +
-                            ": " + child.error());
+    if (!child) {
+      const char* name = s.children[c]->name;
+      return fail((t.kind == Kind::Struct ? "field " + quoted(name ? name : "") : "items") + ": " + child.error());
+    }
     t.children.push_back(std::move(*child));
   }
   return t;
@@ -240,9 +242,20 @@ bool has_offsets(Kind k) {
 
 constexpr char kNoBytes[1] = {};
 
+// The first unsupported format at or below `t`, with the path to it.
+std::optional<std::string> unsupported(const Type& t) {
+  if (t.kind == Kind::Unsupported) return "unsupported format " + quoted(t.format);
+  if (t.dictionary)
+    if (auto m = unsupported(*t.dictionary)) return "dictionary: " + *m;
+  for (const Type& c : t.children)
+    if (auto m = unsupported(c)) return (t.kind == Kind::Struct ? "field " + quoted(c.name) : "items") + ": " + *m;
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::expected<View, std::string> View::make(const Type& type, const ArrowArray& array) {
+  if (auto m = unsupported(type)) return fail(std::move(*m));
   if (!array.release) return fail("the array is released");
   return make_at(type, array, 0, array.length);
 }
@@ -251,7 +264,6 @@ std::expected<View, std::string> View::make_at(const Type& type, const ArrowArra
                                                std::int64_t length) {
   const Kind k = type.kind;
   const auto n = [](std::int64_t x) { return std::to_string(x); };
-  if (k == Kind::Unsupported) return fail("unsupported format " + quoted(type.format));
   if (a.length < 0) return fail("negative length " + n(a.length));
   if (a.offset < 0) return fail("negative offset " + n(a.offset));
   if (a.null_count < -1) return fail("negative null count " + n(a.null_count));
@@ -447,10 +459,10 @@ bool may_hold_bad(const View& v) {
       if (!v.is_null(i) && !is_utf8(v.bytes_at(i))) return true;
     return false;
   }
-  if (v.kind() == Kind::Struct || is_list(v.kind())) {
+  if (is_list(v.kind())) return may_hold_bad(v.items());
+  if (v.kind() == Kind::Struct)
     for (std::size_t k = 0; k < v.fields(); ++k)
       if (may_hold_bad(v.field(k))) return true;
-  }
   return false;
 }
 

@@ -193,7 +193,8 @@ class View {
   // view of all its rows. Fails with a message naming what is wrong:
   //   - type Unsupported anywhere; a released array (null `release`) at the top;
   //   - negative length, offset or null count (other than -1 for unknown),
-  //     offset + length overflowing;
+  //     offset + length overflowing, the bytes of values, offsets or views
+  //     (items for FixedList) up to offset + length overflowing int64;
   //   - buffer count or child count not those of the kind (Null: 0 buffers;
   //     Bool, numbers, FixedBinary, List, LargeList: 2; Utf8/Binary kinds: 3;
   //     view kinds: at least 3, the last holding the int64 sizes of the
@@ -201,14 +202,16 @@ class View {
   //     `buffers`/`children` pointers where counts are positive, a null child;
   //   - a data, offsets or views buffer missing while the array has rows
   //     (offsets are read even for 0 rows when the buffer is present; a
-  //     missing offsets buffer with 0 rows is accepted);
+  //     missing offsets buffer with 0 rows is accepted; a missing data
+  //     buffer of Utf8/Binary kinds too when every offset is 0);
   //   - a positive null count without a validity bitmap; a known null count
-  //     that differs from the zero bits of the bitmap over the array's rows;
+  //     that differs from the zero bits of the bitmap over the array's rows
+  //     (Null kind: no bitmap, any null count);
   //   - offsets that decrease, a first offset below 0, a last offset beyond
   //     the item child's length (lists);
   //   - a struct field or fixed-size list item child shorter than the rows
   //     that the parent reaches (offset + length, times the size for FixedList);
-  //   - a view entry with negative length, or, for out-of-line entries
+  //   - a valid row's view entry with negative length, or, for out-of-line entries
   //     (length > 12), a buffer index outside the variadic buffers or a
   //     range beyond that buffer's size;
   //   - a dictionary-encoded array without a dictionary, or a valid row whose
