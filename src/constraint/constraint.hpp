@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -25,12 +26,20 @@ decltype(auto) slot_of(const Slots& slots, std::size_t i) {
   return slots[i];
 }
 
+// A unary constraint that is a minimum on the candidate's own score at
+// `slot` can say so, and be checked without the candidate.
+struct SlotMin {
+  std::size_t slot;
+  float min;
+};
+
 template <class C>
 class UnaryConstraint {
  public:
   virtual ~UnaryConstraint() = default;
   virtual ConstraintId id() const = 0;
   virtual bool allows(const C& candidate) const = 0;
+  virtual std::optional<SlotMin> slot_min() const { return std::nullopt; }
 };
 
 // One set constraint's view of a selection over one run's pool, changed one
@@ -112,6 +121,7 @@ class MinAxis final : public UnaryConstraint<C> {
     const auto& v = slot_of(c.scores, axis_);
     return v && *v >= min_;
   }
+  std::optional<SlotMin> slot_min() const override { return SlotMin{axis_, min_}; }
 
  private:
   ConstraintId id_;

@@ -34,6 +34,21 @@ struct Staged {
   float key;      // admission key
 };
 
+// A batch of a stream's rows whose own scores come as columns, so that stage
+// 1 can read, score and screen a row against the pool before its candidate
+// is made. Per axis (registration order) `values` holds the row's own score
+// at that axis's slot and `present` a 1 where there is one; a null column
+// means no row has a value there. `ids` holds the rows' identifiers. A row
+// marked in `aside` (when given) is not read from the columns: the source
+// makes its candidate (or skips it) as a stream of candidates would.
+struct SlotBatch {
+  std::size_t rows = 0;
+  std::vector<const float*> values;
+  std::vector<const std::uint8_t*> present;
+  const CandidateId* ids = nullptr;
+  const std::uint8_t* aside = nullptr;
+};
+
 // What stage 1 leaves for stage 2: the pool, best admission key first (the
 // pool order), and the outcome so far: stage-1 rejections, their counts, the
 // scorer rows (elapsed times in nanoseconds) and the input count.
@@ -119,6 +134,10 @@ class Engine {
   std::optional<Error> validate() const;
 
   // Runs the whole selection over `next` (called until it returns nullopt).
+  // A source that also has `batches()` true, `next_batch(SlotBatch&)` (false
+  // at the end) and `row(i)` (the candidate of row i of its current batch,
+  // nullopt when skipped) is read a batch at a time instead, wherever every
+  // unary constraint and cheap scorer reads the candidate's own slots.
   template <class Source>
   std::expected<Outcome<C>, Error> run(Source&& next) const {
     if (auto e = validate()) return std::unexpected(std::move(*e));
@@ -138,8 +157,10 @@ class Engine {
 
  private:
   std::optional<std::size_t> admission_axis() const;
-  void reject(Outcome<C>& out, C&& c, RejectReason&& reason, const std::optional<float>& fused) const {
-    record(retention_, out.rejected, out.rejected_counts, std::move(c), std::move(reason), fused);
+  // `c` is the candidate, or a function that makes it when it is kept.
+  template <class Candidate>
+  void reject(Outcome<C>& out, Candidate&& c, RejectReason&& reason, const std::optional<float>& fused) const {
+    record<C>(retention_, out.rejected, out.rejected_counts, std::forward<Candidate>(c), std::move(reason), fused);
   }
   std::optional<Error> score_expensive(std::vector<Staged<C>>& pool, RunTrace& trace) const;
   void drop_unscored(std::vector<Staged<C>>& pool, Outcome<C>& out) const;

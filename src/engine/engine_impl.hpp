@@ -13,6 +13,51 @@ namespace vantorel {
 
 namespace detail {
 
+// Stage 1 reads each row through one of two accessors: a candidate already
+// made, or a row of a SlotBatch whose candidate is made only when needed.
+template <class C>
+class CandidateRow {
+ public:
+  explicit CandidateRow(C& c) : c_(c) {}
+  const CandidateId& id() const { return c_.id; }
+  // The row's own score at `slot`, false when it has none.
+  bool slot(std::size_t s, float& value) const {
+    const std::optional<float>& v = c_.scores[s];
+    if (!v) return false;
+    value = *v;
+    return true;
+  }
+  const C& candidate() const { return c_; }
+  C&& make() { return std::move(c_); }
+
+ private:
+  C& c_;
+};
+
+template <class C, class Source>
+class BatchRow {
+ public:
+  BatchRow(const SlotBatch& b, std::size_t i, Source& source) : b_(b), i_(i), source_(source) {}
+  const CandidateId& id() const { return b_.ids[i_]; }
+  bool slot(std::size_t s, float& value) const {
+    if (s >= b_.values.size() || !b_.values[s] || !b_.present[s][i_]) return false;
+    value = b_.values[s][i_];
+    return true;
+  }
+  // Never called: batches are read only where everything reads slots.
+  const C& candidate() const { internal_fault(kInvValidated); }
+  C make() {
+    std::optional<C> c = source_.row(i_);
+    if (!c) internal_fault(kInvValidated);
+    return std::move(*c);
+  }
+
+ private:
+  const SlotBatch& b_;
+  std::size_t i_;
+  Source& source_;
+};
+
 // The cheap axes of a run, scored one candidate at a time. Axes whose scorer
 // reads the candidate's own slot are read here, without a call. Their time
 // is measured on one candidate in every kSampleEvery (the first included) and
@@ -32,11 +77,17 @@ class CheapScoring {
     }
   }
 
-  // Scores c on every cheap axis into `scores` (all slots empty on entry),
-  // counting calls, misses and time in `trace`, whose input count already
-  // counts c. Under the reject policy, stops at the first axis without a
-  // value and returns it.
-  std::optional<std::size_t> score(const C& c, Scores& scores, RunTrace& trace) {
+  // Whether every cheap axis reads the candidate's own slot.
+  bool reads_slots() const {
+    return std::all_of(axes_.begin(), axes_.end(), [](const Axis& a) { return a.direct.has_value(); });
+  }
+
+  // Scores a row on every cheap axis into `scores` (all slots empty on
+  // entry), counting calls, misses and time in `trace`, whose input count
+  // already counts the row. Under the reject policy, stops at the first axis
+  // without a value and returns it.
+  template <class Row>
+  std::optional<std::size_t> score(const Row& c, Scores& scores, RunTrace& trace) {
     const bool sample = (trace.input_count - 1) % kSampleEvery == 0;
     // While calls follow each other, one clock read ends one call's time and
     // starts the next one's.
@@ -88,19 +139,20 @@ class CheapScoring {
     std::uint64_t sampled_calls = 0;
   };
 
-  // The axis's value for c into `value`; false when it has none (NaN
+  // The axis's value for the row into `value`; false when it has none (NaN
   // included). Kept apart from std::optional so that the hot loop does not
   // pass values through memory.
-  bool value_of(const Axis& a, const C& c, float& value) const {
-    if constexpr (requires { c.scores[std::size_t{0}]; }) {
+  template <class Row>
+  bool value_of(const Axis& a, const Row& row, float& value) const {
+    if constexpr (requires(const C& c) { c.scores[std::size_t{0}]; }) {
       if (a.direct) {
-        const std::optional<float>& slot = c.scores[a.direct->slot];
-        if (!slot) return false;
-        value = a.direct->normalizer ? a.direct->normalizer->apply(*slot) : *slot;
+        float raw;
+        if (!row.slot(a.direct->slot, raw)) return false;
+        value = a.direct->normalizer ? a.direct->normalizer->apply(raw) : raw;
         return value == value;
       }
     }
-    std::optional<float> r = as_value(scorers_[a.axis]->score(c));
+    std::optional<float> r = as_value(scorers_[a.axis]->score(row.candidate()));
     if (r) value = *r;
     return r.has_value();
   }
@@ -250,29 +302,32 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
   detail::StagingPool<C> pool(static_cast<std::size_t>(trace.pool_capacity));
   auto out_of_pool = [&](C&& c) { reject(out, std::move(c), RejectReason::out_of_pool(), std::nullopt); };
 
+  // The unary constraints as slot minimums, where each is one.
+  std::vector<std::optional<SlotMin>> minimums;
+  for (const auto& u : unary_) minimums.push_back(u->slot_min());
+  const bool slots_only =
+      cheap.reads_slots() && std::all_of(minimums.begin(), minimums.end(), [](const auto& m) { return m.has_value(); });
+
   Scores scores;
   constexpr std::uint64_t kCheckEvery = 4096;
-  while (std::optional<C> item = next()) {
-    C& c = *item;
+  auto take = [&](auto& row) {
     trace.input_count += 1;
     if (checkpoint_ && trace.input_count % kCheckEvery == 0) checkpoint_();
 
-    const UnaryConstraint<C>* refused_by = nullptr;
-    for (const auto& u : unary_) {
-      if (!u->allows(c)) {
-        refused_by = u.get();
-        break;
+    for (std::size_t u = 0; u < unary_.size(); ++u) {
+      float v;
+      const bool allowed = minimums[u] ? row.slot(minimums[u]->slot, v) && v >= minimums[u]->min
+                                       : unary_[u]->allows(row.candidate());
+      if (!allowed) {
+        reject(out, [&] { return row.make(); }, RejectReason::unary_constraint(unary_[u]->id()), std::nullopt);
+        return;
       }
-    }
-    if (refused_by) {
-      reject(out, std::move(c), RejectReason::unary_constraint(refused_by->id()), std::nullopt);
-      continue;
     }
 
     scores.assign(metas_.size(), std::nullopt);
-    if (std::optional<std::size_t> unscored = cheap.score(c, scores, trace)) {
-      reject(out, std::move(c), RejectReason::not_scored(metas_[*unscored].id), std::nullopt);
-      continue;
+    if (std::optional<std::size_t> unscored = cheap.score(row, scores, trace)) {
+      reject(out, [&] { return row.make(); }, RejectReason::not_scored(metas_[*unscored].id), std::nullopt);
+      return;
     }
 
     float key;
@@ -282,12 +337,38 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
     } else {
       key = (*provisional)(scores);
     }
-    // A candidate the pool refuses is never staged.
-    if (!pool.admits(c.id, key)) {
-      out_of_pool(std::move(c));
-      continue;
+    // A candidate the pool refuses is never staged, nor made unless kept.
+    if (!pool.admits(row.id(), key)) {
+      reject(out, [&] { return row.make(); }, RejectReason::out_of_pool(), std::nullopt);
+      return;
     }
-    pool.stage(std::move(c), scores, key, out_of_pool);
+    pool.stage(row.make(), scores, key, out_of_pool);
+  };
+
+  bool batched = false;
+  if constexpr (requires(SlotBatch& b) { next.next_batch(b); }) batched = slots_only && next.batches();
+  if (batched) {
+    if constexpr (requires(SlotBatch& b) { next.next_batch(b); }) {
+      SlotBatch batch;
+      while (next.next_batch(batch)) {
+        for (std::size_t i = 0; i < batch.rows; ++i) {
+          if (batch.aside && batch.aside[i]) {
+            if (std::optional<C> c = next.row(i)) {
+              detail::CandidateRow<C> row(*c);
+              take(row);
+            }
+            continue;
+          }
+          detail::BatchRow<C, std::remove_reference_t<Source>> row(batch, i, next);
+          take(row);
+        }
+      }
+    }
+  } else {
+    while (std::optional<C> item = next()) {
+      detail::CandidateRow<C> row(*item);
+      take(row);
+    }
   }
   cheap.add_sampled_times(trace);
   tick_rate.finish();

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -122,14 +123,23 @@ struct Outcome {
   RejectCounts rejected_counts;
 };
 
-// The one entry through which a run reports a rejection.
-template <class C>
-void record(const Retention& retention, BlockList<Rejected<C>>& rejected, RejectCounts& counts, C&& candidate,
+// Whether the next rejection is kept, with `kept` rejections kept so far.
+inline bool keeps(const Retention& retention, std::size_t kept) {
+  return retention.kind == Retention::Kind::Keep || (retention.kind == Retention::Kind::Sample && kept < retention.n);
+}
+
+// The one entry through which a run reports a rejection. `candidate` is the
+// candidate, or a function that makes it (called only when it is kept).
+template <class C, class Candidate>
+void record(const Retention& retention, BlockList<Rejected<C>>& rejected, RejectCounts& counts, Candidate&& candidate,
             RejectReason&& reason, const std::optional<float>& fused) {
   counts[reason.kind] += 1;
-  bool keep = retention.kind == Retention::Kind::Keep ||
-              (retention.kind == Retention::Kind::Sample && rejected.size() < retention.n);
-  if (keep) rejected.push_back(Rejected<C>{std::move(reason), KeptForm<C>::make(std::move(candidate)), fused});
+  if (!keeps(retention, rejected.size())) return;
+  if constexpr (std::is_invocable_v<Candidate>) {
+    rejected.push_back(Rejected<C>{std::move(reason), KeptForm<C>::make(candidate()), fused});
+  } else {
+    rejected.push_back(Rejected<C>{std::move(reason), KeptForm<C>::make(std::move(candidate)), fused});
+  }
 }
 
 // exact and guarantee from the selection's shape (repair and non-matroid
