@@ -85,7 +85,7 @@ def make_columns(rng, flat):
         arrow, make = TYPES[rng.choice(names)]
         return arrow, lambda r: None if r.random() < none else make(r)
 
-    def whole(make):  # a null where a dict or a list must be fails its row
+    def whole(make):  # a null row: a fault where a dict or a list must be
         def value(r):
             v = make(r)
             return (Hidden(v) if isinstance(v, dict) else None) if holes and r.random() < 0.05 else v
