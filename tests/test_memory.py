@@ -16,7 +16,8 @@ import vantorel
 def run_all(runs, items):
     """Seeded runs (some fail a requirement), a failing scorer, an invalid budget and a malformed item."""
     for cfg, models in runs:
-        engine = configure(cfg, {id(m.obj): m.calls for m in models})
+        calls = {id(m.obj): m.calls for m in models}
+        engine = configure(cfg, lambda x: calls[id(x)])
         try:
             assert engine.run(m.obj for m in models).is_complete()
         except vantorel.EngineError:

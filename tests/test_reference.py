@@ -113,11 +113,13 @@ def make_models(cfg, rng, n):
     return models
 
 
-def configure(cfg, table):
+def configure(cfg, calls, normalize=None):
+    """The engine of a configuration; calls(item) gives what each axis's own scoring function returns
+    for the item, normalize(axis) the axis's normaliser options."""
     e = Engine()
     for i, (name, cheap, fn) in enumerate(cfg.axes):
-        fn = (lambda xs, i=i: [table[id(x)][i] for x in xs]) if fn else None
-        e.scorer(name, cost="cheap" if cheap else "expensive", fn=fn)
+        fn = (lambda xs, i=i: [calls(x)[i] for x in xs]) if fn else None
+        e.scorer(name, cost="cheap" if cheap else "expensive", fn=fn, **(normalize(name) if normalize else {}))
     e.fuse(cfg.fusion, k=cfg.k, weights=cfg.weights)
     e.missing(cfg.missing, value=cfg.impute if cfg.missing == "impute" else None)
     for key, maximum, cid in cfg.groups:
@@ -348,7 +350,8 @@ def test_runs_match_the_reference(selector, rng):
     cfg = make_config(rng, selector)
     n = rng.randint(3, 14) if selector else rng.choice([rng.randint(0, 60), rng.randint(500, 1500)])
     models = make_models(cfg, rng, n)
-    engine = configure(cfg, {id(m.obj): m.calls for m in models})
+    calls = {id(m.obj): m.calls for m in models}
+    engine = configure(cfg, lambda x: calls[id(x)])
     counts = [sys.getrefcount(m.obj) for m in models]
     try:
         out = engine.run(m.obj for m in models)
