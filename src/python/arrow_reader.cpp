@@ -30,6 +30,7 @@ constexpr const char* kMsgNoColumn = "데이터에 열 '";
 constexpr const char* kMsgNoColumnEnd = "' 이 없다";
 constexpr const char* kMsgBadStream = "Arrow 데이터를 읽지 못했다: ";
 constexpr const char* kMsgNotArrow = "columns() 의 데이터는 Arrow 데이터(__arrow_c_stream__ 나 __arrow_c_array__)여야 한다";
+constexpr const char* kMsgNotTable = "columns() 의 데이터는 열이 있는 표여야 한다. 받은 Arrow 형식 '";
 constexpr const char* kMsgCapsule = "Arrow 내보내기가 올바른 캡슐을 돌려주지 않았다: ";
 
 bool is_int(Kind k) { return arrow::is_signed_int(k) || arrow::is_unsigned_int(k); }
@@ -262,6 +263,10 @@ bool check_column(const std::string& column, const Type& t) {
 
 bool ArrowReader::examine(const ReaderConfig& config) {
   if (type_.kind != Kind::Struct || type_.dictionary) {
+    if (mapping_) {
+      PyErr_Format(PyExc_TypeError, "%s%s'", kMsgNotTable, type_.format.c_str());
+      return false;
+    }
     // Not a table: every row is an item of its own (the dict reader refuses it).
     if (!check_column(type_.name, type_)) return false;
     return make_keys(type_, keys_);
@@ -317,10 +322,15 @@ bool ArrowReader::examine(const ReaderConfig& config) {
       for (int k : fields) leaf(k, -1, fits);
       return true;
     };
+    // Every mapped column must exist (the dict the mapping builds reads each
+    // one), though only those the configuration uses are read.
     if (!flat(m.scores, config.axes, l.axis_fields, l.scores, numeric)) return false;
-    if (read_groups_ && !flat(m.groups, config.group_keys, l.key_fields, l.groups, textual)) return false;
-    if (read_cost_ && m.cost && (l.cost = column(m.cost.get())) < -1) return false;
-    if (read_cover_ && m.cover && (l.cover = column(m.cover.get())) < -1) return false;
+    if (!flat(m.groups, config.group_keys, l.key_fields, l.groups, textual)) return false;
+    if (m.cost && (l.cost = column(m.cost.get())) < -1) return false;
+    if (m.cover && (l.cover = column(m.cover.get())) < -1) return false;
+    if (!read_groups_) l.groups = Layout::Shape::Absent;
+    if (!read_cost_) l.cost = -1;
+    if (!read_cover_) l.cover = -1;
   } else {
     l.id = column("id");
     l.scores_column = column("scores");
@@ -529,8 +539,9 @@ bool ArrowReader::read_native(std::int64_t i, PyCandidate& c) const {
 // table, the row's own value); empty with the error raised.
 Ref ArrowReader::row_dict(std::int64_t i) { return value_of(*view_, keys_, i); }
 
-// The dict a column mapping builds from a row dict.
+// The dict a column mapping builds from a row dict (a null row stays None).
 Ref ArrowReader::mapped_item(PyObject* row) {
+  if (!PyDict_Check(row)) return Ref::borrow(row);
   const Mapping& m = *mapping_;
   Ref item = Ref::steal(PyDict_New());
   if (!item) return {};

@@ -233,7 +233,7 @@ TEST(ArrowView, HostileStructuresRefused) {
       {b.schema("+w:4611686018427387904", {b.schema("i")}), b.array(4, {nullptr}, {b.array(0, {nullptr, nullptr})}),
        "overflow"},
       {b.schema("i"), set(ints(), [](auto& a) { a.n_buffers = 3; }), "3 buffers for format 'i', expected 2"},
-      {b.schema("n"), b.array(1, {nullptr}, {}, 1), "expected 0"},
+      {b.schema("n"), b.array(1, {nullptr, nullptr}, {}, 1), "2 buffers for format 'n', expected 0"},
       {b.schema("vu"), b.array(0, {nullptr, nullptr}), "expected at least 3"},
       {b.schema("i"), b.array(2, {nullptr, i32({1, 2})}, {ints()}), "1 children for format 'i', expected 0"},
       {b.schema("i"), set(ints(), [](auto& a) { a.buffers = nullptr; }), "null buffers pointer"},
