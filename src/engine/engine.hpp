@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "budget/budget.hpp"
+#include "engine/slot_batch.hpp"
 #include "common/defaults.hpp"
 #include "constraint/constraint.hpp"
 #include "error/error.hpp"
@@ -32,21 +33,6 @@ struct Staged {
   Scores scores;  // cheap slots filled, expensive slots empty
   CandidateId id;
   float key;      // admission key
-};
-
-// A batch of a stream's rows whose own scores come as columns, so that stage
-// 1 can read, score and screen a row against the pool before its candidate
-// is made. Per axis (registration order) `values` holds the row's own score
-// at that axis's slot and `present` a 1 where there is one; a null column
-// means no row has a value there. `ids` holds the rows' identifiers. A row
-// marked in `aside` (when given) is not read from the columns: the source
-// makes its candidate (or skips it) as a stream of candidates would.
-struct SlotBatch {
-  std::size_t rows = 0;
-  std::vector<const float*> values;
-  std::vector<const std::uint8_t*> present;
-  const CandidateId* ids = nullptr;
-  const std::uint8_t* aside = nullptr;
 };
 
 // What stage 1 leaves for stage 2: the pool, best admission key first (the

@@ -171,6 +171,9 @@ class ArrowReader final : public CandidateStream, public RowSource {
             const ReaderConfig& config, std::optional<Mapping> mapping);
 
   std::optional<PyCandidate> next() override;
+  bool batches() const override { return true; }
+  bool next_batch(SlotBatch& batch) override;
+  std::optional<PyCandidate> row(std::size_t i) override;
   void make_object(PyCandidate& c) override;
 
  private:
@@ -180,7 +183,10 @@ class ArrowReader final : public CandidateStream, public RowSource {
   bool pull();
   void start_batch();
   void end_with_error(const std::string& message);
-  bool read_native(std::int64_t i, PyCandidate& c) const;
+  bool aside(std::int64_t i) const;
+  CandidateId id_at(std::int64_t i) const;
+  void read_native(std::int64_t i, PyCandidate& c) const;
+  std::optional<PyCandidate> read_through_dict(std::int64_t i);
   Ref row_dict(std::int64_t i);
   Ref mapped_item(PyObject* row);
 
@@ -211,6 +217,11 @@ class ArrowReader final : public CandidateStream, public RowSource {
   std::vector<const View*> key_views_;
   const View* cost_ = nullptr;
   const View* cover_ = nullptr;
+  // The slot columns of the current batch.
+  std::vector<std::vector<float>> values_;
+  std::vector<std::vector<std::uint8_t>> present_;
+  std::vector<CandidateId> ids_;
+  std::vector<std::uint8_t> aside_;
 };
 
 int ArrowReader::column(std::string_view name) const {
@@ -469,70 +480,152 @@ void ArrowReader::start_batch() {
   batch_native_ = sound;
 }
 
-// Reads row i straight from the columns; false when the row must be read
-// through its dict instead (a null where a dict or a list must be, a cost
-// out of range: the dict reader then gives the row's exact error).
-bool ArrowReader::read_native(std::int64_t i, PyCandidate& c) const {
-  if (view_->is_null(i)) return false;
+// Whether row i must be read through its dict: a null where a dict or a
+// list must be, a cost out of range (the dict reader then gives the row's
+// exact error).
+bool ArrowReader::aside(std::int64_t i) const {
+  if (view_->is_null(i) || (scores_ && scores_->is_null(i)) || (groups_ && groups_->is_null(i))) return true;
   const View* at = nullptr;
   std::int64_t j = 0;
-  if (!cell(*id_, i, at, j)) {
-    c.id = CandidateId(std::string("None"));
-  } else if (at->kind() == Kind::Bool) {
-    c.id = CandidateId(static_cast<std::uint64_t>(at->bool_at(j)));
-  } else if (arrow::is_unsigned_int(at->kind())) {
-    c.id = CandidateId(at->uint_at(j));
-  } else if (arrow::is_signed_int(at->kind())) {
-    const std::int64_t n = at->int_at(j);
-    c.id = n >= 0 ? CandidateId(static_cast<std::uint64_t>(n)) : CandidateId(std::to_string(n));
-  } else {
-    c.id = CandidateId(std::string(at->bytes_at(j)));
-  }
+  if (!cost_ || !cell(*cost_, i, at, j) || at->kind() == Kind::Null || at->kind() == Kind::Bool) return false;
+  return arrow::is_signed_int(at->kind()) ? at->int_at(j) < 0 || at->int_at(j) > 0xFFFFFFFFll
+                                          : at->uint_at(j) > 0xFFFFFFFFull;
+}
 
+CandidateId ArrowReader::id_at(std::int64_t i) const {
+  const View* at = nullptr;
+  std::int64_t j = 0;
+  if (!cell(*id_, i, at, j)) return CandidateId(std::string("None"));
+  if (at->kind() == Kind::Bool) return CandidateId(static_cast<std::uint64_t>(at->bool_at(j)));
+  if (arrow::is_unsigned_int(at->kind())) return CandidateId(at->uint_at(j));
+  if (arrow::is_signed_int(at->kind())) {
+    const std::int64_t n = at->int_at(j);
+    return n >= 0 ? CandidateId(static_cast<std::uint64_t>(n)) : CandidateId(std::to_string(n));
+  }
+  return CandidateId(std::string(at->bytes_at(j)));
+}
+
+// Reads row i (not set aside) straight from the columns.
+void ArrowReader::read_native(std::int64_t i, PyCandidate& c) const {
+  const View* at = nullptr;
+  std::int64_t j = 0;
+  c.id = id_at(i);
   c.scores.assign(axes_, std::nullopt);
   if (layout_.scores == Layout::Shape::List) {
-    if (scores_->is_null(i)) return false;
     const auto [first, last] = scores_->range_at(i);
     const std::int64_t n = std::min<std::int64_t>(last - first, static_cast<std::int64_t>(axes_));
     for (std::int64_t a = 0; a < n; ++a) {
       if (cell(scores_->items(), first + a, at, j)) c.scores[static_cast<std::size_t>(a)] = number_at(*at, j);
     }
-  } else if (layout_.scores != Layout::Shape::Absent) {
-    if (scores_ && scores_->is_null(i)) return false;
+  } else {
     for (std::size_t a = 0; a < axes_; ++a) {
       if (axis_views_[a] && cell(*axis_views_[a], i, at, j)) c.scores[a] = number_at(*at, j);
     }
   }
-
   if (read_groups_) {
     c.groups.assign(keys_count_, std::nullopt);
-    if (layout_.groups != Layout::Shape::Absent) {
-      if (groups_ && groups_->is_null(i)) return false;
-      for (std::size_t g = 0; g < keys_count_; ++g) {
-        if (key_views_[g] && cell(*key_views_[g], i, at, j) && at->kind() != Kind::Null) c.groups[g] = text_at(*at, j);
-      }
+    for (std::size_t g = 0; g < keys_count_; ++g) {
+      if (key_views_[g] && cell(*key_views_[g], i, at, j)) c.groups[g] = text_at(*at, j);
     }
   }
-  if (cost_ && cell(*cost_, i, at, j) && at->kind() != Kind::Null) {
-    if (at->kind() == Kind::Bool) {
-      c.cost = at->bool_at(j) ? 1 : 0;
-    } else {
-      const bool in_range = arrow::is_signed_int(at->kind()) ? at->int_at(j) >= 0 && at->int_at(j) <= 0xFFFFFFFFll
-                                                              : at->uint_at(j) <= 0xFFFFFFFFull;
-      if (!in_range) return false;
-      c.cost = static_cast<std::uint32_t>(arrow::is_signed_int(at->kind()) ? static_cast<std::uint64_t>(at->int_at(j))
-                                                                            : at->uint_at(j));
-    }
+  if (cost_ && cell(*cost_, i, at, j)) {
+    c.cost = at->kind() == Kind::Bool              ? static_cast<std::uint32_t>(at->bool_at(j))
+             : arrow::is_signed_int(at->kind()) ? static_cast<std::uint32_t>(at->int_at(j))
+                                                   : static_cast<std::uint32_t>(at->uint_at(j));
   }
   if (cover_ && !cover_->is_null(i)) {
     const auto [first, last] = cover_->range_at(i);
     c.cover.reserve(static_cast<std::size_t>(last - first));
     for (std::int64_t k = first; k < last; ++k) {
-      const bool present = cell(cover_->items(), k, at, j) && at->kind() != Kind::Null;
-      c.cover.push_back(present ? text_at(*at, j) : std::string("None"));
+      c.cover.push_back(cell(cover_->items(), k, at, j) ? text_at(*at, j) : std::string("None"));
     }
   }
+}
+
+// Row i read through its dict, exactly as the dict reader reads it; nullopt
+// when it fails (the error kept).
+std::optional<PyCandidate> ArrowReader::read_through_dict(std::int64_t i) {
+  std::optional<PyCandidate> candidate(std::in_place);
+  bool id_read = false;
+  Ref row = row_dict(i);
+  Ref mapped = row && mapping_ ? mapped_item(row.get()) : Ref();
+  PyObject* item = mapping_ ? mapped.get() : row.get();
+  if (item && converter_.convert(item, *candidate, id_read)) {
+    candidate->object = std::move(row);
+    return candidate;
+  }
+  if (aborting_error()) {
+    done_ = true;
+    abort();
+  }
+  keep_item_error(first_row_ + static_cast<std::uint64_t>(i), *candidate, id_read);
+  return std::nullopt;
+}
+
+// The next batch's slot columns: each axis's own score per row, as the
+// row's candidate would hold it.
+bool ArrowReader::next_batch(SlotBatch& batch) {
+  if (done_) return false;
+  if ((!view_ || row_ >= view_->length()) && !pull()) {
+    done_ = true;
+    return false;
+  }
+  const auto n = static_cast<std::size_t>(view_->length());
+  row_ = view_->length();
+  batch.rows = n;
+  batch.values.assign(axes_, nullptr);
+  batch.present.assign(axes_, nullptr);
+  aside_.assign(n, 1);
+  batch.aside = aside_.data();
+  batch.ids = nullptr;
+  if (!batch_native_) return true;
+
+  ids_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto r = static_cast<std::int64_t>(i);
+    aside_[i] = aside(r) ? 1 : 0;
+    if (!aside_[i]) ids_[i] = id_at(r);
+  }
+  batch.ids = ids_.data();
+  values_.resize(axes_);
+  present_.resize(axes_);
+  const View* at = nullptr;
+  std::int64_t j = 0;
+  for (std::size_t a = 0; a < axes_; ++a) {
+    const bool listed = layout_.scores == Layout::Shape::List;
+    if (!listed && !axis_views_[a]) continue;
+    std::vector<float>& values = values_[a];
+    std::vector<std::uint8_t>& present = present_[a];
+    values.resize(n);
+    present.assign(n, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (aside_[i]) continue;
+      const auto r = static_cast<std::int64_t>(i);
+      if (listed) {
+        const auto [first, last] = scores_->range_at(r);
+        const auto k = first + static_cast<std::int64_t>(a);
+        if (k >= last || !cell(scores_->items(), k, at, j)) continue;
+      } else if (!cell(*axis_views_[a], r, at, j)) {
+        continue;
+      }
+      values[i] = number_at(*at, j);
+      present[i] = 1;
+    }
+    batch.values[a] = values.data();
+    batch.present[a] = present.data();
+  }
   return true;
+}
+
+std::optional<PyCandidate> ArrowReader::row(std::size_t i) {
+  const auto r = static_cast<std::int64_t>(i);
+  if (aside_[i]) return read_through_dict(r);
+  std::optional<PyCandidate> candidate(std::in_place);
+  read_native(r, *candidate);
+  candidate->source = this;
+  candidate->row = r;
+  candidate->batch = batch_serial_;
+  return candidate;
 }
 
 // The row dict of row i of the current batch (for a batch that is no
@@ -567,7 +660,6 @@ Ref ArrowReader::mapped_item(PyObject* row) {
 }
 
 std::optional<PyCandidate> ArrowReader::next() {
-  std::optional<PyCandidate> candidate(std::in_place);
   while (!done_) {
     if (!view_ || row_ >= view_->length()) {
       if (!pull()) {
@@ -576,32 +668,17 @@ std::optional<PyCandidate> ArrowReader::next() {
       }
     }
     const std::int64_t i = row_++;
-    PyCandidate& c = *candidate;
-    if (batch_native_ && read_native(i, c)) {
-      c.source = this;
-      c.row = i;
-      c.batch = batch_serial_;
+    if (batch_native_ && !aside(i)) {
+      std::optional<PyCandidate> candidate(std::in_place);
+      read_native(i, *candidate);
+      candidate->source = this;
+      candidate->row = i;
+      candidate->batch = batch_serial_;
       return candidate;
     }
-    // Read through the row's dict, exactly as the dict reader reads it.
-    candidate.emplace();
-    bool id_read = false;
-    Ref row = row_dict(i);
-    Ref mapped = row && mapping_ ? mapped_item(row.get()) : Ref();
-    PyObject* item = mapping_ ? mapped.get() : row.get();
-    if (item && converter_.convert(item, *candidate, id_read)) {
-      candidate->object = std::move(row);
-      return candidate;
-    }
-    if (aborting_error()) {
-      done_ = true;
-      abort();
-    }
-    keep_item_error(first_row_ + static_cast<std::uint64_t>(i), *candidate, id_read);
-    candidate.emplace();
+    if (std::optional<PyCandidate> c = read_through_dict(i)) return c;
   }
-  candidate.reset();
-  return candidate;
+  return std::nullopt;
 }
 
 void ArrowReader::make_object(PyCandidate& c) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/slot_batch.hpp"
 #include "error/error.hpp"
 #include "python/candidate.hpp"
 #include "python/py.hpp"
@@ -65,6 +66,12 @@ class CandidateStream {
   virtual ~CandidateStream() = default;
   // The next candidate of the stream, or nullopt at its end.
   virtual std::optional<PyCandidate> next() = 0;
+  // A stream that can also give its rows a batch at a time as slot columns
+  // (see SlotBatch) says so, and makes the candidate of row i of the
+  // current batch on demand (nullopt when the row is skipped).
+  virtual bool batches() const { return false; }
+  virtual bool next_batch(SlotBatch&) { return false; }
+  virtual std::optional<PyCandidate> row(std::size_t) { return std::nullopt; }
   FirstError& first_error() { return first_error_; }
 
  protected:

@@ -149,6 +149,15 @@ std::unique_ptr<CandidateStream> open_reader(const Built& b, PyObject* candidate
   return Reader::make(std::move(iterator), b.reader_config);
 }
 
+// A stream as the engine's source: row by row, or a batch at a time.
+struct StreamSource {
+  CandidateStream& stream;
+  std::optional<PyCandidate> operator()() { return stream.next(); }
+  bool batches() const { return stream.batches(); }
+  bool next_batch(SlotBatch& batch) { return stream.next_batch(batch); }
+  std::optional<PyCandidate> row(std::size_t i) { return stream.row(i); }
+};
+
 // Raises what the run ended with, in this order: the engine's error, the
 // stream's first error, the first callback's error; otherwise converts the
 // outcome. The error that precedence passes over first stays reachable as
@@ -189,7 +198,7 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
   if (!b) return nullptr;
   std::unique_ptr<CandidateStream> reader = open_reader(*b, candidates);
   if (!reader) return nullptr;
-  auto result = b->engine.run([&reader]() { return reader->next(); });
+  auto result = b->engine.run(StreamSource{*reader});
   return conclude(*b, std::move(result), reader->first_error().take());
 }
 
@@ -286,7 +295,7 @@ PyObject* scan_checked(const EngineConfig& cfg, PyObject* candidates) {
   if (!b) return nullptr;
   std::unique_ptr<CandidateStream> reader = open_reader(*b, candidates);
   if (!reader) return nullptr;
-  Stage1<PyCandidate> s = b->engine.scan([&reader]() { return reader->next(); });
+  Stage1<PyCandidate> s = b->engine.scan(StreamSource{*reader});
   return partial_of(cfg, std::move(s), reader->first_error().take()).release();
 }
 

@@ -1,0 +1,25 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "common/candidate_id.hpp"
+
+namespace vantorel {
+
+// A batch of a stream's rows whose own scores come as columns, so that stage
+// 1 can read, score and screen a row against the pool before its candidate
+// is made. Per axis (registration order) `values` holds the row's own score
+// at that axis's slot and `present` a 1 where there is one; a null column
+// means no row has a value there. `ids` holds the rows' identifiers. A row
+// marked in `aside` (when given) is not read from the columns: the source
+// makes its candidate (or skips it) as a stream of candidates would.
+struct SlotBatch {
+  std::size_t rows = 0;
+  std::vector<const float*> values;
+  std::vector<const std::uint8_t*> present;
+  const CandidateId* ids = nullptr;
+  const std::uint8_t* aside = nullptr;
+};
+
+}  // namespace vantorel
