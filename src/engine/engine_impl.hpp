@@ -324,7 +324,12 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
       }
     }
 
-    scores.assign(metas_.size(), std::nullopt);
+    // (A staged row took the storage with it; a pushed-out one gave its back.)
+    if (scores.size() == metas_.size()) {
+      std::fill(scores.begin(), scores.end(), std::nullopt);
+    } else {
+      scores.assign(metas_.size(), std::nullopt);
+    }
     if (std::optional<std::size_t> unscored = cheap.score(row, scores, trace)) {
       reject(out, [&] { return row.make(); }, RejectReason::not_scored(metas_[*unscored].id), std::nullopt);
       return;

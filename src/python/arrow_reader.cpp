@@ -222,6 +222,7 @@ class ArrowReader final : public CandidateStream, public RowSource {
   std::vector<std::vector<std::uint8_t>> present_;
   std::vector<CandidateId> ids_;
   std::vector<std::uint8_t> aside_;
+  std::int64_t chunk_ = 0;  // the row of the batch the slot columns start at
 };
 
 int ArrowReader::column(std::string_view name) const {
@@ -562,16 +563,18 @@ std::optional<PyCandidate> ArrowReader::read_through_dict(std::int64_t i) {
   return std::nullopt;
 }
 
-// The next batch's slot columns: each axis's own score per row, as the
-// row's candidate would hold it.
+// The slot columns of the next rows (up to kSlotRows of one Arrow batch):
+// each axis's own score per row, as the row's candidate would hold it.
 bool ArrowReader::next_batch(SlotBatch& batch) {
+  constexpr std::int64_t kSlotRows = 4096;  // columns that stay in cache
   if (done_) return false;
   if ((!view_ || row_ >= view_->length()) && !pull()) {
     done_ = true;
     return false;
   }
-  const auto n = static_cast<std::size_t>(view_->length());
-  row_ = view_->length();
+  chunk_ = row_;
+  const auto n = static_cast<std::size_t>(std::min(kSlotRows, view_->length() - row_));
+  row_ += static_cast<std::int64_t>(n);
   batch.rows = n;
   batch.values.assign(axes_, nullptr);
   batch.present.assign(axes_, nullptr);
@@ -582,7 +585,7 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
 
   ids_.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
-    const auto r = static_cast<std::int64_t>(i);
+    const std::int64_t r = chunk_ + static_cast<std::int64_t>(i);
     aside_[i] = aside(r) ? 1 : 0;
     if (!aside_[i]) ids_[i] = id_at(r);
   }
@@ -591,8 +594,8 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
   present_.resize(axes_);
   const View* at = nullptr;
   std::int64_t j = 0;
+  const bool listed = layout_.scores == Layout::Shape::List;
   for (std::size_t a = 0; a < axes_; ++a) {
-    const bool listed = layout_.scores == Layout::Shape::List;
     if (!listed && !axis_views_[a]) continue;
     std::vector<float>& values = values_[a];
     std::vector<std::uint8_t>& present = present_[a];
@@ -600,7 +603,7 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
     present.assign(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
       if (aside_[i]) continue;
-      const auto r = static_cast<std::int64_t>(i);
+      const std::int64_t r = chunk_ + static_cast<std::int64_t>(i);
       if (listed) {
         const auto [first, last] = scores_->range_at(r);
         const auto k = first + static_cast<std::int64_t>(a);
@@ -618,7 +621,7 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
 }
 
 std::optional<PyCandidate> ArrowReader::row(std::size_t i) {
-  const auto r = static_cast<std::int64_t>(i);
+  const std::int64_t r = chunk_ + static_cast<std::int64_t>(i);
   if (aside_[i]) return read_through_dict(r);
   std::optional<PyCandidate> candidate(std::in_place);
   read_native(r, *candidate);
