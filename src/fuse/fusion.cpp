@@ -24,18 +24,6 @@ const char* input_name(TermInput::Kind kind) {
   return name_in(kNames, kind);
 }
 
-namespace {
-
-// The larger of the best so far and a new value under ordinary `>`: the
-// earlier value stays on ties (+0 and -0 included), a NaN best gives way to
-// any number, and a NaN never displaces anything.
-inline float max_step(float best, float v) {
-  if (best != best) return v != v ? best : v;
-  return v > best ? v : best;
-}
-
-}  // namespace
-
 float FusionTrace::fused() const {
   if (method == Fusion::Kind::Max) {
     bool any = false;
@@ -160,34 +148,6 @@ ProvisionalScore::ProvisionalScore(const Fusion& fusion, const MissingPolicy& mi
   if (missing.kind == MissingPolicy::Kind::Impute) impute_ = missing.value;
   for (std::size_t a = 0; a < metas.size(); ++a)
     if (metas[a].cost == Cost::Cheap) cheap_.emplace_back(a, max_ ? 1.0f : fusion.weight_of(metas[a].id));
-}
-
-float ProvisionalScore::operator()(const Scores& scores) const {
-  bool any = false;
-  if (max_) {
-    float best = 0.0f;
-    for (const auto& [a, w] : cheap_) {
-      const auto& slot = scores[a];
-      if (!slot && !impute_) continue;
-      const float v = slot ? *slot : *impute_;
-      best = any ? max_step(best, v) : v;
-      any = true;
-    }
-    return any ? best : -std::numeric_limits<float>::infinity();
-  }
-  float num = 0.0f;
-  float den = 0.0f;
-  for (const auto& [a, w] : cheap_) {
-    const auto& slot = scores[a];
-    if (!slot && !impute_) continue;
-    const float v = slot ? *slot : *impute_;
-    num += w * v;
-    den += w;
-    any = true;
-  }
-  if (!any) return -std::numeric_limits<float>::infinity();
-  if (!(den > 0.0f)) return 0.0f;
-  return num / den;
 }
 
 }  // namespace vantorel

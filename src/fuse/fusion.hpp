@@ -1,6 +1,7 @@
 #pragma once
 // Fusion of per-axis scores into one score, with a trace of every term.
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -84,11 +85,59 @@ std::vector<FusionTrace> fuse_all(const Fusion& fusion, const MissingPolicy& mis
 
 // The stage-1 admission key over the cheap axes when there is no admission
 // axis (WeightedSum and Max). Built once per run; applied per candidate.
+// The larger of the best so far and a new value under ordinary `>`: the
+// earlier value stays on ties (+0 and -0 included), a NaN best gives way to
+// any number, and a NaN never displaces anything.
+inline float max_step(float best, float v) {
+  if (best != best) return v != v ? best : v;
+  return v > best ? v : best;
+}
+
 class ProvisionalScore {
  public:
   ProvisionalScore(const Fusion& fusion, const MissingPolicy& missing,
                    const std::vector<ScorerMeta>& metas);
-  float operator()(const Scores& scores) const;
+  float operator()(const Scores& scores) const {
+    return eval([&](std::size_t a, float& v) {
+      const std::optional<float>& slot = scores[a];
+      if (slot) v = *slot;
+      return slot.has_value();
+    });
+  }
+
+  // The same score over values found by `value(axis, v)` (false: none).
+  template <class Value>
+  float eval(Value&& value) const {
+    bool any = false;
+    if (max_) {
+      float best = 0.0f;
+      for (const auto& [a, w] : cheap_) {
+        float v;
+        if (!value(a, v)) {
+          if (!impute_) continue;
+          v = *impute_;
+        }
+        best = any ? max_step(best, v) : v;
+        any = true;
+      }
+      return any ? best : -std::numeric_limits<float>::infinity();
+    }
+    float num = 0.0f;
+    float den = 0.0f;
+    for (const auto& [a, w] : cheap_) {
+      float v;
+      if (!value(a, v)) {
+        if (!impute_) continue;
+        v = *impute_;
+      }
+      num += w * v;
+      den += w;
+      any = true;
+    }
+    if (!any) return -std::numeric_limits<float>::infinity();
+    if (!(den > 0.0f)) return 0.0f;
+    return num / den;
+  }
 
  private:
   bool max_ = false;
