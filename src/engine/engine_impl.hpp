@@ -121,6 +121,31 @@ class CheapScoring {
     return std::nullopt;
   }
 
+  std::size_t size() const { return axes_.size(); }
+  std::size_t axis_of(std::size_t k) const { return axes_[k].axis; }
+
+  // What `score` would find for every row of a batch (every axis reading
+  // slots), by cheap axis: value[k][i], and has[k][i] 0 where it finds none.
+  void batch_values(const SlotBatch& b, std::vector<std::vector<float>>& value,
+                    std::vector<std::vector<std::uint8_t>>& has) const {
+    value.resize(axes_.size());
+    has.resize(axes_.size());
+    for (std::size_t k = 0; k < axes_.size(); ++k) {
+      const SlotRead& read = *axes_[k].direct;
+      value[k].resize(b.rows);
+      has[k].assign(b.rows, 0);
+      if (read.slot >= b.values.size() || !b.values[read.slot]) continue;
+      const float* column = b.values[read.slot];
+      const std::uint8_t* present = b.present[read.slot];
+      for (std::size_t i = 0; i < b.rows; ++i) {
+        if (!present[i]) continue;
+        const float v = read.normalizer ? read.normalizer->apply(column[i]) : column[i];
+        value[k][i] = v;
+        has[k][i] = v == v;
+      }
+    }
+  }
+
   // Adds the sampled times of the directly read axes, scaled to all calls.
   void add_sampled_times(RunTrace& trace) const {
     for (const Axis& a : axes_) {
@@ -354,8 +379,36 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
   if constexpr (requires(SlotBatch& b) { next.next_batch(b); }) batched = slots_only && next.batches();
   if (batched) {
     if constexpr (requires(SlotBatch& b) { next.next_batch(b); }) {
+      // Where only the pool can refuse a row, the rows' keys are computed a
+      // batch at a time and a row the pool refuses is only counted: exactly
+      // as `take` would count it, without reading it again or making it.
+      const bool screen = unary_.empty() && missing_.kind != MissingPolicy::Kind::Reject;
+      std::vector<std::size_t> cheap_index(metas_.size(), 0);
+      for (std::size_t k = 0; k < cheap.size(); ++k) cheap_index[cheap.axis_of(k)] = k;
+      std::vector<std::vector<float>> values;
+      std::vector<std::vector<std::uint8_t>> has;
+      std::vector<float> keys;
+      std::vector<std::uint64_t> missing(cheap.size());
       SlotBatch batch;
       while (next.next_batch(batch)) {
+        if (screen) {
+          cheap.batch_values(batch, values, has);
+          keys.resize(batch.rows);
+          for (std::size_t i = 0; i < batch.rows; ++i) {
+            if (admission) {
+              const std::size_t k = cheap_index[*admission];
+              keys[i] = has[k][i] ? values[k][i] : no_key;
+            } else {
+              keys[i] = provisional->eval([&](std::size_t a, float& v) {
+                const std::size_t k = cheap_index[a];
+                if (has[k][i]) v = values[k][i];
+                return has[k][i] != 0;
+              });
+            }
+          }
+        }
+        std::uint64_t screened = 0;
+        std::fill(missing.begin(), missing.end(), 0);
         for (std::size_t i = 0; i < batch.rows; ++i) {
           if (batch.aside && batch.aside[i]) {
             if (std::optional<C> c = next.row(i)) {
@@ -365,7 +418,20 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
             continue;
           }
           detail::BatchRow<C, std::remove_reference_t<Source>> row(batch, i, next);
+          if (screen && !pool.admits(batch.ids[i], keys[i])) {
+            trace.input_count += 1;
+            if (checkpoint_ && trace.input_count % kCheckEvery == 0) checkpoint_();
+            ++screened;
+            for (std::size_t k = 0; k < missing.size(); ++k) missing[k] += has[k][i] ? 0 : 1;
+            reject(out, [&] { return row.make(); }, RejectReason::out_of_pool(), std::nullopt);
+            continue;
+          }
           take(row);
+        }
+        for (std::size_t k = 0; k < missing.size(); ++k) {
+          ScorerTrace& st = trace.scorers[cheap.axis_of(k)];
+          st.calls += screened;
+          st.missing += missing[k];
         }
       }
     }
