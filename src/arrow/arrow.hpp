@@ -225,6 +225,8 @@ class View {
   // Whether row i (0 <= i < length()) is null. A Null-kind view is null at
   // every row; a view without a validity bitmap at none.
   bool is_null(std::int64_t i) const;
+  // False when no row can be null (no validity bitmap, not the Null kind).
+  bool has_nulls() const { return validity_ != nullptr || all_null_; }
 
   // Values of row i, for a valid row of the matching kind.
   bool bool_at(std::int64_t i) const;           // Bool

@@ -423,7 +423,11 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
             if (checkpoint_ && trace.input_count % kCheckEvery == 0) checkpoint_();
             ++screened;
             for (std::size_t k = 0; k < missing.size(); ++k) missing[k] += has[k][i] ? 0 : 1;
-            reject(out, [&] { return row.make(); }, RejectReason::out_of_pool(), std::nullopt);
+            if (keeps(retention_, out.rejected.size())) {
+              reject(out, [&] { return row.make(); }, RejectReason::out_of_pool(), std::nullopt);
+            } else {
+              out.rejected_counts[RejectReason::Kind::OutOfPool] += 1;
+            }
             continue;
           }
           take(row);

@@ -64,6 +64,47 @@ inline float number_at(const View& v, std::int64_t j) {
   }
 }
 
+// Calls each(i, v, j) for the rows start + i (i < n) not set aside that
+// hold a value, the value being row j of view v; one loop per kind, so that
+// the common columns take no branch per row beyond their nulls.
+template <class Each>
+void each_value(const View& view, std::int64_t start, std::size_t n, const std::uint8_t* aside, Each&& each) {
+  const View* at = nullptr;
+  std::int64_t j = 0;
+  if (view.dictionary_encoded()) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!aside[i] && cell(view, start + static_cast<std::int64_t>(i), at, j)) each(i, *at, j);
+    }
+    return;
+  }
+  if (!view.has_nulls()) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!aside[i]) each(i, view, start + static_cast<std::int64_t>(i));
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int64_t r = start + static_cast<std::int64_t>(i);
+    if (!aside[i] && !view.is_null(r)) each(i, view, r);
+  }
+}
+
+// The numbers of the rows start + i into values/present, as number_at reads them.
+void fill_numbers(const View& view, std::int64_t start, std::size_t n, const std::uint8_t* aside, float* values,
+                  std::uint8_t* present) {
+  auto with = [&](auto number) {
+    each_value(view, start, n, aside, [&](std::size_t i, const View& v, std::int64_t j) {
+      values[i] = number(v, j);
+      present[i] = 1;
+    });
+  };
+  switch (view.type().value_type().kind) {
+    case Kind::Float32: return with([](const View& v, std::int64_t j) { return static_cast<float>(static_cast<double>(v.float32_at(j))); });
+    case Kind::Float64: return with([](const View& v, std::int64_t j) { return static_cast<float>(v.float64_at(j)); });
+    default: return with([](const View& v, std::int64_t j) { return number_at(v, j); });
+  }
+}
+
 // A text-like cell as `str` of its Python value gives it.
 inline std::string text_at(const View& v, std::int64_t j) {
   if (v.kind() == Kind::Bool) return v.bool_at(j) ? "True" : "False";
@@ -583,11 +624,16 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
   batch.ids = nullptr;
   if (!batch_native_) return true;
 
+  // Rows set aside: only where a null or a cost can send a row there.
+  const bool checked = view_->has_nulls() || (scores_ && scores_->has_nulls()) || (groups_ && groups_->has_nulls()) || cost_;
+  for (std::size_t i = 0; i < n; ++i) aside_[i] = checked && aside(chunk_ + static_cast<std::int64_t>(i)) ? 1 : 0;
   ids_.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::int64_t r = chunk_ + static_cast<std::int64_t>(i);
-    aside_[i] = aside(r) ? 1 : 0;
-    if (!aside_[i]) ids_[i] = id_at(r);
+  if (id_->kind() == Kind::UInt64 && !id_->dictionary_encoded() && !id_->has_nulls()) {
+    for (std::size_t i = 0; i < n; ++i) ids_[i] = CandidateId(id_->uint_at(chunk_ + static_cast<std::int64_t>(i)));
+  } else {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!aside_[i]) ids_[i] = id_at(chunk_ + static_cast<std::int64_t>(i));
+    }
   }
   batch.ids = ids_.data();
   values_.resize(axes_);
@@ -601,18 +647,17 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
     std::vector<std::uint8_t>& present = present_[a];
     values.resize(n);
     present.assign(n, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (aside_[i]) continue;
-      const std::int64_t r = chunk_ + static_cast<std::int64_t>(i);
-      if (listed) {
-        const auto [first, last] = scores_->range_at(r);
+    if (!listed) {
+      fill_numbers(*axis_views_[a], chunk_, n, aside_.data(), values.data(), present.data());
+    } else {
+      for (std::size_t i = 0; i < n; ++i) {
+        if (aside_[i]) continue;
+        const auto [first, last] = scores_->range_at(chunk_ + static_cast<std::int64_t>(i));
         const auto k = first + static_cast<std::int64_t>(a);
         if (k >= last || !cell(scores_->items(), k, at, j)) continue;
-      } else if (!cell(*axis_views_[a], r, at, j)) {
-        continue;
+        values[i] = number_at(*at, j);
+        present[i] = 1;
       }
-      values[i] = number_at(*at, j);
-      present[i] = 1;
     }
     batch.values[a] = values.data();
     batch.present[a] = present.data();
