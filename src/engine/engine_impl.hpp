@@ -126,8 +126,9 @@ class CheapScoring {
 
   // What `score` would find for every row of a batch (every axis reading
   // slots), by cheap axis: value[k][i], and has[k][i] 0 where it finds none.
+  // `missing[k]` gets the rows not set aside that have none.
   void batch_values(const SlotBatch& b, std::vector<std::vector<float>>& value,
-                    std::vector<std::vector<std::uint8_t>>& has) const {
+                    std::vector<std::vector<std::uint8_t>>& has, std::vector<std::uint64_t>& missing) const {
     value.resize(axes_.size());
     has.resize(axes_.size());
     for (std::size_t k = 0; k < axes_.size(); ++k) {
@@ -143,6 +144,10 @@ class CheapScoring {
         value[k][i] = v;
         has[k][i] = v == v;
       }
+    }
+    missing.assign(axes_.size(), 0);
+    for (std::size_t k = 0; k < axes_.size(); ++k) {
+      for (std::size_t i = 0; i < b.rows; ++i) missing[k] += (b.aside && b.aside[i]) || has[k][i] ? 0 : 1;
     }
   }
 
@@ -383,32 +388,39 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
       // batch at a time and a row the pool refuses is only counted: exactly
       // as `take` would count it, without reading it again or making it.
       const bool screen = unary_.empty() && missing_.kind != MissingPolicy::Kind::Reject;
-      std::vector<std::size_t> cheap_index(metas_.size(), 0);
-      for (std::size_t k = 0; k < cheap.size(); ++k) cheap_index[cheap.axis_of(k)] = k;
       std::vector<std::vector<float>> values;
       std::vector<std::vector<std::uint8_t>> has;
       std::vector<float> keys;
-      std::vector<std::uint64_t> missing(cheap.size());
+      // Misses of the batch's rows, and of those of them taken in full
+      // (which count their own).
+      std::vector<std::uint64_t> missing, taken_missing(cheap.size());
       SlotBatch batch;
       while (next.next_batch(batch)) {
         if (screen) {
-          cheap.batch_values(batch, values, has);
+          cheap.batch_values(batch, values, has, missing);
           keys.resize(batch.rows);
-          for (std::size_t i = 0; i < batch.rows; ++i) {
-            if (admission) {
-              const std::size_t k = cheap_index[*admission];
-              keys[i] = has[k][i] ? values[k][i] : no_key;
-            } else {
+          // By axis: the values and their presence (cheap axes only).
+          std::vector<const float*> value_of(metas_.size(), nullptr);
+          std::vector<const std::uint8_t*> has_of(metas_.size(), nullptr);
+          for (std::size_t k = 0; k < cheap.size(); ++k) {
+            value_of[cheap.axis_of(k)] = values[k].data();
+            has_of[cheap.axis_of(k)] = has[k].data();
+          }
+          if (admission) {
+            const float* v = value_of[*admission];
+            const std::uint8_t* h = has_of[*admission];
+            for (std::size_t i = 0; i < batch.rows; ++i) keys[i] = h[i] ? v[i] : no_key;
+          } else {
+            for (std::size_t i = 0; i < batch.rows; ++i) {
               keys[i] = provisional->eval([&](std::size_t a, float& v) {
-                const std::size_t k = cheap_index[a];
-                if (has[k][i]) v = values[k][i];
-                return has[k][i] != 0;
+                if (has_of[a][i]) v = value_of[a][i];
+                return has_of[a][i] != 0;
               });
             }
           }
         }
         std::uint64_t screened = 0;
-        std::fill(missing.begin(), missing.end(), 0);
+        std::fill(taken_missing.begin(), taken_missing.end(), 0);
         for (std::size_t i = 0; i < batch.rows; ++i) {
           if (batch.aside && batch.aside[i]) {
             if (std::optional<C> c = next.row(i)) {
@@ -422,7 +434,6 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
             trace.input_count += 1;
             if (checkpoint_ && trace.input_count % kCheckEvery == 0) checkpoint_();
             ++screened;
-            for (std::size_t k = 0; k < missing.size(); ++k) missing[k] += has[k][i] ? 0 : 1;
             if (keeps(retention_, out.rejected.size())) {
               reject(out, [&] { return row.make(); }, RejectReason::out_of_pool(), std::nullopt);
             } else {
@@ -430,12 +441,16 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
             }
             continue;
           }
+          if (screen) {
+            for (std::size_t k = 0; k < taken_missing.size(); ++k) taken_missing[k] += has[k][i] ? 0 : 1;
+          }
           take(row);
         }
-        for (std::size_t k = 0; k < missing.size(); ++k) {
+        if (!screen) continue;
+        for (std::size_t k = 0; k < taken_missing.size(); ++k) {
           ScorerTrace& st = trace.scorers[cheap.axis_of(k)];
           st.calls += screened;
-          st.missing += missing[k];
+          st.missing += missing[k] - taken_missing[k];
         }
       }
     }
