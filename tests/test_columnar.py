@@ -307,3 +307,58 @@ def test_columns_takes_arrow_data_and_column_names(data, mapping):
     e.scorer("a")
     with pytest.raises(TypeError):
         e.run(columns(data, **mapping))
+
+
+class Stream:
+    def __init__(self, export):
+        self.export = export
+
+    def __arrow_c_stream__(self, requested_schema=None):
+        return self.export()
+
+
+class Array:
+    __init__ = Stream.__init__
+
+    def __arrow_c_array__(self, requested_schema=None):
+        return self.export()
+
+
+def refuse():
+    raise LookupError("export refused")
+
+
+BATCH = one_row().to_batches()[0]
+
+
+@pytest.mark.parametrize(("data", "error", "names"), [
+    (Stream(refuse), LookupError, "export refused"), (Array(refuse), LookupError, "export refused"),
+    (Stream(lambda: 5), TypeError, "arrow_array_stream"),
+    (Stream(lambda: BATCH.schema.__arrow_c_schema__()), TypeError, "arrow_array_stream"),
+    (Array(lambda: (BATCH.schema.__arrow_c_schema__(),)), TypeError, "arrow_schema"),
+    (Array(lambda: BATCH.__arrow_c_array__()[::-1]), TypeError, "arrow_schema"),
+])  # fmt: skip
+def test_refused_exports(data, error, names):
+    e = Engine()
+    e.scorer("a")
+    with pytest.raises(error, match=names):
+        e.run(data)
+
+
+def test_a_failing_stream_ends_the_run_which_then_raises_and_lets_it_go():
+    closed = []
+
+    def batches():
+        try:
+            yield BATCH
+            raise LookupError("disk gone")
+        finally:
+            closed.append(True)
+
+    pools = []
+    e = Engine()
+    e.scorer("a")
+    e.scorer("x", cost="expensive", fn=lambda pool: pools.append([c["id"] for c in pool]) or [0.5] * len(pool))
+    with pytest.raises(ValueError, match="disk gone"):
+        e.run(pa.RecordBatchReader.from_batches(BATCH.schema, batches()))
+    assert pools == [[0]] and closed == [True]
