@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -299,12 +300,11 @@ bool check_column(const std::string& column, const Type& t) {
   }
   const Type& v = t.value_type();
   if (v.kind == Kind::Struct) {
-    for (std::size_t a = 0; a < v.children.size(); ++a) {
-      for (std::size_t b = 0; b < a; ++b) {
-        if (v.children[a].name == v.children[b].name) {
-          raise_value("열 '" + column + kMsgDuplicate + v.children[a].name + "'");
-          return false;
-        }
+    std::unordered_set<std::string_view> names;
+    for (const Type& field : v.children) {
+      if (!names.insert(field.name).second) {
+        raise_value("열 '" + column + kMsgDuplicate + field.name + "'");
+        return false;
       }
     }
   }
