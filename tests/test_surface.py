@@ -309,6 +309,24 @@ def test_round_trips_keep_the_configuration_and_the_outcome():
         assert type(again) is type(one) and again.__reduce__()[1] == one.__reduce__()[1]
 
 
+@pytest.mark.parametrize("groups, ids", [("xyz", ["one_per_g", "at_most_two", "a_floor"]), ("xxz", ["need_y"])])
+def test_a_pickled_engine_keeps_the_ids_given_to_its_constraints(groups, ids):
+    e = engine("a")
+    e.budget_top_k(3)
+    e.max_per_group("g", 1, id="one_per_g")
+    e.max_total(2, id="at_most_two")
+    e.unary_min("a", 0.2, id="a_floor")
+    e.require_at_least("g", "y", 1, id="need_y")
+    shown = []
+    for one in [e, pickle.loads(pickle.dumps(e))]:
+        try:  # the outcome, or the error naming the requirement that failed
+            shown.append(str(fields(one.run({"id": i, "scores": [i / 10], "groups": {"g": groups[i % 3]}}
+                                             for i in range(10)))))
+        except EngineError as error:
+            shown.append(str(error))
+    assert shown[0] == shown[1] and all(name in shown[0] for name in ids)
+
+
 @pytest.mark.parametrize("restore, args, exc", [
     (_core._engine, ([("run", ([],), {})],), ValueError),
     (_core._engine, ([("scorer", ("a",), {"scale": "bogus"})],), ValueError),

@@ -208,14 +208,20 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
 // Python objects, so that it pickles and merges anywhere:
 //   (capacity, keep, input_count, counts, scorers, pool, rejected, error)
 // capacity is the pool capacity M; keep is None when every rejection is
-// kept, else the most kept (0 for "count"); counts holds the six counters in
+// kept, else the most kept (0 for "count"); input_count is the number of
+// pooled candidates plus the counters; counts holds the six counters in
 // reason order; scorers one (calls, missing, elapsed_nanos) row per axis;
 // pool the pooled candidates best first as (admission key bits, id,
-// candidate, scores), scores one float or None per axis; rejected the kept
-// rejections as (candidate, id, reason index, detail); error the stream's
-// first error or None.
+// candidate, scores, groups, cost, cover), all that stage 2 needs of them,
+// so that it never reads a candidate object again: scores one float or None
+// per axis (the stage-1 score of a cheap axis, the value read for an
+// expensive one), groups one text or None per group-key entry, cost the
+// token cost, cover the cover items; rejected the kept rejections as
+// (candidate, id, reason index, detail); error the stream's first error or
+// None.
 
 constexpr Py_ssize_t kPartialFields = 8;
+constexpr Py_ssize_t kPoolFields = 7;
 constexpr const char* kMsgPartial = "이 엔진의 부분 결과가 아니거나 손상되었다. 맞지 않는 항목: ";
 
 template <class... R>
@@ -250,10 +256,22 @@ Ref float_or_none(const std::optional<float>& v) {
 Ref text_obj(const std::string& s) {
   return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
+Ref text_or_none(const std::optional<std::string>& s) { return s ? text_obj(*s) : Ref::borrow(Py_None); }
 Ref id_obj(const CandidateId& id) { return id.is_number() ? u64_obj(id.number()) : text_obj(id.text()); }
 Ref keep_obj(const Retention& r) {
   if (r.kind == Retention::Kind::Keep) return Ref::borrow(Py_None);
   return u64_obj(r.kind == Retention::Kind::Sample ? r.n : 0);
+}
+
+Ref pool_entry(const EngineConfig& cfg, Staged<PyCandidate>& p) {
+  PyCandidate& c = p.candidate;
+  Ref scores = list_of(p.scores.size(), [&](std::size_t j) {
+    return float_or_none(cfg.axes[j].cost == Cost::Cheap ? p.scores[j] : c.scores[j]);
+  });
+  Ref groups = list_of(c.groups.size(), [&](std::size_t j) { return text_or_none(c.groups[j]); });
+  Ref cover = list_of(c.cover.size(), [&](std::size_t j) { return text_obj(c.cover[j]); });
+  return tuple_of(u64_obj(std::bit_cast<std::uint32_t>(p.key)), id_obj(p.id), std::move(c.object), std::move(scores),
+                  std::move(groups), u64_obj(c.cost), std::move(cover));
 }
 
 Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError error) {
@@ -263,18 +281,12 @@ Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError erro
     const ScorerTrace& st = trace.scorers[i];
     return tuple_of(u64_obj(st.calls), u64_obj(st.missing), u64_obj(static_cast<std::uint64_t>(st.elapsed_nanos)));
   });
-  Ref pool = list_of(s.pool.size(), [&](std::size_t i) {
-    Staged<PyCandidate>& p = s.pool[i];
-    Ref scores = list_of(p.scores.size(), [&](std::size_t j) { return float_or_none(p.scores[j]); });
-    return tuple_of(u64_obj(std::bit_cast<std::uint32_t>(p.key)), id_obj(p.id), std::move(p.candidate.object),
-                    std::move(scores));
-  });
+  Ref pool = list_of(s.pool.size(), [&](std::size_t i) { return pool_entry(cfg, s.pool[i]); });
   Ref rejected = list_of(s.out.rejected.size(), [&](std::size_t i) {
     Rejected<PyCandidate>& r = s.out.rejected[i];
     std::optional<std::string> detail = r.reason.detail();
     return tuple_of(std::move(r.candidate.object), id_obj(r.candidate.id),
-                    u64_obj(static_cast<std::uint64_t>(r.reason.kind)),
-                    detail ? text_obj(*detail) : Ref::borrow(Py_None));
+                    u64_obj(static_cast<std::uint64_t>(r.reason.kind)), text_or_none(detail));
   });
   Ref exception = Ref::borrow(Py_None);
   if (error.restore()) {
@@ -309,8 +321,8 @@ bool bad_field(const char* field) {
 // Item i of a list or tuple of exactly n items (any n when n < 0) in
 // `field` of a partial; nullptr with ValueError naming the field.
 PyObject* part(PyObject* o, Py_ssize_t i, const char* field, Py_ssize_t n = -1) {
-  const bool list = PyList_Check(o);
-  if (list || PyTuple_Check(o)) {
+  const bool list = o && PyList_Check(o);
+  if (list || (o && PyTuple_Check(o))) {
     Py_ssize_t size = list ? PyList_Size(o) : PyTuple_Size(o);
     if ((n < 0 || size == n) && i < size) return list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
   }
@@ -318,26 +330,36 @@ PyObject* part(PyObject* o, Py_ssize_t i, const char* field, Py_ssize_t n = -1) 
   return nullptr;
 }
 Py_ssize_t length(PyObject* o, const char* field) {
-  if (PyList_Check(o)) return PyList_Size(o);
+  if (o && PyList_Check(o)) return PyList_Size(o);
   bad_field(field);
   return -1;
 }
-// The numbers of a partial are exact ints and floats, read without running
-// Python code (which could change the lists being read).
+// The items of a partial are exact ints, floats and texts, read without
+// running Python code (which could change the lists being read).
 bool u64_field(PyObject* o, const char* field, std::uint64_t& out) {
   if (!o || !PyLong_CheckExact(o)) return bad_field(field);
-  return arg_u64(o, field, out);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();  // out of range
+    return bad_field(field);
+  }
+  out = v;
+  return true;
+}
+bool text_field(PyObject* o, const char* field, std::string& out) {
+  if (!o || !PyUnicode_Check(o)) return bad_field(field);
+  return text_of(o, out);
 }
 
-bool id_field(PyObject* id, CandidateId& out) {
-  if (PyUnicode_Check(id)) {
+bool id_field(PyObject* id, const char* field, CandidateId& out) {
+  if (id && PyUnicode_Check(id)) {
     std::string text;
     if (!text_of(id, text)) return false;
     out = CandidateId(std::move(text));
     return true;
   }
   std::uint64_t n = 0;
-  if (!u64_field(id, "rejected", n)) return false;
+  if (!u64_field(id, field, n)) return false;
   out = CandidateId(n);
   return true;
 }
@@ -377,7 +399,7 @@ bool read_rejected(PyObject* partial, Outcome<PyCandidate>& out) {
     std::uint64_t kind = 0;
     if (!object || !id || !detail || !u64_field(part(r, 2, "rejected", 4), "rejected", kind)) return false;
     PyCandidate::Kept kept{Ref::borrow(object), CandidateId{}};
-    if (!id_field(id, kept.id)) return false;
+    if (!id_field(id, "rejected", kept.id)) return false;
     RejectReason reason{static_cast<RejectReason::Kind>(kind), {}};
     const bool named = kind <= static_cast<std::uint64_t>(RejectReason::Kind::SetConstraint);
     if (kind >= kReasonKinds || (named ? !PyUnicode_Check(detail) : detail != Py_None)) return bad_field("rejected");
@@ -387,43 +409,76 @@ bool read_rejected(PyObject* partial, Outcome<PyCandidate>& out) {
   return true;
 }
 
-// The pool, re-read from its candidate objects by the run's reader, with
-// the stage-1 scores and admission keys the partial carries.
-bool read_pool(PyObject* partial, const Built& b, std::vector<Staged<PyCandidate>>& pool, std::uint64_t capacity) {
+// One pool entry as the candidate stage 1 read, its stage-1 scores and its
+// admission key; false with the error raised.
+bool read_entry(PyObject* e, const EngineConfig& cfg, std::size_t group_keys, Staged<PyCandidate>& out) {
+  auto item = [e](Py_ssize_t k) { return e ? part(e, k, "pool", kPoolFields) : nullptr; };
+  PyObject *id = item(1), *object = item(2), *scores = item(3), *groups = item(4), *cover = item(6);
+  std::uint64_t bits = 0, cost = 0;
+  if (!id || !object || !scores || !groups || !cover || !u64_field(item(0), "pool", bits) ||
+      !u64_field(item(5), "pool", cost)) {
+    return false;
+  }
+  const std::size_t axes = cfg.axes.size();
+  const Py_ssize_t covered = length(cover, "pool");
+  if (covered < 0 || bits > 0xFFFFFFFFull || cost > 0xFFFFFFFFull ||
+      length(scores, "pool") != static_cast<Py_ssize_t>(axes) ||
+      length(groups, "pool") != static_cast<Py_ssize_t>(group_keys)) {
+    return bad_field("pool");
+  }
+  PyCandidate& c = out.candidate;
+  c.object = Ref::borrow(object);
+  c.cost = static_cast<std::uint32_t>(cost);
+  if (!id_field(id, "pool", c.id)) return false;
+  out.id = c.id;
+  out.key = std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+  c.scores.assign(axes, std::nullopt);
+  out.scores.assign(axes, std::nullopt);
+  for (std::size_t j = 0; j < axes; ++j) {
+    PyObject* v = PyList_GetItem(scores, static_cast<Py_ssize_t>(j));
+    if (v == Py_None) continue;
+    if (!PyFloat_CheckExact(v)) return bad_field("pool");
+    (cfg.axes[j].cost == Cost::Cheap ? out.scores[j] : c.scores[j]) = static_cast<float>(PyFloat_AsDouble(v));
+  }
+  c.groups.resize(group_keys);
+  for (std::size_t j = 0; j < group_keys; ++j) {
+    PyObject* g = PyList_GetItem(groups, static_cast<Py_ssize_t>(j));
+    if (g != Py_None && !text_field(g, "pool", c.groups[j].emplace())) return false;
+  }
+  c.cover.resize(static_cast<std::size_t>(covered));
+  for (Py_ssize_t j = 0; j < covered; ++j) {
+    if (!text_field(PyList_GetItem(cover, j), "pool", c.cover[static_cast<std::size_t>(j)])) return false;
+  }
+  return true;
+}
+
+// The pool: at most `capacity` entries, best first.
+bool read_pool(PyObject* partial, const EngineConfig& cfg, std::vector<Staged<PyCandidate>>& pool,
+               std::uint64_t capacity) {
   PyObject* entries = part(partial, 5, "partial", kPartialFields);
   const Py_ssize_t n = entries ? length(entries, "pool") : -1;
   if (n < 0) return false;
   if (static_cast<std::uint64_t>(n) > capacity) return bad_field("pool");
-  Ref objects = list_of(static_cast<std::size_t>(n), [&](std::size_t i) {
-    PyObject* e = part(entries, static_cast<Py_ssize_t>(i), "pool");
-    return Ref::borrow(e ? part(e, 2, "pool", 4) : nullptr);
-  });
-  std::unique_ptr<CandidateStream> reader = objects ? open_reader(b, objects.get()) : nullptr;
-  if (!reader) return false;
-  const std::size_t axes = b.reader_config.axes.size();
+  const std::size_t group_keys = cfg.groups.size() + cfg.requirements.size();
   pool.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    // The reader may run Python code: the entry is read after it.
-    std::optional<PyCandidate> c = reader->next();
-    if (reader->first_error().restore()) return false;
-    if (!c) return bad_field("pool");
-    PyObject* e = part(entries, i, "pool");
-    PyObject* scores = e ? part(e, 3, "pool", 4) : nullptr;
-    std::uint64_t bits = 0;
-    if (!scores || !u64_field(part(e, 0, "pool", 4), "pool", bits)) return false;
-    if (bits > 0xFFFFFFFFull || length(scores, "pool") != static_cast<Py_ssize_t>(axes)) return bad_field("pool");
-    Scores slots(axes);
-    for (std::size_t j = 0; j < axes; ++j) {
-      PyObject* v = PyList_GetItem(scores, static_cast<Py_ssize_t>(j));
-      if (v == Py_None) continue;
-      if (!PyFloat_CheckExact(v)) return bad_field("pool");
-      slots[j] = static_cast<float>(PyFloat_AsDouble(v));
-    }
-    CandidateId id = c->id;
-    pool.push_back(Staged<PyCandidate>{std::move(*c), std::move(slots), std::move(id),
-                                       std::bit_cast<float>(static_cast<std::uint32_t>(bits))});
+    Staged<PyCandidate> s{PyCandidate{}, {}, {}, 0.0f};
+    if (!read_entry(part(entries, i, "pool"), cfg, group_keys, s)) return false;
+    if (!pool.empty() && score_before(s.key, s.id, pool.back().key, pool.back().id)) return bad_field("pool");
+    pool.push_back(std::move(s));
   }
   return true;
+}
+
+// Every candidate read is pooled or counted once: the input count is the
+// pool's size plus the counters, without wrapping.
+bool counts_add_up(const Stage1<PyCandidate>& s) {
+  std::uint64_t total = s.pool.size();
+  for (std::uint64_t count : s.out.rejected_counts.by_kind) {
+    if (count > UINT64_MAX - total) return false;
+    total += count;
+  }
+  return total == s.out.trace.input_count;
 }
 
 PyObject* finish_checked(const EngineConfig& cfg, PyObject* partial) {
@@ -455,7 +510,11 @@ PyObject* finish_checked(const EngineConfig& cfg, PyObject* partial) {
     return nullptr;
   }
   if (!read_counts_and_rows(partial, s.out) || !read_rejected(partial, s.out) ||
-      !read_pool(partial, *b, s.pool, capacity)) {
+      !read_pool(partial, cfg, s.pool, capacity)) {
+    return nullptr;
+  }
+  if (!counts_add_up(s)) {
+    bad_field("input_count");
     return nullptr;
   }
   FirstError stream_error;

@@ -26,6 +26,8 @@ def run(engine: Engine, bag: dask.bag.Bag, *, split_every: int | None = None) ->
     merged by a tree reduction (``split_every`` partials at a time, 8 by
     default) and stage 2 runs here; see ``vantorel.parallel`` for what may
     differ from one pass over the partitions in order."""
+    if bag.npartitions == 0:  # nothing to reduce: the run over no candidates
+        return parallel.finish(engine, parallel.scan(engine, ()))
     partials = bag.map_partitions(_scan, engine)
     merged = partials.reduction(parallel.merge, parallel.merge, split_every=split_every)
     return parallel.finish(engine, merged.compute())
