@@ -161,6 +161,22 @@ def test_a_bag_of_no_partitions_gives_the_run_over_no_candidates(client):
     assert digest(vantorel.dask.run(engine, db.from_delayed([]))) == digest(engine.run([]))
 
 
+@pytest.mark.parametrize("kind", ["rrf-keep", "tokens-max"])
+def test_data_frames_and_bags_of_tables_scan_where_they_live(client, kind):
+    pa, pd, dd = (pytest.importorskip(name) for name in ("pyarrow", "pandas", "dask.dataframe"))
+    frame = pd.DataFrame([
+        {"id": i, "a": (i * 37 % 101) / 101, "b": None if i % 7 == 0 else i % 5 / 5, "g": str(i % 3), "cost": i % 4}
+        for i in range(60)
+    ])
+    mapping = dict(scores=["a", "b"], groups=["g"], cost="cost")
+    engine = configure(kind)
+    expected = digest(engine.run(vantorel.columns(pa.table(frame), **mapping)))
+    frames = vantorel.columns(dd.from_pandas(frame, npartitions=3), **mapping)
+    tables = db.from_sequence([vantorel.columns(pa.table(frame[i : i + 15]), **mapping) for i in range(0, 60, 15)],
+                              npartitions=2)
+    assert digest(vantorel.dask.run(engine, frames)) == digest(vantorel.dask.run(engine, tables)) == expected
+
+
 def reused(stream):
     """The items of `stream` in one dict, changed for every item."""
     d = {}
