@@ -232,6 +232,10 @@ class View {
   bool bool_at(std::int64_t i) const;           // Bool
   std::int64_t int_at(std::int64_t i) const;    // signed integer kinds, widened
   std::uint64_t uint_at(std::int64_t i) const;  // unsigned integer kinds, widened
+  // The element of row i of a number kind stored as T (its width), for loops
+  // that have looked at the kind once.
+  template <class T>
+  T element_at(std::int64_t i) const noexcept { return load<T>(i); }
   float float32_at(std::int64_t i) const;       // Float32
   double float64_at(std::int64_t i) const;      // Float64
   std::string_view bytes_at(std::int64_t i) const;  // text and binary kinds

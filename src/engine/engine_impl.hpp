@@ -38,7 +38,7 @@ template <class C, class Source>
 class BatchRow {
  public:
   BatchRow(const SlotBatch& b, std::size_t i, Source& source) : b_(b), i_(i), source_(source) {}
-  const CandidateId& id() const { return b_.ids[i_]; }
+  CandidateId id() const { return b_.numbers ? CandidateId(b_.numbers[i_]) : b_.ids[i_]; }
   bool slot(std::size_t s, float& value) const {
     if (s >= b_.values.size() || !b_.values[s] || !b_.present[s][i_]) return false;
     value = b_.values[s][i_];
@@ -129,25 +129,39 @@ class CheapScoring {
   // `missing[k]` gets the rows not set aside that have none.
   void batch_values(const SlotBatch& b, std::vector<std::vector<float>>& value,
                     std::vector<std::vector<std::uint8_t>>& has, std::vector<std::uint64_t>& missing) const {
+    const std::size_t n = b.rows;
+    std::size_t set_aside = 0;
+    for (std::size_t i = 0; b.aside && i < n; ++i) set_aside += b.aside[i] ? 1 : 0;
     value.resize(axes_.size());
     has.resize(axes_.size());
+    missing.assign(axes_.size(), n - set_aside);
     for (std::size_t k = 0; k < axes_.size(); ++k) {
       const SlotRead& read = *axes_[k].direct;
-      value[k].resize(b.rows);
-      has[k].assign(b.rows, 0);
+      value[k].resize(n);
+      has[k].assign(n, 0);
       if (read.slot >= b.values.size() || !b.values[read.slot]) continue;
       const float* column = b.values[read.slot];
       const std::uint8_t* present = b.present[read.slot];
-      for (std::size_t i = 0; i < b.rows; ++i) {
-        if (!present[i]) continue;
-        const float v = read.normalizer ? read.normalizer->apply(column[i]) : column[i];
-        value[k][i] = v;
-        has[k][i] = v == v;
+      const std::uint8_t* aside = b.aside;
+      float* out = value[k].data();
+      std::uint8_t* found = has[k].data();
+      std::uint64_t counted = 0;  // found among the rows not set aside
+      if (read.normalizer) {
+        for (std::size_t i = 0; i < n; ++i) {
+          if (!present[i]) continue;
+          out[i] = read.normalizer->apply(column[i]);
+          found[i] = out[i] == out[i];
+          counted += found[i] && !(aside && aside[i]) ? 1 : 0;
+        }
+      } else {
+        for (std::size_t i = 0; i < n; ++i) {
+          const float x = column[i];
+          out[i] = x;
+          found[i] = present[i] & static_cast<std::uint8_t>(x == x);
+        }
+        for (std::size_t i = 0; i < n; ++i) counted += found[i] & (aside ? aside[i] ^ 1 : 1);
       }
-    }
-    missing.assign(axes_.size(), 0);
-    for (std::size_t k = 0; k < axes_.size(); ++k) {
-      for (std::size_t i = 0; i < b.rows; ++i) missing[k] += (b.aside && b.aside[i]) || has[k][i] ? 0 : 1;
+      missing[k] -= counted;
     }
   }
 
@@ -201,6 +215,7 @@ class StagingPool {
   explicit StagingPool(std::size_t capacity) : heap_(capacity) {}
 
   bool admits(const CandidateId& id, float key) const { return heap_.admits(id, key); }
+  bool refuses(float key) const { return heap_.refuses(key); }
 
   // Stages c and pushes it into the heap; the candidate pushed out, if any
   // (an evicted one, or c itself), goes to `out_of_pool`. `scores` is moved
@@ -399,22 +414,21 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
         if (screen) {
           cheap.batch_values(batch, values, has, missing);
           keys.resize(batch.rows);
-          // By axis: the values and their presence (cheap axes only).
-          std::vector<const float*> value_of(metas_.size(), nullptr);
-          std::vector<const std::uint8_t*> has_of(metas_.size(), nullptr);
-          for (std::size_t k = 0; k < cheap.size(); ++k) {
-            value_of[cheap.axis_of(k)] = values[k].data();
-            has_of[cheap.axis_of(k)] = has[k].data();
-          }
+          float* key = keys.data();
           if (admission) {
-            const float* v = value_of[*admission];
-            const std::uint8_t* h = has_of[*admission];
-            for (std::size_t i = 0; i < batch.rows; ++i) keys[i] = h[i] ? v[i] : no_key;
+            // The admission axis is cheap: find its place among them.
+            std::size_t k = 0;
+            while (cheap.axis_of(k) != *admission) ++k;
+            const float* v = values[k].data();
+            const std::uint8_t* h = has[k].data();
+            for (std::size_t i = 0; i < batch.rows; ++i) key[i] = h[i] ? v[i] : no_key;
           } else {
+            // The provisional score's cheap axes are those of `cheap`, in order.
             for (std::size_t i = 0; i < batch.rows; ++i) {
-              keys[i] = provisional->eval([&](std::size_t a, float& v) {
-                if (has_of[a][i]) v = value_of[a][i];
-                return has_of[a][i] != 0;
+              key[i] = provisional->eval([&](std::size_t k, std::size_t, float& v) {
+                if (!has[k][i]) return false;
+                v = values[k][i];
+                return true;
               });
             }
           }
@@ -430,7 +444,7 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
             continue;
           }
           detail::BatchRow<C, std::remove_reference_t<Source>> row(batch, i, next);
-          if (screen && !pool.admits(batch.ids[i], keys[i])) {
+          if (screen && (pool.refuses(keys[i]) || !pool.admits(row.id(), keys[i]))) {
             trace.input_count += 1;
             if (checkpoint_ && trace.input_count % kCheckEvery == 0) checkpoint_();
             ++screened;

@@ -11,7 +11,8 @@ namespace vantorel {
 // 1 can read, score and screen a row against the pool before its candidate
 // is made. Per axis (registration order) `values` holds the row's own score
 // at that axis's slot and `present` a 1 where there is one; a null column
-// means no row has a value there. `ids` holds the rows' identifiers. A row
+// means no row has a value there. `ids` holds the rows' identifiers, or
+// `numbers` their numbers when every one is a number. A row
 // marked in `aside` (when given) is not read from the columns: the source
 // makes its candidate (or skips it) as a stream of candidates would.
 struct SlotBatch {
@@ -19,6 +20,7 @@ struct SlotBatch {
   std::vector<const float*> values;
   std::vector<const std::uint8_t*> present;
   const CandidateId* ids = nullptr;
+  const std::uint64_t* numbers = nullptr;
   const std::uint8_t* aside = nullptr;
 };
 

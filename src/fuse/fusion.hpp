@@ -98,22 +98,23 @@ class ProvisionalScore {
   ProvisionalScore(const Fusion& fusion, const MissingPolicy& missing,
                    const std::vector<ScorerMeta>& metas);
   float operator()(const Scores& scores) const {
-    return eval([&](std::size_t a, float& v) {
+    return eval([&](std::size_t, std::size_t a, float& v) {
       const std::optional<float>& slot = scores[a];
       if (slot) v = *slot;
       return slot.has_value();
     });
   }
 
-  // The same score over values found by `value(axis, v)` (false: none).
+  // The same score over values found by `value(k, axis, v)` for the k-th
+  // cheap axis (false: none).
   template <class Value>
   float eval(Value&& value) const {
     bool any = false;
     if (max_) {
       float best = 0.0f;
-      for (const auto& [a, w] : cheap_) {
+      for (std::size_t k = 0; k < cheap_.size(); ++k) {
         float v;
-        if (!value(a, v)) {
+        if (!value(k, cheap_[k].first, v)) {
           if (!impute_) continue;
           v = *impute_;
         }
@@ -124,12 +125,13 @@ class ProvisionalScore {
     }
     float num = 0.0f;
     float den = 0.0f;
-    for (const auto& [a, w] : cheap_) {
+    for (std::size_t k = 0; k < cheap_.size(); ++k) {
       float v;
-      if (!value(a, v)) {
+      if (!value(k, cheap_[k].first, v)) {
         if (!impute_) continue;
         v = *impute_;
       }
+      const float w = cheap_[k].second;
       num += w * v;
       den += w;
       any = true;
@@ -142,7 +144,7 @@ class ProvisionalScore {
  private:
   bool max_ = false;
   std::optional<float> impute_;
-  std::vector<std::pair<std::size_t, float>> cheap_;  // (axis index, weight)
+  std::vector<std::pair<std::size_t, float>> cheap_;  // (axis index, weight), the cheap axes in order
 };
 
 }  // namespace vantorel

@@ -263,6 +263,7 @@ class ArrowReader final : public CandidateStream, public RowSource {
   std::vector<std::vector<float>> values_;
   std::vector<std::vector<std::uint8_t>> present_;
   std::vector<CandidateId> ids_;
+  std::vector<std::uint64_t> numbers_;
   std::vector<std::uint8_t> aside_;
   std::int64_t chunk_ = 0;  // the row of the batch the slot columns start at
 };
@@ -622,20 +623,33 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
   aside_.assign(n, 1);
   batch.aside = aside_.data();
   batch.ids = nullptr;
+  batch.numbers = nullptr;
   if (!batch_native_) return true;
 
   // Rows set aside: only where a null or a cost can send a row there.
   const bool checked = view_->has_nulls() || (scores_ && scores_->has_nulls()) || (groups_ && groups_->has_nulls()) || cost_;
-  for (std::size_t i = 0; i < n; ++i) aside_[i] = checked && aside(chunk_ + static_cast<std::int64_t>(i)) ? 1 : 0;
-  ids_.resize(n);
-  if (id_->kind() == Kind::UInt64 && !id_->dictionary_encoded() && !id_->has_nulls()) {
-    for (std::size_t i = 0; i < n; ++i) ids_[i] = CandidateId(id_->uint_at(chunk_ + static_cast<std::int64_t>(i)));
+  std::fill(aside_.begin(), aside_.end(), 0);
+  for (std::size_t i = 0; checked && i < n; ++i) aside_[i] = aside(chunk_ + static_cast<std::int64_t>(i)) ? 1 : 0;
+  batch.numbers = nullptr;
+  if (arrow::is_unsigned_int(id_->kind()) && !id_->dictionary_encoded() && !id_->has_nulls()) {
+    numbers_.resize(n);
+    auto copy = [&](auto width) {
+      for (std::size_t i = 0; i < n; ++i) numbers_[i] = id_->element_at<decltype(width)>(chunk_ + static_cast<std::int64_t>(i));
+    };
+    switch (id_->kind()) {
+      case Kind::UInt8: copy(std::uint8_t{}); break;
+      case Kind::UInt16: copy(std::uint16_t{}); break;
+      case Kind::UInt32: copy(std::uint32_t{}); break;
+      default: copy(std::uint64_t{}); break;
+    }
+    batch.numbers = numbers_.data();
   } else {
+    ids_.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
       if (!aside_[i]) ids_[i] = id_at(chunk_ + static_cast<std::int64_t>(i));
     }
+    batch.ids = ids_.data();
   }
-  batch.ids = ids_.data();
   values_.resize(axes_);
   present_.resize(axes_);
   const View* at = nullptr;

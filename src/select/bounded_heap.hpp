@@ -27,6 +27,11 @@ class BoundedHeap {
   explicit BoundedHeap(std::size_t capacity);
   PushOutcome push(CandidateId key, std::size_t index, float score);
   // True when a push of (key, score) would not be refused.
+  // True when the heap is full and `score` is below its worst, so that no
+  // identifier could get it in.
+  bool refuses(float score) const {
+    return heap_.size() >= capacity_ && (heap_.empty() || total_cmp(score, heap_.front().score) < 0);
+  }
   bool admits(const CandidateId& key, float score) const {
     if (heap_.size() < capacity_) return true;
     if (heap_.empty()) return false;
