@@ -41,15 +41,19 @@ def slow_stream(item):
         yield item
 
 
+def in_memory(item):
+    return itertools.repeat(item, 200_000_000)
+
+
 @pytest.mark.parametrize(
-    "stream",
+    "stream, item",
     [
-        pytest.param(lambda item: itertools.repeat(item, 200_000_000), id="in-memory"),
-        pytest.param(slow_stream, id="slow-generator"),
+        pytest.param(in_memory, {"id": 1, "scores": {"a": 0.5}}, id="in-memory"),
+        pytest.param(slow_stream, {"id": 1, "scores": {"a": 0.5}}, id="slow-generator"),
+        pytest.param(in_memory, {"scores": {"a": 0.5}}, id="in-memory-malformed"),  # each skipped, no Python runs
     ],
 )
-def test_interrupt_arrives_promptly_and_releases_candidates(stream):
-    item = {"id": 1, "scores": {"a": 0.5}}
+def test_interrupt_arrives_promptly_and_releases_candidates(stream, item):
     before = sys.getrefcount(item)
     interrupt_after(0.3)
     t0 = time.monotonic()
