@@ -206,6 +206,49 @@ class CheapScoring {
   bool reject_;
 };
 
+// The admission keys of a batch's rows, and what `score` would count of them,
+// for rows the pool then refuses without reading them again.
+template <class C>
+class Screen {
+ public:
+  // Computes the keys of every row of `batch` as stage 1 would.
+  void prepare(const SlotBatch& batch, const CheapScoring<C>& cheap, std::optional<std::size_t> admission,
+               const std::optional<ProvisionalScore>& provisional, float no_key) {
+    cheap.batch_values(batch, values_, has_, missing_);
+    keys_.resize(batch.rows);
+    float* key = keys_.data();
+    if (admission) {
+      // The admission axis is cheap: find its place among them.
+      std::size_t k = 0;
+      while (cheap.axis_of(k) != *admission) ++k;
+      const float* v = values_[k].data();
+      const std::uint8_t* h = has_[k].data();
+      for (std::size_t i = 0; i < batch.rows; ++i) key[i] = h[i] ? v[i] : no_key;
+      return;
+    }
+    // The provisional score's cheap axes are those of `cheap`, in order.
+    for (std::size_t i = 0; i < batch.rows; ++i) {
+      key[i] = provisional->eval([&](std::size_t k, std::size_t, float& v) {
+        if (!has_[k][i]) return false;
+        v = values_[k][i];
+        return true;
+      });
+    }
+  }
+
+  float key(std::size_t i) const { return keys_[i]; }
+  // Whether row i has a value on the k-th cheap axis.
+  bool has(std::size_t k, std::size_t i) const { return has_[k][i] != 0; }
+  // Rows not set aside without a value on the k-th cheap axis.
+  std::uint64_t missing(std::size_t k) const { return missing_[k]; }
+
+ private:
+  std::vector<std::vector<float>> values_;
+  std::vector<std::vector<std::uint8_t>> has_;
+  std::vector<std::uint64_t> missing_;
+  std::vector<float> keys_;
+};
+
 // The bounded pool with the stage-1 records of the candidates it holds. At
 // most M + 1 candidates are staged at any moment: the position of one pushed
 // out is reused by the next.
@@ -403,36 +446,12 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
       // batch at a time and a row the pool refuses is only counted: exactly
       // as `take` would count it, without reading it again or making it.
       const bool screen = unary_.empty() && missing_.kind != MissingPolicy::Kind::Reject;
-      std::vector<std::vector<float>> values;
-      std::vector<std::vector<std::uint8_t>> has;
-      std::vector<float> keys;
-      // Misses of the batch's rows, and of those of them taken in full
-      // (which count their own).
-      std::vector<std::uint64_t> missing, taken_missing(cheap.size());
+      detail::Screen<C> keys;
+      // Misses of the rows taken in full (which count their own).
+      std::vector<std::uint64_t> taken_missing(cheap.size());
       SlotBatch batch;
       while (next.next_batch(batch)) {
-        if (screen) {
-          cheap.batch_values(batch, values, has, missing);
-          keys.resize(batch.rows);
-          float* key = keys.data();
-          if (admission) {
-            // The admission axis is cheap: find its place among them.
-            std::size_t k = 0;
-            while (cheap.axis_of(k) != *admission) ++k;
-            const float* v = values[k].data();
-            const std::uint8_t* h = has[k].data();
-            for (std::size_t i = 0; i < batch.rows; ++i) key[i] = h[i] ? v[i] : no_key;
-          } else {
-            // The provisional score's cheap axes are those of `cheap`, in order.
-            for (std::size_t i = 0; i < batch.rows; ++i) {
-              key[i] = provisional->eval([&](std::size_t k, std::size_t, float& v) {
-                if (!has[k][i]) return false;
-                v = values[k][i];
-                return true;
-              });
-            }
-          }
-        }
+        if (screen) keys.prepare(batch, cheap, admission, provisional, no_key);
         std::uint64_t screened = 0;
         std::fill(taken_missing.begin(), taken_missing.end(), 0);
         for (std::size_t i = 0; i < batch.rows; ++i) {
@@ -444,7 +463,7 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
             continue;
           }
           detail::BatchRow<C, std::remove_reference_t<Source>> row(batch, i, next);
-          if (screen && (pool.refuses(keys[i]) || !pool.admits(row.id(), keys[i]))) {
+          if (screen && (pool.refuses(keys.key(i)) || !pool.admits(row.id(), keys.key(i)))) {
             trace.input_count += 1;
             if (checkpoint_ && trace.input_count % kCheckEvery == 0) checkpoint_();
             ++screened;
@@ -456,7 +475,7 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
             continue;
           }
           if (screen) {
-            for (std::size_t k = 0; k < taken_missing.size(); ++k) taken_missing[k] += has[k][i] ? 0 : 1;
+            for (std::size_t k = 0; k < taken_missing.size(); ++k) taken_missing[k] += keys.has(k, i) ? 0 : 1;
           }
           take(row);
         }
@@ -464,7 +483,7 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
         for (std::size_t k = 0; k < taken_missing.size(); ++k) {
           ScorerTrace& st = trace.scorers[cheap.axis_of(k)];
           st.calls += screened;
-          st.missing += missing[k] - taken_missing[k];
+          st.missing += keys.missing(k) - taken_missing[k];
         }
       }
     }
