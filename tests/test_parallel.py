@@ -146,8 +146,8 @@ def test_a_worker_killed_while_it_scans_is_replaced_exactly(client, tmp_path):
         ("keep", 3),
         ("counts", [1, 2]),
         ("scorers", [(1, 0, 0.5), (1, 0, 0)]),
-        ("pool", [(1, 1, {"id": 1}, [0.5])]),
-        ("rejected", [({"id": 1}, 1, 9, None)]),
+        ("pool", [(1, 1, {"id": 1}, [0.5], 0)]),
+        ("rejected", [({"id": 1}, 1, 9, None, 0)]),
         ("error", "boom"),
     ],
 )

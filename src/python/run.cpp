@@ -211,9 +211,10 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
 // kept, else the most kept (0 for "count"); counts holds the six counters in
 // reason order; scorers one (calls, missing, elapsed_nanos) row per axis;
 // pool the pooled candidates best first as (admission key bits, id,
-// candidate, scores), scores one float or None per axis; rejected the kept
-// rejections as (candidate, id, reason index, detail); error the stream's
-// first error or None.
+// candidate, scores, row), scores one float or None per axis; rejected the
+// kept rejections as (candidate, id, reason index, detail, row); error the
+// stream's first error or None. A row is the candidate's position in the
+// part's stream.
 
 constexpr Py_ssize_t kPartialFields = 8;
 constexpr const char* kMsgPartial = "이 엔진의 부분 결과가 아니거나 손상되었다. 맞지 않는 항목: ";
@@ -267,14 +268,14 @@ Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError erro
     Staged<PyCandidate>& p = s.pool[i];
     Ref scores = list_of(p.scores.size(), [&](std::size_t j) { return float_or_none(p.scores[j]); });
     return tuple_of(u64_obj(std::bit_cast<std::uint32_t>(p.key)), id_obj(p.id), std::move(p.candidate.object),
-                    std::move(scores));
+                    std::move(scores), u64_obj(p.candidate.row));
   });
   Ref rejected = list_of(s.out.rejected.size(), [&](std::size_t i) {
     Rejected<PyCandidate>& r = s.out.rejected[i];
     std::optional<std::string> detail = r.reason.detail();
     return tuple_of(std::move(r.candidate.object), id_obj(r.candidate.id),
                     u64_obj(static_cast<std::uint64_t>(r.reason.kind)),
-                    detail ? text_obj(*detail) : Ref::borrow(Py_None));
+                    detail ? text_obj(*detail) : Ref::borrow(Py_None), u64_obj(r.candidate.row));
   });
   Ref exception = Ref::borrow(Py_None);
   if (error.restore()) {
@@ -372,11 +373,14 @@ bool read_rejected(PyObject* partial, Outcome<PyCandidate>& out) {
   if (n < 0) return false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* r = part(rejected, i, "rejected");
-    PyObject *object = r ? part(r, 0, "rejected", 4) : nullptr, *id = r ? part(r, 1, "rejected", 4) : nullptr;
-    PyObject* detail = r ? part(r, 3, "rejected", 4) : nullptr;
+    PyObject *object = r ? part(r, 0, "rejected", 5) : nullptr, *id = r ? part(r, 1, "rejected", 5) : nullptr;
+    PyObject* detail = r ? part(r, 3, "rejected", 5) : nullptr;
     std::uint64_t kind = 0;
-    if (!object || !id || !detail || !u64_field(part(r, 2, "rejected", 4), "rejected", kind)) return false;
-    PyCandidate::Kept kept{Ref::borrow(object), CandidateId{}};
+    PyCandidate::Kept kept{Ref::borrow(object), CandidateId{}, 0};
+    if (!object || !id || !detail || !u64_field(part(r, 2, "rejected", 5), "rejected", kind) ||
+        !u64_field(part(r, 4, "rejected", 5), "rejected", kept.row)) {
+      return false;
+    }
     if (!id_field(id, kept.id)) return false;
     RejectReason reason{static_cast<RejectReason::Kind>(kind), {}};
     const bool named = kind <= static_cast<std::uint64_t>(RejectReason::Kind::SetConstraint);
@@ -396,7 +400,7 @@ bool read_pool(PyObject* partial, const Built& b, std::vector<Staged<PyCandidate
   if (static_cast<std::uint64_t>(n) > capacity) return bad_field("pool");
   Ref objects = list_of(static_cast<std::size_t>(n), [&](std::size_t i) {
     PyObject* e = part(entries, static_cast<Py_ssize_t>(i), "pool");
-    return Ref::borrow(e ? part(e, 2, "pool", 4) : nullptr);
+    return Ref::borrow(e ? part(e, 2, "pool", 5) : nullptr);
   });
   std::unique_ptr<CandidateStream> reader = objects ? open_reader(b, objects.get()) : nullptr;
   if (!reader) return false;
@@ -408,9 +412,12 @@ bool read_pool(PyObject* partial, const Built& b, std::vector<Staged<PyCandidate
     if (reader->first_error().restore()) return false;
     if (!c) return bad_field("pool");
     PyObject* e = part(entries, i, "pool");
-    PyObject* scores = e ? part(e, 3, "pool", 4) : nullptr;
+    PyObject* scores = e ? part(e, 3, "pool", 5) : nullptr;
     std::uint64_t bits = 0;
-    if (!scores || !u64_field(part(e, 0, "pool", 4), "pool", bits)) return false;
+    if (!scores || !u64_field(part(e, 0, "pool", 5), "pool", bits) ||
+        !u64_field(part(e, 4, "pool", 5), "pool", c->row)) {
+      return false;
+    }
     if (bits > 0xFFFFFFFFull || length(scores, "pool") != static_cast<Py_ssize_t>(axes)) return bad_field("pool");
     Scores slots(axes);
     for (std::size_t j = 0; j < axes; ++j) {

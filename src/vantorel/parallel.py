@@ -12,7 +12,8 @@ The outcome equals ``engine.run`` over the partitions concatenated in order,
 except for the order of the rejected list, the elapsed times, which of several
 candidates with equal admission key and equal identifier the pool keeps and
 in which order, the stream index named in the note of a malformed item's
-error (counted within its partition),
+error and the ``row`` of each candidate in ``vantorel.arrow``'s columns
+(both counted within the candidate's partition),
 and, under ``rejections("sample", n=n)``, which n rejections are kept: the
 first n of the partitions' stage-1 rejections in partition order, then the
 candidates pushed out of the pool by a merge, then those of stage 2.
@@ -43,8 +44,8 @@ class Partial(NamedTuple):
     input_count: int
     counts: list[int]  # one counter per reason, in reason order
     scorers: list[tuple[int, int, int]]  # calls, missing, elapsed_nanos per axis
-    pool: list[tuple[int, int | str, Any, list[float | None]]]  # key bits, id, candidate, scores; best first
-    rejected: list[tuple[Any, int | str, int, str | None]]  # candidate, id, reason index, detail
+    pool: list[tuple[int, int | str, Any, list[float | None], int]]  # key bits, id, candidate, scores, row; best first
+    rejected: list[tuple[Any, int | str, int, str | None, int]]  # candidate, id, reason index, detail, row
     error: BaseException | None  # the stream's first error
 
 
@@ -53,7 +54,7 @@ def scan(engine: Engine, candidates: Iterable[Any]) -> Partial:
     return Partial(*_core._scan(engine, candidates))
 
 
-def _order(entry: tuple[int, int | str, Any, list[float | None]]) -> tuple[int, bool, int | str]:
+def _order(entry: tuple[int, int | str, Any, list[float | None], int]) -> tuple[int, bool, int | str]:
     # Best first: the higher key by the total order on its bits, then the
     # smaller id (numbers before texts; texts by code point, which is the
     # order of their UTF-8 bytes).
@@ -81,7 +82,7 @@ def merge(partials: Iterable[Partial]) -> Partial:
     if first.keep is not None:
         del rejected[first.keep :]
         del pushed_out[max(0, first.keep - len(rejected)) :]
-    rejected += [(candidate, ident, _OUT_OF_POOL, None) for _, ident, candidate, _ in pushed_out]
+    rejected += [(candidate, ident, _OUT_OF_POOL, None, row) for _, ident, candidate, _, row in pushed_out]
     scorers = [
         (sum(r[0] for r in rows), sum(r[1] for r in rows), sum(r[2] for r in rows))
         for rows in zip(*(p.scorers for p in parts))
