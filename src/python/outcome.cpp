@@ -813,7 +813,8 @@ PyObject* restore_ranked(PyObject*, PyObject* args) {
     RankedData d;
     std::string json_value;
     if (!id_of_value(id, d.record.candidate.id) || !u32_of(rank, d.record.rank) || !f32_of(fused, d.record.fused) ||
-        !text_of(json, json_value) || !u64_of(row, d.record.candidate.row) || !score_set_of(scores, d.record.scores)) {
+        !text_of(json, json_value) || !u64_of(row, d.record.candidate.row) ||
+        !score_set_of(scores, d.record.scores)) {
       return {};
     }
     for (Py_ssize_t i = 0; i < PyList_Size(constraints); ++i) {
