@@ -229,10 +229,10 @@ def test_a_partial_finishes_only_on_the_configuration_it_was_scanned_with(change
         ("counts", [1, 2]),
         ("counts", [2**64, 0, 0, 0, 0, 0]),
         ("scorers", [(1, 0, 0.5), (1, 0, 0)]),
-        ("pool", [(1, 1, {"id": 1}, [0.5])]),
+        ("pool", [(1, 1, {"id": 1}, [0.5], [None], 0, [], 0)]),
         ("pool", lambda p: p.pool + p.pool[:1]),  # one entry twice
         ("input_count", lambda p: p.input_count + 1),
-        ("rejected", [({"id": 1}, 1, 9, None)]),
+        ("rejected", [({"id": 1}, 1, 9, None, 0)]),
         ("error", "boom"),
     ],
 )

@@ -331,11 +331,15 @@ def test_a_pickled_engine_keeps_the_ids_given_to_its_constraints(groups, ids):
     (_core._engine, ([("run", ([],), {})],), ValueError),
     (_core._engine, ([("scorer", ("a",), {"scale": "bogus"})],), ValueError),
     (_core._engine, (["budget_top_k"],), TypeError),
-    (_core._rejected, ("1", "bogus", None, None, None), ValueError),
-    (_core._ranked, ("1", -1, 0.5, {}, {}, [], None, "{}"), OverflowError),
-    (_core._ranked, ("1", 1, 0.5, {}, {}, [1], None, "{}"), TypeError),
-    (_core._outcome, ([object()], [], {}, {}, {}), TypeError),
-    (_core._outcome, ([], [], [("filtered", 1)], {}, {"input_count": 1}), TypeError),
+    (_core._rejected, ("1", "bogus", None, None, None, 0), ValueError),
+    (_core._rejected, (1.5, "outranked", None, None, None, 0), TypeError),
+    (_core._ranked, ("1", -1, 0.5, {}, {}, [], None, "{}", 0), OverflowError),
+    (_core._ranked, ("1", 1, 0.5, {}, {}, [1], None, "{}", 0), TypeError),
+    (_core._ranked, ("1", 1, 0.5, {"a": "x"}, {}, [], None, "{}", 0), TypeError),
+    (_core._ranked, ("1", 1, 0.5, {}, {}, [], None, "{}", -1), OverflowError),
+    (_core._outcome, ([object()], [], {}, {}, {}, []), TypeError),
+    (_core._outcome, ([], [], [("filtered", 1)], {}, {"input_count": 1}, []), TypeError),
+    (_core._outcome, ([], [], {}, {}, {}, [1]), TypeError),
 ])
 def test_damaged_pickles_are_refused(restore, args, exc):
     with pytest.raises(exc):

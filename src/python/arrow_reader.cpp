@@ -595,6 +595,7 @@ std::optional<PyCandidate> ArrowReader::read_through_dict(std::int64_t i) {
   PyObject* item = mapping_ ? mapped.get() : row.get();
   if (item && converter_.convert(item, *candidate, id_read)) {
     candidate->object = std::move(row);
+    candidate->row = first_row_ + static_cast<std::uint64_t>(i);
     return candidate;
   }
   if (aborting_error()) {
@@ -685,8 +686,9 @@ std::optional<PyCandidate> ArrowReader::row(std::size_t i) {
   std::optional<PyCandidate> candidate(std::in_place);
   read_native(r, *candidate);
   candidate->source = this;
-  candidate->row = r;
+  candidate->batch_row = r;
   candidate->batch = batch_serial_;
+  candidate->row = first_row_ + static_cast<std::uint64_t>(r);
   return candidate;
 }
 
@@ -734,8 +736,9 @@ std::optional<PyCandidate> ArrowReader::next() {
       std::optional<PyCandidate> candidate(std::in_place);
       read_native(i, *candidate);
       candidate->source = this;
-      candidate->row = i;
+      candidate->batch_row = i;
       candidate->batch = batch_serial_;
+      candidate->row = first_row_ + static_cast<std::uint64_t>(i);
       return candidate;
     }
     if (std::optional<PyCandidate> c = read_through_dict(i)) return c;
@@ -747,14 +750,14 @@ void ArrowReader::make_object(PyCandidate& c) {
   c.source = nullptr;
   // Rows are made only while their batch is at hand (the engine takes each
   // candidate in before it pulls the next).
-  if (c.batch != batch_serial_ || !view_ || c.row >= view_->length()) internal_fault(kInvRowBatch);
-  c.object = row_dict(c.row);
+  if (c.batch != batch_serial_ || !view_ || c.batch_row >= view_->length()) internal_fault(kInvRowBatch);
+  c.object = row_dict(c.batch_row);
   if (c.object) return;
   if (aborting_error()) {
     done_ = true;
     abort();
   }
-  keep_item_error(first_row_ + static_cast<std::uint64_t>(c.row), c, true);
+  keep_item_error(c.row, c, true);
   c.object = Ref::borrow(Py_None);
 }
 

@@ -54,14 +54,16 @@ struct PyCandidate {
   // initialises each member instead of zero-filling the whole record first.
   PyCandidate() {}
 
-  // What a result keeps of a candidate: its object and its identifier.
+  // What a result keeps of a candidate: its object, its identifier and its
+  // position in the input.
   struct Kept {
     Ref object;
     CandidateId id;
+    std::uint64_t row = 0;
   };
   Kept kept() && {
     make_object();
-    return {std::move(object), std::move(id)};
+    return {std::move(object), std::move(id), row};
   }
   // Entering the pool: the object is made now, while the row's data is at hand.
   void enter_pool() { make_object(); }
@@ -74,8 +76,9 @@ struct PyCandidate {
   std::vector<std::string> cover;                  // cover items (coverage objective)
   Ref object;                                      // the item as the iterator yielded it
   RowSource* source = nullptr;                     // set while the object is still to be made
-  std::int64_t row = 0;                            // the row in `source` it is made from
+  std::int64_t batch_row = 0;                      // the row in `source` it is made from
   std::uint64_t batch = 0;                         // ... and that row's batch
+  std::uint64_t row = 0;                           // position in the input stream, from 0
   CandidateId id;
   std::uint32_t cost = 0;                          // token cost (token budget)
 };

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "budget/budget.hpp"
+#include "python/arrow_writer.hpp"
 #include "python/engine.hpp"
 #include "python/types.hpp"
 
@@ -121,7 +122,8 @@ int exec_module(PyObject* module) {
   }
 }
 
-// Private: the rebuilders of pickled objects, named by the types' __reduce__.
+// Private: the rebuilders of pickled objects, named by the types' __reduce__,
+// and the workers of vantorel.parallel and vantorel.arrow.
 PyMethodDef private_functions[] = {
     {"_engine", restore_engine, METH_O, nullptr},
     {"_ranked", restore_ranked, METH_VARARGS, nullptr},
@@ -129,6 +131,9 @@ PyMethodDef private_functions[] = {
     {"_outcome", restore_outcome, METH_VARARGS, nullptr},
     {"_scan", scan_partial, METH_VARARGS, nullptr},
     {"_finish", finish_partial, METH_VARARGS, nullptr},
+    {"_arrow_schema", arrow_schema, METH_VARARGS, nullptr},
+    {"_arrow_stream", arrow_stream, METH_VARARGS, nullptr},
+    {"_arrow_live", arrow_live, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

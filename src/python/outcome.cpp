@@ -73,6 +73,7 @@ struct Selection {
 
 struct OutcomeData {
   std::vector<Ref> ranked;
+  std::vector<std::string> axes;  // the run's axis names, in order
   // The kept rejections: the run's records until `rejected` is first read,
   // then Rejected objects (records already turned into objects are empty).
   mutable BlockList<Rejected<PyCandidate>> records;
@@ -147,6 +148,8 @@ Ref boolean(bool b) { return Ref::steal(PyBool_FromLong(b ? 1 : 0)); }
 Ref f32(float x) { return Ref::steal(PyFloat_FromDouble(static_cast<double>(x))); }
 Ref f32_or_none(const std::optional<float>& x) { return x ? f32(*x) : none(); }
 Ref u64(std::uint64_t v) { return Ref::steal(PyLong_FromUnsignedLongLong(v)); }
+// An identifier as the candidate gave it: a number or a text.
+Ref id_value(const CandidateId& id) { return id.is_number() ? u64(id.number()) : text(id.text()); }
 
 Ref u128(Nanos128 v) {
   const auto lo = static_cast<std::uint64_t>(v);
@@ -398,11 +401,22 @@ PyGetSetDef ranked_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled besides what the getters serve: the identifier as the candidate
+// gave it (a number or a text) and the row.
+template <class Data>
+PyObject* get_id_value(PyObject* o, void*) {
+  return read_shared<Data>(o, [](const Data& d) { return id_value(d.record.candidate.id).release(); });
+}
+template <class Data>
+PyObject* get_row(PyObject* o, void*) {
+  return read_shared<Data>(o, [](const Data& d) { return u64(d.record.candidate.row).release(); });
+}
+
 PyObject* ranked_reduce(PyObject* o, PyObject*) {
   return reduce_with(o, "_ranked",
-                     {ranked_get_id, ranked_get_rank, ranked_get_fused, ranked_get_scores, ranked_get_fusion,
-                      ranked_get_constraints, ranked_get_candidate,
-                      [](PyObject* self, void*) { return ranked_to_json(self, nullptr); }});
+                     {get_id_value<RankedData>, ranked_get_rank, ranked_get_fused, ranked_get_scores,
+                      ranked_get_fusion, ranked_get_constraints, ranked_get_candidate,
+                      [](PyObject* self, void*) { return ranked_to_json(self, nullptr); }, get_row<RankedData>});
 }
 
 PyMethodDef ranked_methods[] = {
@@ -476,8 +490,8 @@ PyGetSetDef rejected_getset[] = {
 
 PyObject* rejected_reduce(PyObject* o, PyObject*) {
   return reduce_with(o, "_rejected",
-                     {rejected_get_id, rejected_get_reason, rejected_get_detail, rejected_get_fused,
-                      rejected_get_candidate});
+                     {get_id_value<RejectedData>, rejected_get_reason, rejected_get_detail, rejected_get_fused,
+                      rejected_get_candidate, get_row<RejectedData>});
 }
 
 PyMethodDef rejected_methods[] = {
@@ -641,10 +655,23 @@ PyGetSetDef outcome_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickled besides what the getters serve: the axis names.
+PyObject* outcome_get_axes(PyObject* o, void*) {
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) -> PyObject* {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(d.axes.size())));
+    for (std::size_t i = 0; list && i < d.axes.size(); ++i) {
+      Ref name = text(d.axes[i]);
+      if (!name) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name.release());  // steals
+    }
+    return list.release();
+  });
+}
+
 PyObject* outcome_reduce(PyObject* o, PyObject*) {
   return reduce_with(o, "_outcome",
                      {outcome_get_ranked, outcome_get_rejected, outcome_get_rejected_counts, outcome_get_selection,
-                      outcome_get_trace});
+                      outcome_get_trace, outcome_get_axes});
 }
 
 PyMethodDef outcome_methods[] = {
@@ -697,6 +724,7 @@ Ref build(Outcome<PyCandidate>& outcome) {
     data.ranked.push_back(std::move(obj));
   }
   data.records = std::move(outcome.rejected);
+  for (const ScorerTrace& axis : outcome.trace.scorers) data.axes.push_back(axis.scorer);
   data.counts = outcome.rejected_counts;
   data.properties = Selection{outcome.exact, outcome.guarantee, outcome.pool_size, outcome.pool_exhausted,
                               outcome.cut_margin};
@@ -728,6 +756,39 @@ bool optional_of(PyObject* o, std::optional<T>& out, Convert convert) {
   return true;
 }
 
+// An identifier as pickled: a number or a text.
+bool id_of_value(PyObject* o, CandidateId& out) {
+  if (PyUnicode_Check(o)) {
+    std::string t;
+    if (!text_of(o, t)) return false;
+    out = CandidateId(std::move(t));
+    return true;
+  }
+  std::uint64_t n = 0;
+  if (!u64_of(o, n)) return false;
+  out = CandidateId(n);
+  return true;
+}
+
+// The axis values of a pickled scores dict, in its order (None: none).
+bool score_set_of(PyObject* o, ScoreSet& out) {
+  if (o == Py_None) return true;
+  if (!PyDict_Check(o)) {
+    raise_not_convertible(o, "dict");
+    return false;
+  }
+  Ref items = Ref::steal(PyDict_Items(o));  // a snapshot: converting a value may run Python code
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
+    auto& [axis, value] = out.emplace_back();
+    if (!text_of(PyTuple_GetItem(item, 0), axis) || !optional_of(PyTuple_GetItem(item, 1), value, f32_of)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 template <class Make>
 PyObject* restore(Make&& make) {
   try {
@@ -740,26 +801,26 @@ PyObject* restore(Make&& make) {
 }  // namespace
 
 // A restored result carries its dicts and audit text as pickled: nothing is
-// made again from records, which a pickle does not hold.
+// made again from records, which a pickle does not hold. (A Ranked's axis
+// values are read back from its scores dict, for the Arrow columns.)
 PyObject* restore_ranked(PyObject*, PyObject* args) {
-  PyObject *id, *rank, *fused, *scores, *fusion, *constraints, *candidate, *json;
-  if (!PyArg_ParseTuple(args, "OOOOOO!OO:_ranked", &id, &rank, &fused, &scores, &fusion, &PyList_Type, &constraints,
-                        &candidate, &json)) {
+  PyObject *id, *rank, *fused, *scores, *fusion, *constraints, *candidate, *json, *row;
+  if (!PyArg_ParseTuple(args, "OOOOOO!OOO:_ranked", &id, &rank, &fused, &scores, &fusion, &PyList_Type, &constraints,
+                        &candidate, &json, &row)) {
     return nullptr;
   }
   return restore([&]() -> Ref {
     RankedData d;
-    std::string id_value;
     std::string json_value;
-    if (!text_of(id, id_value) || !u32_of(rank, d.record.rank) || !f32_of(fused, d.record.fused) ||
-        !text_of(json, json_value)) {
+    if (!id_of_value(id, d.record.candidate.id) || !u32_of(rank, d.record.rank) || !f32_of(fused, d.record.fused) ||
+        !text_of(json, json_value) || !u64_of(row, d.record.candidate.row) ||
+        !score_set_of(scores, d.record.scores)) {
       return {};
     }
     for (Py_ssize_t i = 0; i < PyList_Size(constraints); ++i) {
       Ref name = Ref::borrow(PyList_GetItem(constraints, i));
       if (!text_of(name.get(), d.record.constraints.emplace_back())) return {};
     }
-    d.record.candidate.id = CandidateId(std::move(id_value));
     d.record.candidate.object = Ref::borrow(candidate);
     d.json = std::move(json_value);
     d.scores = Ref::borrow(scores);
@@ -769,15 +830,15 @@ PyObject* restore_ranked(PyObject*, PyObject* args) {
 }
 
 PyObject* restore_rejected(PyObject*, PyObject* args) {
-  PyObject *id, *reason, *detail, *fused, *candidate;
-  if (!PyArg_ParseTuple(args, "OOOOO:_rejected", &id, &reason, &detail, &fused, &candidate)) return nullptr;
+  PyObject *id, *reason, *detail, *fused, *candidate, *row;
+  if (!PyArg_ParseTuple(args, "OOOOOO:_rejected", &id, &reason, &detail, &fused, &candidate, &row)) return nullptr;
   return restore([&]() -> Ref {
     RejectedData d;
-    std::string id_value;
     std::string reason_text;
     std::optional<std::string> detail_value;
-    if (!text_of(id, id_value) || !text_of(reason, reason_text) || !optional_of(detail, detail_value, text_of) ||
-        !optional_of(fused, d.record.fused, f32_of)) {
+    if (!id_of_value(id, d.record.candidate.id) || !text_of(reason, reason_text) ||
+        !optional_of(detail, detail_value, text_of) || !optional_of(fused, d.record.fused, f32_of) ||
+        !u64_of(row, d.record.candidate.row)) {
       return {};
     }
     std::size_t kind = 0;
@@ -790,16 +851,15 @@ PyObject* restore_rejected(PyObject*, PyObject* args) {
     }
     d.record.reason.kind = static_cast<RejectReason::Kind>(kind);
     if (detail_value) d.record.reason.payload = std::move(*detail_value);
-    d.record.candidate.id = CandidateId(std::move(id_value));
     d.record.candidate.object = Ref::borrow(candidate);
     return make_instance<RejectedData>(rejected_type(), std::move(d));
   });
 }
 
 PyObject* restore_outcome(PyObject*, PyObject* args) {
-  PyObject *ranked, *rejected, *counts, *selection, *trace;
-  if (!PyArg_ParseTuple(args, "O!O!O!O!O!:_outcome", &PyList_Type, &ranked, &PyList_Type, &rejected, &PyDict_Type,
-                        &counts, &PyDict_Type, &selection, &PyDict_Type, &trace)) {
+  PyObject *ranked, *rejected, *counts, *selection, *trace, *axes;
+  if (!PyArg_ParseTuple(args, "O!O!O!O!O!O!:_outcome", &PyList_Type, &ranked, &PyList_Type, &rejected, &PyDict_Type,
+                        &counts, &PyDict_Type, &selection, &PyDict_Type, &trace, &PyList_Type, &axes)) {
     return nullptr;
   }
   return restore([&]() -> Ref {
@@ -808,11 +868,38 @@ PyObject* restore_outcome(PyObject*, PyObject* args) {
         !instances_of(rejected, rejected_type(), "vantorel.Rejected", d.rejected)) {
       return {};
     }
+    for (Py_ssize_t i = 0; i < PyList_Size(axes); ++i) {
+      if (!text_of(PyList_GetItem(axes, i), d.axes.emplace_back())) return {};
+    }
     d.rejected_counts = Ref::borrow(counts);
     d.selection = Ref::borrow(selection);
     d.trace = Ref::borrow(trace);
     return make_instance<OutcomeData>(outcome_type(), std::move(d));
   });
+}
+
+bool outcome_records(PyObject* o, OutcomeRecords& out) {
+  PyTypeObject* type = outcome_type();
+  if (!type) return false;
+  if (Py_TYPE(o) != type) {
+    raise_not_convertible(o, "vantorel.Outcome");
+    return false;
+  }
+  auto* self = as<OutcomeData>(o);
+  auto g = SharedGuard::take(self->flag);
+  if (!g) return false;
+  const OutcomeData& d = self->data;
+  out.axes = d.axes;
+  out.ranked.reserve(d.ranked.size());
+  for (const Ref& r : d.ranked) out.ranked.push_back(&as<RankedData>(r.get())->data.record);
+  // Those already turned into Rejected objects, then the records not yet.
+  const std::size_t n = rejected_count(d);
+  out.rejected.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    out.rejected.push_back(i < d.rejected.size() ? &as<RejectedData>(d.rejected[i].get())->data.record
+                                                 : &d.records[i]);
+  }
+  return true;
 }
 
 PyTypeObject* ranked_type() { return cached_type(g_ranked, ranked_spec); }

@@ -145,6 +145,7 @@ std::optional<PyCandidate> Reader::next() {
     bool id_read = false;
     if (converter_.convert(item.get(), *candidate, id_read)) {
       candidate->object = std::move(item);
+      candidate->row = pulls_ - 1;
       return candidate;
     }
     if (aborting_error()) {

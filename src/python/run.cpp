@@ -212,16 +212,16 @@ PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
 // pooled candidates plus the counters; counts holds the six counters in
 // reason order; scorers one (calls, missing, elapsed_nanos) row per axis;
 // pool the pooled candidates best first as (admission key bits, id,
-// candidate, scores, groups, cost, cover), all that stage 2 needs of them,
-// so that it never reads a candidate object again: scores one float or None
-// per axis (the stage-1 score of a cheap axis, the value read for an
+// candidate, scores, groups, cost, cover, row), all that stage 2 needs of
+// them, so that it never reads a candidate object again: scores one float or
+// None per axis (the stage-1 score of a cheap axis, the value read for an
 // expensive one), groups one text or None per group-key entry, cost the
 // token cost, cover the cover items; rejected the kept rejections as
-// (candidate, id, reason index, detail); error the stream's first error or
-// None.
+// (candidate, id, reason index, detail, row); error the stream's first error
+// or None. A row is the candidate's position in the part's stream.
 
 constexpr Py_ssize_t kPartialFields = 8;
-constexpr Py_ssize_t kPoolFields = 7;
+constexpr Py_ssize_t kPoolFields = 8;
 constexpr const char* kMsgPartial = "이 엔진의 부분 결과가 아니거나 손상되었다. 맞지 않는 항목: ";
 
 template <class... R>
@@ -271,7 +271,7 @@ Ref pool_entry(const EngineConfig& cfg, Staged<PyCandidate>& p) {
   Ref groups = list_of(c.groups.size(), [&](std::size_t j) { return text_or_none(c.groups[j]); });
   Ref cover = list_of(c.cover.size(), [&](std::size_t j) { return text_obj(c.cover[j]); });
   return tuple_of(u64_obj(std::bit_cast<std::uint32_t>(p.key)), id_obj(p.id), std::move(c.object), std::move(scores),
-                  std::move(groups), u64_obj(c.cost), std::move(cover));
+                  std::move(groups), u64_obj(c.cost), std::move(cover), u64_obj(c.row));
 }
 
 Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError error) {
@@ -286,7 +286,8 @@ Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError erro
     Rejected<PyCandidate>& r = s.out.rejected[i];
     std::optional<std::string> detail = r.reason.detail();
     return tuple_of(std::move(r.candidate.object), id_obj(r.candidate.id),
-                    u64_obj(static_cast<std::uint64_t>(r.reason.kind)), text_or_none(detail));
+                    u64_obj(static_cast<std::uint64_t>(r.reason.kind)), text_or_none(detail),
+                    u64_obj(r.candidate.row));
   });
   Ref exception = Ref::borrow(Py_None);
   if (error.restore()) {
@@ -394,11 +395,14 @@ bool read_rejected(PyObject* partial, Outcome<PyCandidate>& out) {
   if (n < 0) return false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* r = part(rejected, i, "rejected");
-    PyObject *object = r ? part(r, 0, "rejected", 4) : nullptr, *id = r ? part(r, 1, "rejected", 4) : nullptr;
-    PyObject* detail = r ? part(r, 3, "rejected", 4) : nullptr;
+    PyObject *object = r ? part(r, 0, "rejected", 5) : nullptr, *id = r ? part(r, 1, "rejected", 5) : nullptr;
+    PyObject* detail = r ? part(r, 3, "rejected", 5) : nullptr;
     std::uint64_t kind = 0;
-    if (!object || !id || !detail || !u64_field(part(r, 2, "rejected", 4), "rejected", kind)) return false;
-    PyCandidate::Kept kept{Ref::borrow(object), CandidateId{}};
+    PyCandidate::Kept kept{Ref::borrow(object), CandidateId{}, 0};
+    if (!object || !id || !detail || !u64_field(part(r, 2, "rejected", 5), "rejected", kind) ||
+        !u64_field(part(r, 4, "rejected", 5), "rejected", kept.row)) {
+      return false;
+    }
     if (!id_field(id, "rejected", kept.id)) return false;
     RejectReason reason{static_cast<RejectReason::Kind>(kind), {}};
     const bool named = kind <= static_cast<std::uint64_t>(RejectReason::Kind::SetConstraint);
@@ -416,7 +420,7 @@ bool read_entry(PyObject* e, const EngineConfig& cfg, std::size_t group_keys, St
   PyObject *id = item(1), *object = item(2), *scores = item(3), *groups = item(4), *cover = item(6);
   std::uint64_t bits = 0, cost = 0;
   if (!id || !object || !scores || !groups || !cover || !u64_field(item(0), "pool", bits) ||
-      !u64_field(item(5), "pool", cost)) {
+      !u64_field(item(5), "pool", cost) || !u64_field(item(7), "pool", out.candidate.row)) {
     return false;
   }
   const std::size_t axes = cfg.axes.size();

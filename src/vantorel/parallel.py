@@ -12,7 +12,8 @@ The outcome equals ``engine.run`` over the partitions concatenated in order,
 except for the order of the rejected list, the elapsed times, which of several
 candidates with equal admission key and equal identifier the pool keeps and
 in which order, the stream index named in the note of a malformed item's
-error (counted within its partition),
+error and the ``row`` of each candidate in ``vantorel.arrow``'s columns
+(both counted within the candidate's partition),
 and, under ``rejections("sample", n=n)``, which n rejections are kept: the
 first n of the partitions' stage-1 rejections in partition order, then the
 candidates pushed out of the pool by a merge, then those of stage 2.
@@ -52,9 +53,10 @@ class Partial(NamedTuple):
     counts: list[int]  # one counter per reason, in reason order
     scorers: list[tuple[int, int, int]]  # calls, missing, elapsed_nanos per axis
     # Best first: key bits, id, candidate, then what stage 1 read of it:
-    # scores (one per axis), groups (one per group-key entry), cost, cover.
-    pool: list[tuple[int, int | str, Any, list[float | None], list[str | None], int, list[str]]]
-    rejected: list[tuple[Any, int | str, int, str | None]]  # candidate, id, reason index, detail
+    # scores (one per axis), groups (one per group-key entry), cost, cover;
+    # and its row, the position in the partition's stream.
+    pool: list[tuple[int, int | str, Any, list[float | None], list[str | None], int, list[str], int]]
+    rejected: list[tuple[Any, int | str, int, str | None, int]]  # candidate, id, reason index, detail, row
     error: BaseException | None  # the stream's first error
 
     def __reduce__(self) -> tuple[Any, ...]:
@@ -156,7 +158,7 @@ def merge(partials: Iterable[Partial]) -> Partial:
     if first.keep is not None:
         del rejected[first.keep :]
         del pushed_out[max(0, first.keep - len(rejected)) :]
-    rejected += [(entry[2], entry[1], _OUT_OF_POOL, None) for entry in pushed_out]
+    rejected += [(entry[2], entry[1], _OUT_OF_POOL, None, entry[7]) for entry in pushed_out]
     scorers: list[tuple[int, int, int]] = []
     for rows in zip(*(p.scorers for p in parts)):  # an axis's rows, one per part
         calls, missing, nanos = (_sum(column, "scorers") for column in zip(*rows))
