@@ -201,11 +201,30 @@ struct Mapping {
   Ref cost, cover;                          // column names, empty when not mapped
 };
 
+// What every row dict of a stream is made from: the schema's type and the
+// dicts' key objects.
+struct RowShape {
+  Type type;
+  Keys keys;
+};
+
+// One batch, checked, with the shape of its rows: kept alive by the rows of
+// it that a result holds, and released with the last of them.
+struct HeldBatch final : HeldRows {
+  HeldBatch(std::shared_ptr<const RowShape> s, arrow::ArrayHolder a) : shape(std::move(s)), array(std::move(a)) {}
+  Ref make(std::int64_t row) const override { return value_of(*view, shape->keys, row); }
+
+  std::shared_ptr<const RowShape> shape;
+  arrow::ArrayHolder array;
+  std::optional<View> view;
+};
+
 class ArrowReader final : public CandidateStream, public RowSource {
  public:
   ArrowReader(ItemConverter converter, const ReaderConfig& config)
       : converter_(std::move(converter)), read_groups_(!config.group_keys.empty()), read_cost_(config.read_cost),
-        read_cover_(config.read_cover), axes_(config.axes.size()), keys_count_(config.group_keys.size()) {}
+        read_cover_(config.read_cover), axes_(config.axes.size()), keys_count_(config.group_keys.size()),
+        shape_(std::make_shared<RowShape>()), type_(shape_->type), keys_(shape_->keys) {}
 
   // Takes the schema and, for a single batch, the batch; examines the
   // schema. False with the error raised.
@@ -217,12 +236,14 @@ class ArrowReader final : public CandidateStream, public RowSource {
   bool next_batch(SlotBatch& batch) override;
   std::optional<PyCandidate> row(std::size_t i) override;
   void make_object(PyCandidate& c) override;
+  std::shared_ptr<const HeldRows> hold() override { return held_; }
 
  private:
   bool examine(const ReaderConfig& config);
   int column(std::string_view name) const;
   int column(PyObject* name);
   bool pull();
+  bool take_batch(arrow::ArrayHolder array);
   void start_batch();
   void end_with_error(const std::string& message);
   bool aside(std::int64_t i) const;
@@ -237,11 +258,12 @@ class ArrowReader final : public CandidateStream, public RowSource {
   std::size_t axes_, keys_count_;
 
   arrow::SchemaHolder schema_;
-  Type type_;
-  Keys keys_;
+  std::shared_ptr<RowShape> shape_;
+  Type& type_;
+  Keys& keys_;
   std::optional<arrow::StreamHolder> stream_;
-  arrow::ArrayHolder batch_;
-  std::optional<View> view_;
+  std::shared_ptr<HeldBatch> held_;  // the current batch
+  const View* view_ = nullptr;       // ... checked
   std::int64_t row_ = 0;           // next row of the batch
   std::uint64_t first_row_ = 0;    // stream index of the batch's row 0
   std::uint64_t batch_serial_ = 0;
@@ -428,7 +450,6 @@ bool ArrowReader::open(arrow::SchemaHolder schema, std::optional<arrow::StreamHo
                        const ReaderConfig& config, std::optional<Mapping> mapping) {
   schema_ = std::move(schema);
   stream_ = std::move(stream);
-  batch_ = std::move(single);
   mapping_ = std::move(mapping);
   std::expected<Type, std::string> type = arrow::parse_schema(schema_.get());
   if (!type) {
@@ -437,14 +458,12 @@ bool ArrowReader::open(arrow::SchemaHolder schema, std::optional<arrow::StreamHo
   }
   type_ = std::move(*type);
   if (!examine(config)) return false;
-  if (!batch_.empty()) {
+  if (!single.empty()) {
     // A single batch, checked now.
-    std::expected<View, std::string> v = View::make(type_, batch_.get());
-    if (!v) {
-      raise_value(kMsgBadStream + v.error());
+    if (!take_batch(std::move(single))) {
+      first_error_.restore();
       return false;
     }
-    view_.emplace(std::move(*v));
     start_batch();
   }
   return true;
@@ -461,8 +480,8 @@ void ArrowReader::end_with_error(const std::string& message) {
 bool ArrowReader::pull() {
   while (true) {
     if (view_) first_row_ += static_cast<std::uint64_t>(view_->length());
-    view_.reset();
-    batch_.reset();
+    view_ = nullptr;
+    held_.reset();
     if (!stream_) return false;
     std::expected<arrow::ArrayHolder, std::string> next = stream_->next();
     // Pulling a batch may take a while (a file read): let Ctrl-C through.
@@ -475,16 +494,24 @@ bool ArrowReader::pull() {
       return false;
     }
     if (next->empty()) return false;
-    batch_ = std::move(*next);
-    std::expected<View, std::string> v = View::make(type_, batch_.get());
-    if (!v) {
-      end_with_error(v.error());
-      return false;
-    }
-    view_.emplace(std::move(*v));
+    if (!take_batch(std::move(*next))) return false;
     start_batch();
     if (view_->length() > 0) return true;
   }
+}
+
+// Checks a batch and makes it the current one; false with the error kept
+// (the stream then ends).
+bool ArrowReader::take_batch(arrow::ArrayHolder array) {
+  held_ = std::make_shared<HeldBatch>(shape_, std::move(array));
+  std::expected<View, std::string> v = View::make(type_, held_->array.get());
+  if (!v) {
+    held_.reset();
+    end_with_error(v.error());
+    return false;
+  }
+  view_ = &held_->view.emplace(std::move(*v));
+  return true;
 }
 
 // The views of the columns read, and whether the columns can answer for the

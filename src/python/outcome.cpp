@@ -59,7 +59,7 @@ struct RejectedData {
   int traverse(Visit&& visit) const {
     return visit(record.candidate.object.get());
   }
-  void clear() { record.candidate.object.reset(); }
+  void clear() { record.candidate.drop(); }
 };
 
 // The selection properties of a run.
@@ -460,7 +460,11 @@ PyObject* rejected_get_fused(PyObject* o, void*) {
 }
 
 PyObject* rejected_get_candidate(PyObject* o, void*) {
-  return read_shared<RejectedData>(o, [](const RejectedData& d) { return held(d.record.candidate.object); });
+  return read_shared<RejectedData>(o, [](const RejectedData& d) -> PyObject* {
+    // A table's row is made into its dict on first read.
+    if (!d.record.candidate.object && d.record.candidate.rows && !d.record.candidate.get()) return nullptr;
+    return held(d.record.candidate.object);
+  });
 }
 
 PyObject* rejected_repr(PyObject* o) {

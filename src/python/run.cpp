@@ -285,6 +285,7 @@ Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError erro
   Ref rejected = list_of(s.out.rejected.size(), [&](std::size_t i) {
     Rejected<PyCandidate>& r = s.out.rejected[i];
     std::optional<std::string> detail = r.reason.detail();
+    if (!r.candidate.get()) return Ref();  // a table's row, made now
     return tuple_of(std::move(r.candidate.object), id_obj(r.candidate.id),
                     u64_obj(static_cast<std::uint64_t>(r.reason.kind)), text_or_none(detail),
                     u64_obj(r.candidate.row));
