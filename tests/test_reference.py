@@ -128,7 +128,7 @@ def configure(cfg, calls, normalize=None):
         e.require_at_least(key, value, n, id=cid)
     if cfg.coverage:
         e.coverage_objective()
-    getattr(e, "budget_" + cfg.budget[0])(*cfg.budget[1:])
+    getattr(e, sys.intern("budget_" + cfg.budget[0]))(*cfg.budget[1:])  # a fresh name would sit in a type cache
     if cfg.threshold is not None:
         e.threshold(cfg.threshold)
     e.pool_multiplier(cfg.multiplier)

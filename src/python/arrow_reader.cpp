@@ -802,13 +802,16 @@ T* capsule(PyObject* o, const char* name) {
 // Calls data.<method>() when the type of data has that method: 1 with the
 // result in `out`, 0 when it has none, -1 with the error raised.
 int call_export(PyObject* data, const char* method, Ref& out) {
-  Ref attr = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(data)), method));
+  // Interned: a fresh name per lookup would sit in the type cache.
+  Ref name = interned(method);
+  if (!name) return -1;
+  Ref attr = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(data)), name.get()));
   if (!attr) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
     PyErr_Clear();
     return 0;
   }
-  out = Ref::steal(PyObject_CallMethod(data, method, nullptr));
+  out = Ref::steal(PyObject_CallMethodObjArgs(data, name.get(), nullptr));
   return out ? 1 : -1;
 }
 
