@@ -227,13 +227,13 @@ class Screen {
       return;
     }
     // The provisional score's cheap axes are those of `cheap`, in order.
-    for (std::size_t i = 0; i < batch.rows; ++i) {
-      key[i] = provisional->eval([&](std::size_t k, std::size_t, float& v) {
-        if (!has_[k][i]) return false;
-        v = values_[k][i];
-        return true;
-      });
+    value_at_.clear();
+    has_at_.clear();
+    for (std::size_t k = 0; k < values_.size(); ++k) {
+      value_at_.push_back(values_[k].data());
+      has_at_.push_back(has_[k].data());
     }
+    provisional->eval_columns(batch.rows, value_at_.data(), has_at_.data(), key, num_, den_, any_);
   }
 
   float key(std::size_t i) const { return keys_[i]; }
@@ -247,6 +247,10 @@ class Screen {
   std::vector<std::vector<std::uint8_t>> has_;
   std::vector<std::uint64_t> missing_;
   std::vector<float> keys_;
+  std::vector<const float*> value_at_;
+  std::vector<const std::uint8_t*> has_at_;
+  std::vector<float> num_, den_;
+  std::vector<std::uint8_t> any_;
 };
 
 // The bounded pool with the stage-1 records of the candidates it holds. At
@@ -454,8 +458,19 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
         if (screen) keys.prepare(batch, cheap, admission, provisional, no_key);
         std::uint64_t screened = 0;
         std::fill(taken_missing.begin(), taken_missing.end(), 0);
+        // Under "count" the rows screened out are counted in runs: `pending`
+        // of them, settled before the next row taken and at the batch's end.
+        std::uint64_t pending = 0;
+        auto settle = [&] {
+          const std::uint64_t before = trace.input_count;
+          trace.input_count += pending;
+          out.rejected_counts[RejectReason::Kind::OutOfPool] += pending;
+          pending = 0;
+          if (checkpoint_ && before / kCheckEvery != trace.input_count / kCheckEvery) checkpoint_();
+        };
         for (std::size_t i = 0; i < batch.rows; ++i) {
           if (batch.aside && batch.aside[i]) {
+            settle();
             if (std::optional<C> c = next.row(i)) {
               detail::CandidateRow<C> row(*c);
               take(row);
@@ -464,21 +479,23 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
           }
           detail::BatchRow<C, std::remove_reference_t<Source>> row(batch, i, next);
           if (screen && (pool.refuses(keys.key(i)) || !pool.admits(row.id(), keys.key(i)))) {
+            ++screened;
+            if (retention_.kind == Retention::Kind::Count) {
+              ++pending;
+              continue;
+            }
             trace.input_count += 1;
             if (checkpoint_ && trace.input_count % kCheckEvery == 0) checkpoint_();
-            ++screened;
-            if (keeps(retention_, out.rejected.size())) {
-              reject(out, [&] { return row.make(); }, RejectReason::out_of_pool(), std::nullopt);
-            } else {
-              out.rejected_counts[RejectReason::Kind::OutOfPool] += 1;
-            }
+            reject(out, [&] { return row.make(); }, RejectReason::out_of_pool(), std::nullopt);
             continue;
           }
+          settle();
           if (screen) {
             for (std::size_t k = 0; k < taken_missing.size(); ++k) taken_missing[k] += keys.has(k, i) ? 0 : 1;
           }
           take(row);
         }
+        settle();
         if (!screen) continue;
         for (std::size_t k = 0; k < taken_missing.size(); ++k) {
           ScorerTrace& st = trace.scorers[cheap.axis_of(k)];

@@ -141,6 +141,55 @@ class ProvisionalScore {
     return num / den;
   }
 
+  // The same score for n rows at once: value[k][i] and has[k][i] (0: none)
+  // for the k-th cheap axis, into key[i]. Each row goes through the very
+  // operations `eval` makes, in the same order, a cheap axis at a time.
+  void eval_columns(std::size_t n, const float* const* value, const std::uint8_t* const* has, float* key,
+                    std::vector<float>& num, std::vector<float>& den, std::vector<std::uint8_t>& any) const {
+    num.assign(n, 0.0f);
+    den.assign(n, 0.0f);
+    any.assign(n, 0);
+    float* nu = num.data();
+    float* de = den.data();
+    std::uint8_t* an = any.data();
+    for (std::size_t k = 0; k < cheap_.size(); ++k) {
+      const float* v = value[k];
+      const std::uint8_t* h = has[k];
+      const float w = cheap_[k].second;
+      if (!max_ && !impute_) {
+        // The common case, without a branch per row (a row without a value
+        // keeps its sums: the product made for it is dropped).
+        for (std::size_t i = 0; i < n; ++i) {
+          const float x = v[i];
+          nu[i] = h[i] ? nu[i] + w * x : nu[i];
+          de[i] = h[i] ? de[i] + w : de[i];
+          an[i] |= h[i];
+        }
+        continue;
+      }
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!h[i] && !impute_) continue;
+        const float x = h[i] ? v[i] : *impute_;
+        if (max_) {
+          nu[i] = an[i] ? max_step(nu[i], x) : x;
+        } else {
+          nu[i] += w * x;
+          de[i] += w;
+        }
+        an[i] = 1;
+      }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!an[i]) {
+        key[i] = -std::numeric_limits<float>::infinity();
+      } else if (max_) {
+        key[i] = nu[i];
+      } else {
+        key[i] = de[i] > 0.0f ? nu[i] / de[i] : 0.0f;
+      }
+    }
+  }
+
  private:
   bool max_ = false;
   std::optional<float> impute_;
