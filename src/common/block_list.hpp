@@ -31,14 +31,17 @@ class BlockList {
     std::size_t i_;
   };
 
-  void push_back(T&& value) {
+  void push_back(T&& value) { emplace_back(std::move(value)); }
+  template <class... Args>
+  T& emplace_back(Args&&... args) {
     if (blocks_.empty() || blocks_.back().size() == kBlock) {
       blocks_.emplace_back();
       // The first block grows as a vector does, so a short list stays small.
       if (blocks_.size() > 1) blocks_.back().reserve(kBlock);
     }
-    blocks_.back().push_back(std::move(value));
+    T& added = blocks_.back().emplace_back(std::forward<Args>(args)...);
     ++size_;
+    return added;
   }
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "budget/budget.hpp"
+#include "common/block_list.hpp"
 #include "engine/slot_batch.hpp"
 #include "common/defaults.hpp"
 #include "constraint/constraint.hpp"
@@ -35,13 +36,20 @@ struct Staged {
   float key;      // admission key
 };
 
-// What stage 1 leaves for stage 2: the pool, best admission key first (the
-// pool order), and the outcome so far: stage-1 rejections, their counts, the
-// scorer rows (elapsed times in nanoseconds) and the input count.
+// What stage 1 leaves for stage 2: the records of the pooled candidates,
+// where stage 1 staged them (cells of candidates that left the pool are
+// empty), and their cells in pool order, best admission key first; and the
+// outcome so far: stage-1 rejections, their counts, the scorer rows (elapsed
+// times in nanoseconds) and the input count. Stage 2 moves a record's
+// candidate at most once, into the outcome.
 template <class C>
 struct Stage1 {
-  std::vector<Staged<C>> pool;
+  BlockList<std::optional<Staged<C>>> staged;
+  std::vector<std::size_t> pool;
   Outcome<C> out;
+
+  // The record of the j-th pool entry.
+  Staged<C>& entry(std::size_t j) { return *staged[pool[j]]; }
 };
 
 template <class C>
@@ -148,12 +156,14 @@ class Engine {
   void reject(Outcome<C>& out, Candidate&& c, RejectReason&& reason, const std::optional<float>& fused) const {
     record<C>(retention_, out.rejected, out.rejected_counts, std::forward<Candidate>(c), std::move(reason), fused);
   }
-  std::optional<Error> score_expensive(std::vector<Staged<C>>& pool, RunTrace& trace) const;
-  void drop_unscored(std::vector<Staged<C>>& pool, Outcome<C>& out) const;
-  std::vector<PoolEntry<C>> fuse_pool(std::vector<Staged<C>>&& pool) const;
-  void apply_threshold(std::vector<PoolEntry<C>>& entries, Outcome<C>& out) const;
+  // Stage 2 in steps. The entries carry their pool entry's index (`index`).
+  std::optional<Error> score_expensive(Stage1<C>& s) const;
+  void drop_unscored(Stage1<C>& s) const;
+  std::vector<PoolEntry<C>> fuse_pool(Stage1<C>& s, PoolFusion& fusion) const;
+  void apply_threshold(std::vector<PoolEntry<C>>& entries, Stage1<C>& s) const;
   std::expected<Chosen, Error> select(const std::vector<PoolEntry<C>>& entries, RunTrace& trace) const;
-  void assemble(std::vector<PoolEntry<C>>& entries, Chosen& chosen, Outcome<C>& out) const;
+  void assemble(const std::vector<PoolEntry<C>>& entries, Chosen& chosen, const PoolFusion& fusion,
+                Stage1<C>& s) const;
 
   Retention retention_ = Retention::keep();
   std::vector<std::unique_ptr<Scorer<C>>> scorers_;

@@ -227,14 +227,11 @@ class StagingPool {
     out_of_pool(std::move(gone.candidate));
   }
 
-  // The staged records from the best admission key to the worst (equal keys
-  // by ascending id); consumes the pool.
-  std::vector<Staged<C>> take_sorted() && {
-    std::vector<std::size_t> order = std::move(heap_).into_sorted_indices();
-    std::vector<Staged<C>> pool;
-    pool.reserve(order.size());
-    for (std::size_t pos : order) pool.push_back(unstage(pos));
-    return pool;
+  // Hands the staged records over to `s`, with their cells from the best
+  // admission key to the worst (equal keys by ascending id); consumes the pool.
+  void into(Stage1<C>& s) && {
+    s.pool = std::move(heap_).into_sorted_indices();
+    s.staged = std::move(staging_);
   }
 
  private:
@@ -248,7 +245,8 @@ class StagingPool {
   }
 
   BoundedHeap heap_;
-  std::vector<std::optional<Staged<C>>> staging_;
+  // Records never move once staged.
+  BlockList<std::optional<Staged<C>>> staging_;
   std::vector<std::size_t> free_;
 };
 
@@ -316,7 +314,7 @@ template <class Source>
 Stage1<C> Engine<C>::scan(Source&& next) const {
   // Scorer times are summed in ticks and turned into nanoseconds at the end.
   TickRate tick_rate;
-  Stage1<C> result{{}, empty_outcome()};
+  Stage1<C> result{{}, {}, empty_outcome()};
   Outcome<C>& out = result.out;
   RunTrace& trace = out.trace;
 
@@ -463,27 +461,30 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
   cheap.add_sampled_times(trace);
   tick_rate.finish();
   for (ScorerTrace& st : trace.scorers) st.elapsed_nanos = tick_rate.nanos(st.elapsed_nanos);
-  result.pool = std::move(pool).take_sorted();
+  std::move(pool).into(result);
   return result;
 }
 
 template <class C>
 std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1) const {
-  std::vector<Staged<C>>& pool = stage1.pool;
   Outcome<C>& out = stage1.out;
-  out.pool_size = static_cast<std::uint32_t>(pool.size());
-  if (std::optional<Error> e = score_expensive(pool, out.trace)) return std::unexpected(std::move(*e));
-  if (missing_.kind == MissingPolicy::Kind::Reject) drop_unscored(pool, out);
-  std::vector<PoolEntry<C>> entries = fuse_pool(std::move(pool));
-  if (threshold_) apply_threshold(entries, out);
+  out.pool_size = static_cast<std::uint32_t>(stage1.pool.size());
+  if (std::optional<Error> e = score_expensive(stage1)) return std::unexpected(std::move(*e));
+  if (missing_.kind == MissingPolicy::Kind::Reject) drop_unscored(stage1);
+  PoolFusion fusion(fusion_, missing_, metas_);
+  std::vector<PoolEntry<C>> entries = fuse_pool(stage1, fusion);
+  if (threshold_) apply_threshold(entries, stage1);
   // From here on the pool is in fused order: the highest fused score first
-  // by the total order, equal scores by ascending id.
-  std::stable_sort(entries.begin(), entries.end(), [](const PoolEntry<C>& a, const PoolEntry<C>& b) {
-    return score_before(a.fused, a.key, b.fused, b.key);
+  // by the total order, equal scores by ascending id (and equal ids in pool
+  // order, as a stable sort would leave them).
+  std::sort(entries.begin(), entries.end(), [](const PoolEntry<C>& a, const PoolEntry<C>& b) {
+    if (const int c = total_cmp(a.fused, b.fused)) return c > 0;
+    if (const int c = compare(*a.key, *b.key)) return c < 0;
+    return a.index < b.index;
   });
   std::expected<Chosen, Error> chosen = select(entries, out.trace);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
-  assemble(entries, *chosen, out);
+  assemble(entries, *chosen, fusion, stage1);
   return std::move(out);
 }
 
@@ -491,9 +492,11 @@ std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1) const {
 // is taken before any is written, so a batch of the wrong length leaves no
 // scores half written.
 template <class C>
-std::optional<Error> Engine<C>::score_expensive(std::vector<Staged<C>>& pool, RunTrace& trace) const {
+std::optional<Error> Engine<C>::score_expensive(Stage1<C>& s) const {
+  if (std::none_of(metas_.begin(), metas_.end(), [](const ScorerMeta& m) { return m.cost == Cost::Expensive; }))
+    return std::nullopt;
   TickRate tick_rate;
-  const std::size_t n = pool.size();
+  const std::size_t n = s.pool.size();
   struct Batch {
     std::vector<std::optional<float>> values;
     std::size_t axis;
@@ -503,7 +506,7 @@ std::optional<Error> Engine<C>::score_expensive(std::vector<Staged<C>>& pool, Ru
   {
     std::vector<const C*> refs;
     refs.reserve(n);
-    for (const auto& s : pool) refs.push_back(&s.candidate);
+    for (std::size_t j = 0; j < n; ++j) refs.push_back(&s.entry(j).candidate);
     for (std::size_t i = 0; i < metas_.size(); ++i) {
       if (metas_[i].cost != Cost::Expensive) continue;
       std::uint64_t t0 = read_ticks();
@@ -515,12 +518,12 @@ std::optional<Error> Engine<C>::score_expensive(std::vector<Staged<C>>& pool, Ru
   }
   tick_rate.finish();
   for (const Batch& b : batches) {
-    ScorerTrace& st = trace.scorers[b.axis];
+    ScorerTrace& st = s.out.trace.scorers[b.axis];
     std::uint64_t missing = 0;
     for (std::size_t j = 0; j < n; ++j) {
-      auto v = as_value(b.values[j]);
-      if (v) pool[j].scores[b.axis] = v;
-      if (!pool[j].scores[b.axis]) ++missing;
+      std::optional<float>& slot = s.entry(j).scores[b.axis];
+      if (auto v = as_value(b.values[j])) slot = v;
+      if (!slot) ++missing;
     }
     st.elapsed_nanos += tick_rate.nanos(b.ticks);
     st.calls += n;
@@ -532,39 +535,42 @@ std::optional<Error> Engine<C>::score_expensive(std::vector<Staged<C>>& pool, Ru
 // Under the reject policy, every pool candidate still missing an axis leaves,
 // named by its first empty axis.
 template <class C>
-void Engine<C>::drop_unscored(std::vector<Staged<C>>& pool, Outcome<C>& out) const {
-  std::vector<Staged<C>> kept;
-  kept.reserve(pool.size());
-  for (auto& s : pool) {
-    auto empty = std::find_if(s.scores.begin(), s.scores.end(), [](const auto& v) { return !v; });
-    if (empty != s.scores.end()) {
-      auto axis = static_cast<std::size_t>(empty - s.scores.begin());
-      reject(out, std::move(s.candidate), RejectReason::not_scored(metas_[axis].id), std::nullopt);
-    } else {
-      kept.push_back(std::move(s));
+void Engine<C>::drop_unscored(Stage1<C>& s) const {
+  std::size_t kept = 0;
+  for (std::size_t j = 0; j < s.pool.size(); ++j) {
+    Staged<C>& r = s.entry(j);
+    auto empty = std::find_if(r.scores.begin(), r.scores.end(), [](const auto& v) { return !v; });
+    if (empty == r.scores.end()) {
+      s.pool[kept++] = s.pool[j];
+      continue;
     }
+    auto axis = static_cast<std::size_t>(empty - r.scores.begin());
+    reject(s.out, [&]() -> C&& { return std::move(r.candidate); }, RejectReason::not_scored(metas_[axis].id),
+           std::nullopt);
   }
-  pool = std::move(kept);
+  s.pool.resize(kept);
 }
 
-// Fuses every pool candidate's scores; the entries stay in pool order.
+// The pool's entries with their fused scores, in pool order.
 template <class C>
-std::vector<PoolEntry<C>> Engine<C>::fuse_pool(std::vector<Staged<C>>&& pool) const {
-  std::vector<const Scores*> score_refs;
-  std::vector<const CandidateId*> id_refs;
-  score_refs.reserve(pool.size());
-  id_refs.reserve(pool.size());
-  for (const auto& s : pool) {
-    score_refs.push_back(&s.scores);
-    id_refs.push_back(&s.id);
+std::vector<PoolEntry<C>> Engine<C>::fuse_pool(Stage1<C>& s, PoolFusion& fusion) const {
+  const std::size_t n = s.pool.size();
+  if (fusion.by_rank()) {
+    std::vector<const Scores*> scores;
+    std::vector<const CandidateId*> ids;
+    scores.reserve(n);
+    ids.reserve(n);
+    for (std::size_t j = 0; j < n; ++j) {
+      scores.push_back(&s.entry(j).scores);
+      ids.push_back(&s.entry(j).id);
+    }
+    fusion.rank(scores, ids);
   }
-  std::vector<FusionTrace> traces = fuse_all(fusion_, missing_, metas_, score_refs, id_refs);
   std::vector<PoolEntry<C>> entries;
-  entries.reserve(pool.size());
-  for (std::size_t j = 0; j < pool.size(); ++j) {
-    float fused = traces[j].fused();
-    entries.push_back(PoolEntry<C>{std::move(pool[j].candidate), std::move(pool[j].scores), std::move(traces[j]),
-                                   std::move(pool[j].id), fused});
+  entries.reserve(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    const Staged<C>& r = s.entry(j);
+    entries.push_back(PoolEntry<C>{&r.candidate, &r.id, fusion.fused(j, r.scores), j});
   }
   return entries;
 }
@@ -572,18 +578,19 @@ std::vector<PoolEntry<C>> Engine<C>::fuse_pool(std::vector<Staged<C>>&& pool) co
 // An entry whose fused score is below the threshold leaves. The comparison is
 // the ordinary one, so a NaN fused score (or a NaN threshold) keeps it.
 template <class C>
-void Engine<C>::apply_threshold(std::vector<PoolEntry<C>>& entries, Outcome<C>& out) const {
+void Engine<C>::apply_threshold(std::vector<PoolEntry<C>>& entries, Stage1<C>& s) const {
   const float t = *threshold_;
-  std::vector<PoolEntry<C>> kept;
-  kept.reserve(entries.size());
-  for (auto& e : entries) {
-    if (e.fused < t) {
-      reject(out, std::move(e.candidate), RejectReason::below_threshold(), e.fused);
-    } else {
-      kept.push_back(std::move(e));
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    const PoolEntry<C>& e = entries[i];
+    if (!(e.fused < t)) {
+      entries[kept++] = e;
+      continue;
     }
+    reject(s.out, [&]() -> C&& { return std::move(s.entry(e.index).candidate); }, RejectReason::below_threshold(),
+           e.fused);
   }
-  entries = std::move(kept);
+  entries.resize(kept);
 }
 
 // The budget's limit (K, derived from the fused scores for a tail-mass
@@ -613,12 +620,15 @@ std::expected<Chosen, Error> Engine<C>::select(const std::vector<PoolEntry<C>>& 
 }
 
 // Rejects what was not chosen (in fused order), ranks the chosen ones in
-// selection order and states the properties of the selection.
+// selection order, each with its fusion trace, and states the properties of
+// the selection.
 template <class C>
-void Engine<C>::assemble(std::vector<PoolEntry<C>>& entries, Chosen& chosen, Outcome<C>& out) const {
+void Engine<C>::assemble(const std::vector<PoolEntry<C>>& entries, Chosen& chosen, const PoolFusion& fusion,
+                         Stage1<C>& s) const {
+  Outcome<C>& out = s.out;
   std::vector<ConstraintId> constraint_ids;
   constraint_ids.reserve(set_.size());
-  for (const auto& s : set_) constraint_ids.push_back(s->id());
+  for (const auto& c : set_) constraint_ids.push_back(c->id());
 
   if (chosen.blocked.size() < entries.size()) internal_fault(kInvSelectedKept);
   std::vector<char> is_chosen(entries.size(), 0);
@@ -626,11 +636,11 @@ void Engine<C>::assemble(std::vector<PoolEntry<C>>& entries, Chosen& chosen, Out
     if (p >= entries.size()) internal_fault(kInvSelectedKept);
     is_chosen[p] = 1;
   }
-  for (std::size_t j = 0; j < entries.size(); ++j) {
-    if (is_chosen[j]) continue;
-    auto& blocked = chosen.blocked[j];
-    reject(out, std::move(entries[j].candidate),
-           blocked ? RejectReason::set_constraint(std::move(*blocked)) : RejectReason::outranked(), entries[j].fused);
+  for (std::size_t p = 0; p < entries.size(); ++p) {
+    if (is_chosen[p]) continue;
+    auto& blocked = chosen.blocked[p];
+    reject(out, [&]() -> C&& { return std::move(s.entry(entries[p].index).candidate); },
+           blocked ? RejectReason::set_constraint(std::move(*blocked)) : RejectReason::outranked(), entries[p].fused);
   }
 
   out.ranked.reserve(chosen.indices.size());
@@ -638,12 +648,13 @@ void Engine<C>::assemble(std::vector<PoolEntry<C>>& entries, Chosen& chosen, Out
   for (std::size_t p : chosen.indices) {
     if (!is_chosen[p]) internal_fault(kInvSelectedKept);
     is_chosen[p] = 0;
-    PoolEntry<C>& e = entries[p];
+    const PoolEntry<C>& e = entries[p];
+    Staged<C>& r = s.entry(e.index);
     ScoreSet scores;
     scores.reserve(metas_.size());
-    for (std::size_t i = 0; i < metas_.size(); ++i) scores.emplace_back(metas_[i].id, e.scores[i]);
-    out.ranked.push_back(Ranked<C>{std::move(e.candidate), std::move(scores), std::move(e.fusion), constraint_ids,
-                                   ++rank, e.fused});
+    for (std::size_t i = 0; i < metas_.size(); ++i) scores.emplace_back(metas_[i].id, r.scores[i]);
+    out.ranked.push_back(Ranked<C>{std::move(r.candidate), std::move(scores), fusion.trace(e.index, r.scores),
+                                   constraint_ids, ++rank, e.fused});
   }
 
   const bool submodular = objective_ ? objective_->is_submodular() : false;

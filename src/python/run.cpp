@@ -264,7 +264,7 @@ Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError erro
     return tuple_of(u64_obj(st.calls), u64_obj(st.missing), u64_obj(static_cast<std::uint64_t>(st.elapsed_nanos)));
   });
   Ref pool = list_of(s.pool.size(), [&](std::size_t i) {
-    Staged<PyCandidate>& p = s.pool[i];
+    Staged<PyCandidate>& p = s.entry(i);
     Ref scores = list_of(p.scores.size(), [&](std::size_t j) { return float_or_none(p.scores[j]); });
     return tuple_of(u64_obj(std::bit_cast<std::uint32_t>(p.key)), id_obj(p.id), std::move(p.candidate.object),
                     std::move(scores));
@@ -389,7 +389,7 @@ bool read_rejected(PyObject* partial, Outcome<PyCandidate>& out) {
 
 // The pool, re-read from its candidate objects by the run's reader, with
 // the stage-1 scores and admission keys the partial carries.
-bool read_pool(PyObject* partial, const Built& b, std::vector<Staged<PyCandidate>>& pool, std::uint64_t capacity) {
+bool read_pool(PyObject* partial, const Built& b, Stage1<PyCandidate>& s, std::uint64_t capacity) {
   PyObject* entries = part(partial, 5, "partial", kPartialFields);
   const Py_ssize_t n = entries ? length(entries, "pool") : -1;
   if (n < 0) return false;
@@ -401,7 +401,7 @@ bool read_pool(PyObject* partial, const Built& b, std::vector<Staged<PyCandidate
   std::unique_ptr<CandidateStream> reader = objects ? open_reader(b, objects.get()) : nullptr;
   if (!reader) return false;
   const std::size_t axes = b.reader_config.axes.size();
-  pool.reserve(static_cast<std::size_t>(n));
+  s.pool.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     // The reader may run Python code: the entry is read after it.
     std::optional<PyCandidate> c = reader->next();
@@ -420,8 +420,9 @@ bool read_pool(PyObject* partial, const Built& b, std::vector<Staged<PyCandidate
       slots[j] = static_cast<float>(PyFloat_AsDouble(v));
     }
     CandidateId id = c->id;
-    pool.push_back(Staged<PyCandidate>{std::move(*c), std::move(slots), std::move(id),
-                                       std::bit_cast<float>(static_cast<std::uint32_t>(bits))});
+    s.pool.push_back(s.staged.size());
+    s.staged.emplace_back(Staged<PyCandidate>{std::move(*c), std::move(slots), std::move(id),
+                                              std::bit_cast<float>(static_cast<std::uint32_t>(bits))});
   }
   return true;
 }
@@ -433,7 +434,7 @@ PyObject* finish_checked(const EngineConfig& cfg, PyObject* partial) {
     bad_field("partial");
     return nullptr;
   }
-  Stage1<PyCandidate> s{{}, b->engine.empty_outcome()};
+  Stage1<PyCandidate> s{{}, {}, b->engine.empty_outcome()};
   std::uint64_t capacity = 0;
   PyObject* keep = part(partial, 1, "partial", kPartialFields);
   Ref expected_keep = keep_obj(cfg.retention);
@@ -455,7 +456,7 @@ PyObject* finish_checked(const EngineConfig& cfg, PyObject* partial) {
     return nullptr;
   }
   if (!read_counts_and_rows(partial, s.out) || !read_rejected(partial, s.out) ||
-      !read_pool(partial, *b, s.pool, capacity)) {
+      !read_pool(partial, *b, s, capacity)) {
     return nullptr;
   }
   FirstError stream_error;

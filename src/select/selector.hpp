@@ -17,13 +17,14 @@
 
 namespace vantorel {
 
+// One entry of the stage-2 pool as the selector reads it. The candidate and
+// its id stay where the pool's owner keeps them; `index` is the owner's.
 template <class C>
 struct PoolEntry {
-  C candidate;
-  Scores scores;
-  FusionTrace fusion;
-  CandidateId key;
+  const C* candidate = nullptr;
+  const CandidateId* key = nullptr;
   float fused = 0.0f;
+  std::size_t index = 0;
 };
 
 struct Chosen {

@@ -58,12 +58,12 @@ class Selector<C>::State {
   State(const Selector& selector, const Pool& pool) : pool_(pool), member(pool.size(), 0), cost(pool.size(), 0) {
     std::vector<const C*> all;
     all.reserve(pool.size());
-    for (const auto& e : pool) all.push_back(&e.candidate);
+    for (const auto& e : pool) all.push_back(e.candidate);
     if (selector.constraints != nullptr)
       for (const auto& c : *selector.constraints) constraints_.push_back(c->start(all));
     if (selector.objective != nullptr) objective_ = selector.objective->start(all);
     if (selector.has_cost())
-      for (std::size_t p = 0; p < pool.size(); ++p) cost[p] = selector.cost_of(pool[p].candidate);
+      for (std::size_t p = 0; p < pool.size(); ++p) cost[p] = selector.cost_of(*pool[p].candidate);
   }
 
   void add(std::size_t p) {
@@ -231,7 +231,7 @@ std::optional<Error> Selector<C>::repair(const Pool& pool, State& state, Positio
   std::vector<std::vector<char>> sat(reqs.size(), std::vector<char>(n, 0));
   std::vector<std::size_t> have(reqs.size(), 0);
   for (std::size_t r = 0; r < reqs.size(); ++r) {
-    for (std::size_t p = 0; p < n; ++p) sat[r][p] = reqs[r].predicate(pool[p].candidate) ? 1 : 0;
+    for (std::size_t p = 0; p < n; ++p) sat[r][p] = reqs[r].predicate(*pool[p].candidate) ? 1 : 0;
     for (std::size_t p : selection) have[r] += sat[r][p];
   }
   auto failure = [&](std::size_t r) {
@@ -261,7 +261,7 @@ std::optional<Error> Selector<C>::repair(const Pool& pool, State& state, Positio
         by_rank.resize(n);
         for (std::size_t p = 0; p < n; ++p) by_rank[p] = p;
         std::stable_sort(by_rank.begin(), by_rank.end(), [&](std::size_t a, std::size_t b) {
-          return score_before(pool[a].fused, pool[a].key, pool[b].fused, pool[b].key);
+          return score_before(pool[a].fused, *pool[a].key, pool[b].fused, *pool[b].key);
         });
         ranked = true;
       }
@@ -274,7 +274,7 @@ std::optional<Error> Selector<C>::repair(const Pool& pool, State& state, Positio
       for (std::size_t p : selection)
         if (!sat[r][p]) outgoing.push_back(p);
       std::stable_sort(outgoing.begin(), outgoing.end(), [&](std::size_t a, std::size_t b) {
-        return score_before(pool[b].fused, pool[b].key, pool[a].fused, pool[a].key);
+        return score_before(pool[b].fused, *pool[b].key, pool[a].fused, *pool[a].key);
       });
 
       std::optional<std::size_t> in, out;
