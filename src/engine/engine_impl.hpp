@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "common/float_order.hpp"
+#include "common/score_sort.hpp"
 #include "common/ticks.hpp"
 #include "select/bounded_heap.hpp"
 
@@ -477,11 +478,16 @@ std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1) const {
   // From here on the pool is in fused order: the highest fused score first
   // by the total order, equal scores by ascending id (and equal ids in pool
   // order, as a stable sort would leave them).
-  std::sort(entries.begin(), entries.end(), [](const PoolEntry<C>& a, const PoolEntry<C>& b) {
-    if (const int c = total_cmp(a.fused, b.fused)) return c > 0;
-    if (const int c = compare(*a.key, *b.key)) return c < 0;
-    return a.index < b.index;
-  });
+  const std::vector<std::size_t> order = score_order(
+      entries.size(), [&](std::size_t i) { return total_order_key(entries[i].fused); },
+      [&](std::size_t a, std::size_t b) {
+        if (const int c = compare(*entries[a].key, *entries[b].key)) return c < 0;
+        return a < b;
+      });
+  std::vector<PoolEntry<C>> ordered;
+  ordered.reserve(order.size());
+  for (std::size_t i : order) ordered.push_back(entries[i]);
+  entries = std::move(ordered);
   std::expected<Chosen, Error> chosen = select(entries, out.trace);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
   assemble(entries, *chosen, fusion, stage1);
@@ -551,7 +557,8 @@ void Engine<C>::drop_unscored(Stage1<C>& s) const {
   s.pool.resize(kept);
 }
 
-// The pool's entries with their fused scores, in pool order.
+// The pool's entries with their fused scores, in pool order. The records are
+// read in the order they lie in, not in pool order.
 template <class C>
 std::vector<PoolEntry<C>> Engine<C>::fuse_pool(Stage1<C>& s, PoolFusion& fusion) const {
   const std::size_t n = s.pool.size();
@@ -566,11 +573,15 @@ std::vector<PoolEntry<C>> Engine<C>::fuse_pool(Stage1<C>& s, PoolFusion& fusion)
     }
     fusion.rank(scores, ids);
   }
-  std::vector<PoolEntry<C>> entries;
-  entries.reserve(n);
-  for (std::size_t j = 0; j < n; ++j) {
-    const Staged<C>& r = s.entry(j);
-    entries.push_back(PoolEntry<C>{&r.candidate, &r.id, fusion.fused(j, r.scores), j});
+  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  std::vector<std::size_t> entry_of(s.staged.size(), kNone);
+  for (std::size_t j = 0; j < n; ++j) entry_of[s.pool[j]] = j;
+  std::vector<PoolEntry<C>> entries(n);
+  for (std::size_t cell = 0; cell < entry_of.size(); ++cell) {
+    const std::size_t j = entry_of[cell];
+    if (j == kNone) continue;
+    const Staged<C>& r = *s.staged[cell];
+    entries[j] = PoolEntry<C>{&r.candidate, &r.id, fusion.fused(j, r.scores), j};
   }
   return entries;
 }

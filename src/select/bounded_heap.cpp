@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/float_order.hpp"
+#include "common/score_sort.hpp"
 
 namespace vantorel {
 
@@ -89,14 +90,17 @@ PushOutcome BoundedHeap::push(CandidateId key, std::size_t index, float score) {
 }
 
 std::vector<std::size_t> BoundedHeap::into_sorted_indices() && {
-  std::stable_sort(heap_.begin(), heap_.end(),
-                   [](const Slot& a, const Slot& b) { return score_before(a.score, a.key, b.score, b.key); });
-  std::vector<std::size_t> indices;
-  indices.reserve(heap_.size());
-  for (const Slot& s : heap_) indices.push_back(s.index);
+  // Equal slots keep their heap order, as a stable sort would leave them.
+  std::vector<std::size_t> order = score_order(
+      heap_.size(), [this](std::size_t i) { return total_order_key(heap_[i].score); },
+      [this](std::size_t a, std::size_t b) {
+        if (const int c = compare(heap_[a].key, heap_[b].key)) return c < 0;
+        return a < b;
+      });
+  for (std::size_t& i : order) i = heap_[i].index;
   heap_.clear();
   heap_.shrink_to_fit();
-  return indices;
+  return order;
 }
 
 }  // namespace vantorel
