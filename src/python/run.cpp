@@ -1,6 +1,6 @@
-// Engine.run: builds a fresh core engine from the recorded configuration,
-// streams the candidates through the reader into it and decides which error,
-// if any, reaches Python.
+// Engine.run: prepares the core engine of the recorded configuration (or
+// takes the one the Engine kept from an earlier run), streams the candidates
+// through the reader into it and decides which error, if any, reaches Python.
 #include <bit>
 #include <cstdint>
 #include <optional>
@@ -94,40 +94,48 @@ bool add_constraints(const EngineConfig& cfg, CoreEngine& engine) {
   return true;
 }
 
-// A validated core engine made from the record, with the callback scorers it
-// shares with the run entry and what the reader must know.
-struct Built {
+}  // namespace
+
+// What the runs of one configuration share: the validated core engine, what
+// the reader must know and its key objects. The callback scorers keep the
+// errors of one run: a prepared part with callbacks serves one run and is
+// never kept.
+struct Prepared {
   CoreEngine engine;
   std::vector<std::shared_ptr<CallbackScorer>> callbacks;
   ReaderConfig reader_config;
+  std::optional<ItemConverter> converter;
 };
 
-// nullopt with the error raised when the record makes no valid engine.
-std::optional<Built> build(const EngineConfig& cfg) {
+namespace {
+
+// nullptr with the error raised when the record makes no valid engine.
+std::shared_ptr<Prepared> build(const EngineConfig& cfg) {
   if (cfg.axes.empty()) {
     raise_value(kMsgNoAxes);
-    return std::nullopt;
+    return nullptr;
   }
-  Built b{base_engine(cfg).checkpoint([] {
-            if (PyErr_CheckSignals() < 0) throw RunAborted{};
-          }),
-          {},
-          {}};
-  if (cfg.admission) b.engine = std::move(b.engine).admission(*cfg.admission);
+  auto b = std::make_shared<Prepared>(Prepared{base_engine(cfg).checkpoint([] {
+                                                 if (PyErr_CheckSignals() < 0) throw RunAborted{};
+                                               }),
+                                               {},
+                                               {},
+                                               std::nullopt});
+  if (cfg.admission) b->engine = std::move(b->engine).admission(*cfg.admission);
   const bool tokens = cfg.budget.kind == Budget::Kind::Tokens;
-  if (tokens) b.engine = std::move(b.engine).cost([](const PyCandidate& c) { return c.cost; });
+  if (tokens) b->engine = std::move(b->engine).cost([](const PyCandidate& c) { return c.cost; });
   if (cfg.coverage) {
-    b.engine = std::move(b.engine).objective(std::make_unique<Coverage<PyCandidate, std::string>>(
+    b->engine = std::move(b->engine).objective(std::make_unique<Coverage<PyCandidate, std::string>>(
         [](const PyCandidate& c) { return c.cover; }));
   }
-  add_scorers(cfg, b.engine, b.callbacks);
-  if (!add_constraints(cfg, b.engine)) return std::nullopt;
-  if (std::optional<Error> invalid = b.engine.validate()) {
+  add_scorers(cfg, b->engine, b->callbacks);
+  if (!add_constraints(cfg, b->engine)) return nullptr;
+  if (std::optional<Error> invalid = b->engine.validate()) {
     to_py_err(std::move(*invalid));
-    return std::nullopt;
+    return nullptr;
   }
 
-  ReaderConfig& rc = b.reader_config;
+  ReaderConfig& rc = b->reader_config;
   rc.axes.reserve(cfg.axes.size());
   for (const AxisSpec& axis : cfg.axes) rc.axes.push_back(axis.name);
   rc.group_keys.reserve(cfg.groups.size() + cfg.requirements.size());
@@ -135,18 +143,30 @@ std::optional<Built> build(const EngineConfig& cfg) {
   for (const RequireSpec& r : cfg.requirements) rc.group_keys.push_back(r.key);
   rc.read_cost = tokens;
   rc.read_cover = cfg.coverage;
+  b->converter = ItemConverter::make(rc);
+  if (!b->converter) return nullptr;
   return b;
+}
+
+// The prepared part of `cfg`: the one kept, else a new one, then kept unless
+// it has callbacks. nullptr with the error raised.
+KeptPrepared prepare(const EngineConfig& cfg, KeptPrepared& kept) {
+  if (kept) return kept;
+  KeptPrepared made = build(cfg);
+  // Building may have run Python code, and a nested run that kept its own.
+  if (made && made->callbacks.empty() && !kept) kept = made;
+  return made;
 }
 
 // The candidates of `candidates`: the rows of Arrow data, else the items of
 // an iterable; nullptr with the error raised.
-std::unique_ptr<CandidateStream> open_reader(const Built& b, PyObject* candidates) {
+std::unique_ptr<CandidateStream> open_reader(const Prepared& p, PyObject* candidates) {
   std::unique_ptr<CandidateStream> table;
-  if (open_arrow(candidates, b.reader_config, table) < 0) return nullptr;
+  if (open_arrow(candidates, p.reader_config, table) < 0) return nullptr;
   if (table) return table;
   Ref iterator = Ref::steal(PyObject_GetIter(candidates));
   if (!iterator) return nullptr;
-  return Reader::make(std::move(iterator), b.reader_config);
+  return std::make_unique<Reader>(std::move(iterator), *p.converter);
 }
 
 // A stream as the engine's source: row by row, or a batch at a time.
@@ -163,7 +183,7 @@ struct StreamSource {
 // outcome. The error that precedence passes over first stays reachable as
 // the context of the raised one. A callback's buffer of the wrong length
 // was measured, not read: its length goes into the engine's error.
-PyObject* conclude(const Built& b, std::expected<Outcome<PyCandidate>, Error>&& result, FirstError stream_error) {
+PyObject* conclude(const Prepared& b, std::expected<Outcome<PyCandidate>, Error>&& result, FirstError stream_error) {
   auto keep_passed_over = [&](FirstError passed_over) {
     for (const auto& callback : b.callbacks) {
       if (!passed_over.empty()) break;
@@ -193,13 +213,13 @@ PyObject* conclude(const Built& b, std::expected<Outcome<PyCandidate>, Error>&& 
   return build_outcome(std::move(*result));
 }
 
-PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
-  std::optional<Built> b = build(cfg);
-  if (!b) return nullptr;
-  std::unique_ptr<CandidateStream> reader = open_reader(*b, candidates);
+PyObject* run_checked(const EngineConfig& cfg, KeptPrepared& kept, PyObject* candidates) {
+  KeptPrepared p = prepare(cfg, kept);
+  if (!p) return nullptr;
+  std::unique_ptr<CandidateStream> reader = open_reader(*p, candidates);
   if (!reader) return nullptr;
-  auto result = b->engine.run(StreamSource{*reader});
-  return conclude(*b, std::move(result), reader->first_error().take());
+  auto result = p->engine.finish(p->engine.scan(StreamSource{*reader}));
+  return conclude(*p, std::move(result), reader->first_error().take());
 }
 
 // ------------------------------------------------- stage 1 per partition
@@ -290,8 +310,8 @@ Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError erro
                   std::move(counts), std::move(scorers), std::move(pool), std::move(rejected), std::move(exception));
 }
 
-PyObject* scan_checked(const EngineConfig& cfg, PyObject* candidates) {
-  std::optional<Built> b = build(cfg);
+PyObject* scan_checked(const EngineConfig& cfg, KeptPrepared& kept, PyObject* candidates) {
+  KeptPrepared b = prepare(cfg, kept);
   if (!b) return nullptr;
   std::unique_ptr<CandidateStream> reader = open_reader(*b, candidates);
   if (!reader) return nullptr;
@@ -389,7 +409,7 @@ bool read_rejected(PyObject* partial, Outcome<PyCandidate>& out) {
 
 // The pool, re-read from its candidate objects by the run's reader, with
 // the stage-1 scores and admission keys the partial carries.
-bool read_pool(PyObject* partial, const Built& b, Stage1<PyCandidate>& s, std::uint64_t capacity) {
+bool read_pool(PyObject* partial, const Prepared& b, Stage1<PyCandidate>& s, std::uint64_t capacity) {
   PyObject* entries = part(partial, 5, "partial", kPartialFields);
   const Py_ssize_t n = entries ? length(entries, "pool") : -1;
   if (n < 0) return false;
@@ -427,8 +447,8 @@ bool read_pool(PyObject* partial, const Built& b, Stage1<PyCandidate>& s, std::u
   return true;
 }
 
-PyObject* finish_checked(const EngineConfig& cfg, PyObject* partial) {
-  std::optional<Built> b = build(cfg);
+PyObject* finish_checked(const EngineConfig& cfg, KeptPrepared& kept, PyObject* partial) {
+  KeptPrepared b = prepare(cfg, kept);
   if (!b) return nullptr;
   if (!PyTuple_Check(partial)) {
     bad_field("partial");
@@ -484,17 +504,17 @@ PyObject* guarded(Body&& body) {
   }
 }
 
-PyObject* guarded_scan(const EngineConfig& cfg, PyObject* candidates) {
-  return guarded([&] { return scan_checked(cfg, candidates); });
+PyObject* guarded_scan(const EngineConfig& cfg, KeptPrepared& kept, PyObject* candidates) {
+  return guarded([&] { return scan_checked(cfg, kept, candidates); });
 }
 
-PyObject* guarded_finish(const EngineConfig& cfg, PyObject* partial) {
-  return guarded([&] { return finish_checked(cfg, partial); });
+PyObject* guarded_finish(const EngineConfig& cfg, KeptPrepared& kept, PyObject* partial) {
+  return guarded([&] { return finish_checked(cfg, kept, partial); });
 }
 
 // _scan(engine, candidates) and _finish(engine, partial), under shared
 // access to the engine as Engine.run takes it.
-PyObject* with_engine(PyObject* args, const char* format, PyObject* (*step)(const EngineConfig&, PyObject*)) {
+PyObject* with_engine(PyObject* args, const char* format, RunStep step) {
   PyObject *self = nullptr, *arg = nullptr;
   if (!PyArg_ParseTuple(args, format, engine_type(), &self, &arg)) return nullptr;
   return with_config(self, arg, step);
@@ -502,8 +522,8 @@ PyObject* with_engine(PyObject* args, const char* format, PyObject* (*step)(cons
 
 }  // namespace
 
-PyObject* build_and_run(const EngineConfig& config, PyObject* candidates) {
-  return guarded([&] { return run_checked(config, candidates); });
+PyObject* build_and_run(const EngineConfig& config, KeptPrepared& kept, PyObject* candidates) {
+  return guarded([&] { return run_checked(config, kept, candidates); });
 }
 
 PyObject* scan_partial(PyObject*, PyObject* args) { return with_engine(args, "O!O:_scan", guarded_scan); }
