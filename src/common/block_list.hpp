@@ -1,7 +1,9 @@
 #pragma once
 // A list that grows by blocks of a fixed size. Elements never move once
 // added, and growing never holds the list twice (as a vector's doubling
-// does), so a long list costs little more than its elements.
+// does), so a long list costs little more than its elements. A cleared list
+// keeps its blocks' storage.
+#include <algorithm>
 #include <cstddef>
 #include <type_traits>
 #include <utility>
@@ -34,12 +36,14 @@ class BlockList {
   void push_back(T&& value) { emplace_back(std::move(value)); }
   template <class... Args>
   T& emplace_back(Args&&... args) {
-    if (blocks_.empty() || blocks_.back().size() == kBlock) {
+    const std::size_t block = size_ / kBlock;
+    if (block == blocks_.size()) {
       blocks_.emplace_back();
-      // The first block grows as a vector does, so a short list stays small.
-      if (blocks_.size() > 1) blocks_.back().reserve(kBlock);
+      // The first block grows as a vector does from a few elements, so a
+      // short list stays small.
+      blocks_.back().reserve(block > 0 ? kBlock : std::min<std::size_t>(kBlock, 16));
     }
-    T& added = blocks_.back().emplace_back(std::forward<Args>(args)...);
+    T& added = blocks_[block].emplace_back(std::forward<Args>(args)...);
     ++size_;
     return added;
   }
@@ -51,8 +55,9 @@ class BlockList {
   Iter<false> end() { return {this, size_}; }
   Iter<true> begin() const { return {this, 0}; }
   Iter<true> end() const { return {this, size_}; }
+  // Destroys the elements; the blocks keep their storage for the next ones.
   void clear() {
-    blocks_.clear();
+    for (std::vector<T>& b : blocks_) b.clear();
     size_ = 0;
   }
 

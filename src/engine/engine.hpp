@@ -23,6 +23,7 @@
 #include "fuse/fusion.hpp"
 #include "objective/coverage.hpp"
 #include "score/score.hpp"
+#include "select/bounded_heap.hpp"
 #include "select/selector.hpp"
 
 namespace vantorel {
@@ -43,8 +44,19 @@ struct Staged {
 // times in nanoseconds) and the input count. Stage 2 moves a record's
 // candidate at most once, into the outcome.
 template <class C>
+using StagedRecords = BlockList<std::optional<Staged<C>>>;
+
+// Space a run may take from an earlier one instead of allocating afresh: the
+// blocks of the staged records and the slots of the pool's heap, emptied.
+template <class C>
+struct StageStorage {
+  StagedRecords<C> records;
+  std::vector<Slot> slots;
+};
+
+template <class C>
 struct Stage1 {
-  BlockList<std::optional<Staged<C>>> staged;
+  StagedRecords<C> staged;
   std::vector<std::size_t> pool;
   Outcome<C> out;
 
@@ -140,10 +152,12 @@ class Engine {
 
   // The two halves of run, for a valid engine. `scan` streams `next` into
   // the bounded pool; `finish` scores, fuses and selects the pool it is given
-  // (the pool of one scan, or the best M of several scans' pools).
+  // (the pool of one scan, or the best M of several scans' pools). A
+  // `storage`, when given, lends its space to the run: each half takes what
+  // it stages into and gives it back emptied when done with it.
   template <class Source>
-  Stage1<C> scan(Source&& next) const;
-  std::expected<Outcome<C>, Error> finish(Stage1<C> stage1) const;
+  Stage1<C> scan(Source&& next, StageStorage<C>* storage = nullptr) const;
+  std::expected<Outcome<C>, Error> finish(Stage1<C> stage1, StageStorage<C>* storage = nullptr) const;
 
   // An outcome with nothing recorded yet: one zero trace row per axis, the
   // admission axis's name and the pool capacity M.
@@ -156,11 +170,12 @@ class Engine {
   void reject(Outcome<C>& out, Candidate&& c, RejectReason&& reason, const std::optional<float>& fused) const {
     record<C>(retention_, out.rejected, out.rejected_counts, std::forward<Candidate>(c), std::move(reason), fused);
   }
-  // Stage 2 in steps. The entries carry their pool entry's index (`index`).
+  // Stage 2 in steps, over pool entries by their index in pool order (an
+  // entry's `index`).
   std::optional<Error> score_expensive(Stage1<C>& s) const;
   void drop_unscored(Stage1<C>& s) const;
-  std::vector<PoolEntry<C>> fuse_pool(Stage1<C>& s, PoolFusion& fusion) const;
-  void apply_threshold(std::vector<PoolEntry<C>>& entries, Stage1<C>& s) const;
+  std::vector<float> fuse_pool(Stage1<C>& s, PoolFusion& fusion) const;
+  std::vector<std::size_t> apply_threshold(const std::vector<float>& fused, Stage1<C>& s) const;
   std::expected<Chosen, Error> select(const std::vector<PoolEntry<C>>& entries, RunTrace& trace) const;
   void assemble(const std::vector<PoolEntry<C>>& entries, Chosen& chosen, const PoolFusion& fusion,
                 Stage1<C>& s) const;

@@ -199,7 +199,12 @@ class CheapScoring {
 template <class C>
 class StagingPool {
  public:
-  explicit StagingPool(std::size_t capacity) : heap_(capacity) {}
+  // Stages into the space `storage` lends, if any.
+  StagingPool(std::size_t capacity, StageStorage<C>* storage)
+      : heap_(capacity, storage ? std::move(storage->slots) : std::vector<Slot>{}) {
+    if (storage) staging_ = std::move(storage->records);
+    staging_.clear();
+  }
 
   bool admits(const CandidateId& id, float key) const { return heap_.admits(id, key); }
 
@@ -229,9 +234,10 @@ class StagingPool {
   }
 
   // Hands the staged records over to `s`, with their cells from the best
-  // admission key to the worst (equal keys by ascending id); consumes the pool.
-  void into(Stage1<C>& s) && {
-    s.pool = std::move(heap_).into_sorted_indices();
+  // admission key to the worst (equal keys by ascending id), and the heap's
+  // space back to `storage`, if given; consumes the pool.
+  void into(Stage1<C>& s, StageStorage<C>* storage) && {
+    s.pool = std::move(heap_).into_sorted_indices(storage ? &storage->slots : nullptr);
     s.staged = std::move(staging_);
   }
 
@@ -247,7 +253,7 @@ class StagingPool {
 
   BoundedHeap heap_;
   // Records never move once staged.
-  BlockList<std::optional<Staged<C>>> staging_;
+  StagedRecords<C> staging_;
   std::vector<std::size_t> free_;
 };
 
@@ -312,7 +318,7 @@ Outcome<C> Engine<C>::empty_outcome() const {
 
 template <class C>
 template <class Source>
-Stage1<C> Engine<C>::scan(Source&& next) const {
+Stage1<C> Engine<C>::scan(Source&& next, StageStorage<C>* storage) const {
   // Scorer times are summed in ticks and turned into nanoseconds at the end.
   TickRate tick_rate;
   Stage1<C> result{{}, {}, empty_outcome()};
@@ -328,7 +334,7 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
       missing_.kind == MissingPolicy::Kind::Impute ? missing_.value : -std::numeric_limits<float>::infinity();
 
   detail::CheapScoring<C> cheap(scorers_, metas_, missing_.kind == MissingPolicy::Kind::Reject);
-  detail::StagingPool<C> pool(static_cast<std::size_t>(trace.pool_capacity));
+  detail::StagingPool<C> pool(static_cast<std::size_t>(trace.pool_capacity), storage);
   auto out_of_pool = [&](C&& c) { reject(out, std::move(c), RejectReason::out_of_pool(), std::nullopt); };
 
   // The unary constraints as slot minimums, where each is one.
@@ -462,35 +468,42 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
   cheap.add_sampled_times(trace);
   tick_rate.finish();
   for (ScorerTrace& st : trace.scorers) st.elapsed_nanos = tick_rate.nanos(st.elapsed_nanos);
-  std::move(pool).into(result);
+  std::move(pool).into(result, storage);
   return result;
 }
 
 template <class C>
-std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1) const {
+std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1, StageStorage<C>* storage) const {
   Outcome<C>& out = stage1.out;
   out.pool_size = static_cast<std::uint32_t>(stage1.pool.size());
   if (std::optional<Error> e = score_expensive(stage1)) return std::unexpected(std::move(*e));
   if (missing_.kind == MissingPolicy::Kind::Reject) drop_unscored(stage1);
   PoolFusion fusion(fusion_, missing_, metas_);
-  std::vector<PoolEntry<C>> entries = fuse_pool(stage1, fusion);
-  if (threshold_) apply_threshold(entries, stage1);
+  const std::vector<float> fused = fuse_pool(stage1, fusion);
+  const std::vector<std::size_t> kept = apply_threshold(fused, stage1);
   // From here on the pool is in fused order: the highest fused score first
   // by the total order, equal scores by ascending id (and equal ids in pool
   // order, as a stable sort would leave them).
   const std::vector<std::size_t> order = score_order(
-      entries.size(), [&](std::size_t i) { return total_order_key(entries[i].fused); },
+      kept.size(), [&](std::size_t i) { return total_order_key(fused[kept[i]]); },
       [&](std::size_t a, std::size_t b) {
-        if (const int c = compare(*entries[a].key, *entries[b].key)) return c < 0;
+        if (const int c = compare(stage1.entry(kept[a]).id, stage1.entry(kept[b]).id)) return c < 0;
         return a < b;
       });
-  std::vector<PoolEntry<C>> ordered;
-  ordered.reserve(order.size());
-  for (std::size_t i : order) ordered.push_back(entries[i]);
-  entries = std::move(ordered);
+  std::vector<PoolEntry<C>> entries;
+  entries.reserve(order.size());
+  for (std::size_t i : order) {
+    const std::size_t j = kept[i];
+    const Staged<C>& r = stage1.entry(j);
+    entries.push_back(PoolEntry<C>{&r.candidate, &r.id, fused[j], j});
+  }
   std::expected<Chosen, Error> chosen = select(entries, out.trace);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
   assemble(entries, *chosen, fusion, stage1);
+  if (storage) {
+    stage1.staged.clear();
+    storage->records = std::move(stage1.staged);
+  }
   return std::move(out);
 }
 
@@ -557,10 +570,10 @@ void Engine<C>::drop_unscored(Stage1<C>& s) const {
   s.pool.resize(kept);
 }
 
-// The pool's entries with their fused scores, in pool order. The records are
-// read in the order they lie in, not in pool order.
+// The fused score of every pool entry, by its index. The records are read
+// in the order they lie in, not in pool order.
 template <class C>
-std::vector<PoolEntry<C>> Engine<C>::fuse_pool(Stage1<C>& s, PoolFusion& fusion) const {
+std::vector<float> Engine<C>::fuse_pool(Stage1<C>& s, PoolFusion& fusion) const {
   const std::size_t n = s.pool.size();
   if (fusion.by_rank()) {
     std::vector<const Scores*> scores;
@@ -576,32 +589,30 @@ std::vector<PoolEntry<C>> Engine<C>::fuse_pool(Stage1<C>& s, PoolFusion& fusion)
   constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
   std::vector<std::size_t> entry_of(s.staged.size(), kNone);
   for (std::size_t j = 0; j < n; ++j) entry_of[s.pool[j]] = j;
-  std::vector<PoolEntry<C>> entries(n);
+  std::vector<float> fused(n);
   for (std::size_t cell = 0; cell < entry_of.size(); ++cell) {
     const std::size_t j = entry_of[cell];
-    if (j == kNone) continue;
-    const Staged<C>& r = *s.staged[cell];
-    entries[j] = PoolEntry<C>{&r.candidate, &r.id, fusion.fused(j, r.scores), j};
+    if (j != kNone) fused[j] = fusion.fused(j, s.staged[cell]->scores);
   }
-  return entries;
+  return fused;
 }
 
-// An entry whose fused score is below the threshold leaves. The comparison is
-// the ordinary one, so a NaN fused score (or a NaN threshold) keeps it.
+// The pool entries that stay, in pool order: an entry whose fused score is
+// below the threshold leaves. The comparison is the ordinary one, so a NaN
+// fused score (or a NaN threshold) keeps it.
 template <class C>
-void Engine<C>::apply_threshold(std::vector<PoolEntry<C>>& entries, Stage1<C>& s) const {
-  const float t = *threshold_;
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < entries.size(); ++i) {
-    const PoolEntry<C>& e = entries[i];
-    if (!(e.fused < t)) {
-      entries[kept++] = e;
+std::vector<std::size_t> Engine<C>::apply_threshold(const std::vector<float>& fused, Stage1<C>& s) const {
+  std::vector<std::size_t> kept;
+  kept.reserve(fused.size());
+  for (std::size_t j = 0; j < fused.size(); ++j) {
+    if (!threshold_ || !(fused[j] < *threshold_)) {
+      kept.push_back(j);
       continue;
     }
-    reject(s.out, [&]() -> C&& { return std::move(s.entry(e.index).candidate); }, RejectReason::below_threshold(),
-           e.fused);
+    reject(s.out, [&]() -> C&& { return std::move(s.entry(j).candidate); }, RejectReason::below_threshold(),
+           fused[j]);
   }
-  entries.resize(kept);
+  return kept;
 }
 
 // The budget's limit (K, derived from the fused scores for a tail-mass
@@ -641,7 +652,8 @@ void Engine<C>::assemble(const std::vector<PoolEntry<C>>& entries, Chosen& chose
   constraint_ids.reserve(set_.size());
   for (const auto& c : set_) constraint_ids.push_back(c->id());
 
-  if (chosen.blocked.size() < entries.size()) internal_fault(kInvSelectedKept);
+  const bool blocking = !chosen.blocked.empty();
+  if (blocking && chosen.blocked.size() < entries.size()) internal_fault(kInvSelectedKept);
   std::vector<char> is_chosen(entries.size(), 0);
   for (std::size_t p : chosen.indices) {
     if (p >= entries.size()) internal_fault(kInvSelectedKept);
@@ -649,9 +661,10 @@ void Engine<C>::assemble(const std::vector<PoolEntry<C>>& entries, Chosen& chose
   }
   for (std::size_t p = 0; p < entries.size(); ++p) {
     if (is_chosen[p]) continue;
-    auto& blocked = chosen.blocked[p];
+    std::optional<ConstraintId>* blocked = blocking ? &chosen.blocked[p] : nullptr;
     reject(out, [&]() -> C&& { return std::move(s.entry(entries[p].index).candidate); },
-           blocked ? RejectReason::set_constraint(std::move(*blocked)) : RejectReason::outranked(), entries[p].fused);
+           blocked && *blocked ? RejectReason::set_constraint(std::move(**blocked)) : RejectReason::outranked(),
+           entries[p].fused);
   }
 
   out.ranked.reserve(chosen.indices.size());

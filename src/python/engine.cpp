@@ -142,11 +142,11 @@ bool weights_of(PyObject* o, Weights& out) {
 
 // An Engine's contents. The callbacks of the axes are the only Python objects
 // it holds that the collector tracks; reporting them lets it reclaim a
-// callback that refers back to its Engine. (A kept prepared part holds none:
-// one with callbacks is never kept.)
+// callback that refers back to its Engine. (What runs keep holds none: a
+// prepared part with callbacks is never kept.)
 struct EngineData {
   EngineConfig config;
-  KeptPrepared prepared;
+  KeptRuns runs;
 
   template <class Visit>
   int traverse(Visit&& visit) const {
@@ -171,8 +171,8 @@ PyObject* configure(PyObject* self, Body&& body) {
   PyEngine* e = as_engine(self);
   auto guard = ExclusiveGuard::take(e->flag);
   if (!guard) return nullptr;
-  // No run holds the engine now: what runs kept of the configuration goes.
-  e->data.prepared.reset();
+  // No run holds the engine now: what runs kept goes.
+  e->data.runs.reset();
   try {
     if (!body(e->data.config)) return nullptr;
   } catch (const std::bad_alloc&) {
@@ -887,7 +887,7 @@ PyTypeObject* g_engine_type = nullptr;
 }  // namespace
 
 PyObject* with_config(PyObject* engine, PyObject* arg, RunStep step) {
-  return read_shared<EngineData>(engine, [&](EngineData& d) { return step(d.config, d.prepared, arg); });
+  return read_shared<EngineData>(engine, [&](EngineData& d) { return step(d.config, d.runs, arg); });
 }
 
 PyTypeObject* engine_type() { return cached_type(g_engine_type, g_spec); }

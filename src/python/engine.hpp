@@ -71,15 +71,15 @@ struct EngineConfig {
   bool coverage = false;
 };
 
-// What the runs of one configuration share, made by the first of them (see
-// run.cpp). An Engine keeps it until a configuration call drops it; no run
-// changes it, and a run holds it for as long as it runs.
-struct Prepared;
-using KeptPrepared = std::shared_ptr<const Prepared>;
+// What an Engine keeps from its runs until a configuration call drops it
+// (see run.cpp): the prepared part of its configuration, which its runs share
+// and none changes, and storage a run leaves for the next.
+struct RunCache;
+using KeptRuns = std::shared_ptr<RunCache>;
 
-// A run step: the configuration, the slot where the Engine keeps its
-// prepared part (empty when there is none yet), and the step's argument.
-using RunStep = PyObject* (*)(const EngineConfig&, KeptPrepared&, PyObject*);
+// A run step: the configuration, the slot where the Engine keeps what its
+// runs left (empty when there is nothing yet), and the step's argument.
+using RunStep = PyObject* (*)(const EngineConfig&, KeptRuns&, PyObject*);
 
 // Runs `step` over the configuration of `engine` (a vantorel.Engine) and
 // `arg`, under shared access to the engine for the whole call.
@@ -89,7 +89,7 @@ PyObject* with_config(PyObject* engine, PyObject* arg, RunStep step);
 // earlier run) over `candidates` and returns a new Outcome, or nullptr with
 // the error to raise. The caller holds shared access to the PyEngine for the
 // whole call.
-PyObject* build_and_run(const EngineConfig& config, KeptPrepared& kept, PyObject* candidates);
+PyObject* build_and_run(const EngineConfig& config, KeptRuns& kept, PyObject* candidates);
 
 // The private functions _scan(engine, candidates), stage 1 over one part of
 // a stream giving a partial (a plain tuple), and _finish(engine, partial),

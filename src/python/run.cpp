@@ -148,13 +148,28 @@ std::shared_ptr<Prepared> build(const EngineConfig& cfg) {
   return b;
 }
 
+}  // namespace
+
+// What an Engine keeps from its runs. A run takes the spare storage whole
+// and leaves its own when the slot is empty: runs on several threads, or one
+// run inside another, each stage into storage of their own.
+struct RunCache {
+  std::shared_ptr<const Prepared> prepared;
+  std::optional<StageStorage<PyCandidate>> spare;
+};
+
+namespace {
+
+using KeptPrepared = std::shared_ptr<const Prepared>;
+
 // The prepared part of `cfg`: the one kept, else a new one, then kept unless
 // it has callbacks. nullptr with the error raised.
-KeptPrepared prepare(const EngineConfig& cfg, KeptPrepared& kept) {
-  if (kept) return kept;
+KeptPrepared prepare(const EngineConfig& cfg, KeptRuns& kept) {
+  if (!kept) kept = std::make_shared<RunCache>();
+  if (kept->prepared) return kept->prepared;
   KeptPrepared made = build(cfg);
   // Building may have run Python code, and a nested run that kept its own.
-  if (made && made->callbacks.empty() && !kept) kept = made;
+  if (made && made->callbacks.empty() && !kept->prepared) kept->prepared = made;
   return made;
 }
 
@@ -213,12 +228,15 @@ PyObject* conclude(const Prepared& b, std::expected<Outcome<PyCandidate>, Error>
   return build_outcome(std::move(*result));
 }
 
-PyObject* run_checked(const EngineConfig& cfg, KeptPrepared& kept, PyObject* candidates) {
+PyObject* run_checked(const EngineConfig& cfg, KeptRuns& kept, PyObject* candidates) {
   KeptPrepared p = prepare(cfg, kept);
   if (!p) return nullptr;
+  const KeptRuns runs = kept;
   std::unique_ptr<CandidateStream> reader = open_reader(*p, candidates);
   if (!reader) return nullptr;
-  auto result = p->engine.finish(p->engine.scan(StreamSource{*reader}));
+  StageStorage<PyCandidate> storage = std::exchange(runs->spare, std::nullopt).value_or(StageStorage<PyCandidate>{});
+  auto result = p->engine.finish(p->engine.scan(StreamSource{*reader}, &storage), &storage);
+  if (!runs->spare) runs->spare = std::move(storage);
   return conclude(*p, std::move(result), reader->first_error().take());
 }
 
@@ -310,7 +328,7 @@ Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError erro
                   std::move(counts), std::move(scorers), std::move(pool), std::move(rejected), std::move(exception));
 }
 
-PyObject* scan_checked(const EngineConfig& cfg, KeptPrepared& kept, PyObject* candidates) {
+PyObject* scan_checked(const EngineConfig& cfg, KeptRuns& kept, PyObject* candidates) {
   KeptPrepared b = prepare(cfg, kept);
   if (!b) return nullptr;
   std::unique_ptr<CandidateStream> reader = open_reader(*b, candidates);
@@ -447,7 +465,7 @@ bool read_pool(PyObject* partial, const Prepared& b, Stage1<PyCandidate>& s, std
   return true;
 }
 
-PyObject* finish_checked(const EngineConfig& cfg, KeptPrepared& kept, PyObject* partial) {
+PyObject* finish_checked(const EngineConfig& cfg, KeptRuns& kept, PyObject* partial) {
   KeptPrepared b = prepare(cfg, kept);
   if (!b) return nullptr;
   if (!PyTuple_Check(partial)) {
@@ -504,11 +522,11 @@ PyObject* guarded(Body&& body) {
   }
 }
 
-PyObject* guarded_scan(const EngineConfig& cfg, KeptPrepared& kept, PyObject* candidates) {
+PyObject* guarded_scan(const EngineConfig& cfg, KeptRuns& kept, PyObject* candidates) {
   return guarded([&] { return scan_checked(cfg, kept, candidates); });
 }
 
-PyObject* guarded_finish(const EngineConfig& cfg, KeptPrepared& kept, PyObject* partial) {
+PyObject* guarded_finish(const EngineConfig& cfg, KeptRuns& kept, PyObject* partial) {
   return guarded([&] { return finish_checked(cfg, kept, partial); });
 }
 
@@ -522,7 +540,7 @@ PyObject* with_engine(PyObject* args, const char* format, RunStep step) {
 
 }  // namespace
 
-PyObject* build_and_run(const EngineConfig& config, KeptPrepared& kept, PyObject* candidates) {
+PyObject* build_and_run(const EngineConfig& config, KeptRuns& kept, PyObject* candidates) {
   return guarded([&] { return run_checked(config, kept, candidates); });
 }
 

@@ -56,7 +56,9 @@ void sift_down_to_bottom(std::vector<Slot>& heap) {
 
 }  // namespace
 
-BoundedHeap::BoundedHeap(std::size_t capacity) : capacity_(capacity) {
+BoundedHeap::BoundedHeap(std::size_t capacity, std::vector<Slot> storage)
+    : capacity_(capacity), heap_(std::move(storage)) {
+  heap_.clear();
   heap_.reserve(std::min(capacity, kInitialReserve));
 }
 
@@ -89,7 +91,7 @@ PushOutcome BoundedHeap::push(CandidateId key, std::size_t index, float score) {
   return {PushOutcome::Kind::Replaced, evicted};
 }
 
-std::vector<std::size_t> BoundedHeap::into_sorted_indices() && {
+std::vector<std::size_t> BoundedHeap::into_sorted_indices(std::vector<Slot>* storage) && {
   // Equal slots keep their heap order, as a stable sort would leave them.
   std::vector<std::size_t> order = score_order(
       heap_.size(), [this](std::size_t i) { return total_order_key(heap_[i].score); },
@@ -99,7 +101,11 @@ std::vector<std::size_t> BoundedHeap::into_sorted_indices() && {
       });
   for (std::size_t& i : order) i = heap_[i].index;
   heap_.clear();
-  heap_.shrink_to_fit();
+  if (storage) {
+    *storage = std::move(heap_);
+  } else {
+    heap_.shrink_to_fit();
+  }
   return order;
 }
 

@@ -23,8 +23,9 @@ struct PushOutcome {
 
 class BoundedHeap {
  public:
-  // Reserves min(capacity, 1024) slots up front.
-  explicit BoundedHeap(std::size_t capacity);
+  // Keeps its slots in `storage` (emptied), with room for min(capacity, 64)
+  // slots up front.
+  explicit BoundedHeap(std::size_t capacity, std::vector<Slot> storage = {});
   PushOutcome push(CandidateId key, std::size_t index, float score);
   // True when a push of (key, score) would not be refused.
   bool admits(const CandidateId& key, float score) const {
@@ -35,8 +36,9 @@ class BoundedHeap {
     return c > 0 || (c == 0 && compare(root.key, key) > 0);
   }
   std::size_t size() const { return heap_.size(); }
-  // Indices best first (higher score, then smaller key); consumes the heap.
-  std::vector<std::size_t> into_sorted_indices() &&;
+  // Indices best first (higher score, then smaller key); consumes the heap,
+  // whose storage goes back to `storage` (emptied) when given.
+  std::vector<std::size_t> into_sorted_indices(std::vector<Slot>* storage = nullptr) &&;
 
  private:
   std::size_t capacity_;

@@ -29,7 +29,7 @@ struct PoolEntry {
 
 struct Chosen {
   std::vector<std::size_t> indices;                // selection order
-  std::vector<std::optional<ConstraintId>> blocked;  // one per pool position
+  std::vector<std::optional<ConstraintId>> blocked;  // one per pool position; none without set constraints
   std::optional<float> cut_margin;
   bool pool_exhausted = false;
   bool repaired = false;

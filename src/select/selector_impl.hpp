@@ -150,6 +150,7 @@ PackResult Selector<C>::pass(const Pool& pool, State& state, std::size_t limit, 
     };
     auto after = [](const Keyed& a, const Keyed& b) { return select_detail::key_before(b.key, b.p, a.key, a.p); };
     std::vector<Keyed> queue;
+    queue.reserve(pool.size());
     for (std::size_t p = 0; p < pool.size(); ++p)
       if (eligible(p)) queue.push_back({key_of(p, state.gain(p)), p});
     std::make_heap(queue.begin(), queue.end(), after);
@@ -388,8 +389,8 @@ std::expected<Chosen, Error> Selector<C>::run(const Pool& pool) const {
 
   if (auto failure = repair(pool, state, selection, out.repaired)) return std::unexpected(std::move(*failure));
 
-  out.blocked.assign(pool.size(), std::nullopt);
   if (constraints != nullptr && !constraints->empty()) {
+    out.blocked.assign(pool.size(), std::nullopt);
     std::vector<ConstraintId> ids;
     for (const auto& c : *constraints) ids.push_back(c->id());
     for (std::size_t p = 0; p < pool.size(); ++p) {

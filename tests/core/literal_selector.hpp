@@ -181,8 +181,8 @@ struct LiteralSelector : Selector<C> {
       sel = single_won ? Pos{*single} : std::move(choice.positions);
     }
     if (auto failure = repair(pool, sel, out.repaired)) return std::unexpected(std::move(*failure));
-    out.blocked.assign(pool.size(), std::nullopt);
-    for (std::size_t p = 0; p < pool.size(); ++p)
+    if (constraints != nullptr && !constraints->empty()) out.blocked.assign(pool.size(), std::nullopt);
+    for (std::size_t p = 0; p < out.blocked.size(); ++p)
       if (!contains(sel, p)) out.blocked[p] = first_refusal(refs(pool, sel), *pool[p].candidate);
     out.cut_margin = single_won ? std::numeric_limits<float>::quiet_NaN() : margin(pool, sel);
     out.indices = std::move(sel);
