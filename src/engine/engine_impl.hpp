@@ -674,10 +674,7 @@ void Engine<C>::assemble(const std::vector<PoolEntry<C>>& entries, Chosen& chose
     is_chosen[p] = 0;
     const PoolEntry<C>& e = entries[p];
     Staged<C>& r = s.entry(e.index);
-    ScoreSet scores;
-    scores.reserve(metas_.size());
-    for (std::size_t i = 0; i < metas_.size(); ++i) scores.emplace_back(metas_[i].id, r.scores[i]);
-    out.ranked.push_back(Ranked<C>{std::move(r.candidate), std::move(scores), fusion.trace(e.index, r.scores),
+    out.ranked.push_back(Ranked<C>{std::move(r.candidate), r.scores, fusion.trace(e.index, r.scores),
                                    constraint_ids, ++rank, e.fused});
   }
 

@@ -70,7 +70,7 @@ struct RunTrace {
 template <class C>
 struct Ranked {
   C candidate;
-  ScoreSet scores;
+  Scores scores;       // by registered axis, named by the fusion trace's terms
   FusionTrace fusion;
   std::vector<ConstraintId> constraints;
   std::uint32_t rank = 0;

@@ -174,12 +174,13 @@ bool append(PyObject* list, Ref value) { return value && PyList_Append(list, val
 
 // ---------------------------------------------------------------- dicts
 
-Ref scores_dict(const ScoreSet& scores) {
+// The scores of a Ranked, named by its fusion terms.
+Ref scores_dict(const Scores& scores, const FusionTrace& fusion) {
   Ref d = new_dict();
   if (!d) return {};
-  for (const auto& [axis, value] : scores) {
-    Ref key = text(axis);
-    Ref v = f32_or_none(value);
+  for (std::size_t i = 0; i < scores.size(); ++i) {
+    Ref key = text(fusion.terms[i].scorer);
+    Ref v = f32_or_none(scores[i]);
     if (!key || !v || PyDict_SetItem(d.get(), key.get(), v.get()) != 0) return {};
   }
   return d;
@@ -333,7 +334,7 @@ Ref lazily(bool alive, Ref& slot, Make&& make) {
 // A Ranked is cleared when its candidate is gone.
 PyObject* ranked_get_scores(PyObject* o, void*) {
   return read_shared<RankedData>(o, [](const RankedData& d) {
-    return lazily(bool(d.record.candidate.object), d.scores, [&] { return scores_dict(d.record.scores); }).release();
+    return lazily(bool(d.record.candidate.object), d.scores, [&] { return scores_dict(d.record.scores, d.record.fusion); }).release();
   });
 }
 

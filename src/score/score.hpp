@@ -77,7 +77,4 @@ inline std::optional<float> as_value(std::optional<float> r) {
   return r;
 }
 
-// The scores of one chosen candidate, paired with the axis names.
-using ScoreSet = std::vector<std::pair<ScorerId, std::optional<float>>>;
-
 }  // namespace vantorel
