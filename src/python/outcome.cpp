@@ -32,7 +32,7 @@ namespace {
 // ---------------------------------------------------------------- contents
 
 struct RankedData {
-  Ranked<PyCandidate::Kept> record;  // the candidate's object and id, scores, fusion, constraints
+  Ranked<PyCandidate> record;  // the candidate's object and id, scores, fusion, constraints
   // Made on first use.
   mutable std::optional<std::string> json;
   mutable Ref scores;
@@ -682,11 +682,8 @@ PyTypeObject* g_outcome = nullptr;
 // ---------------------------------------------------------------- build
 
 Ref build_ranked(Ranked<PyCandidate>& r) {
-  RankedData data{Ranked<PyCandidate::Kept>{std::move(r.candidate).kept(), std::move(r.scores), std::move(r.fusion),
-                                            std::move(r.constraints), r.rank, r.fused},
-                  std::nullopt, Ref{}, Ref{}};
-  if (!data.record.candidate.object) data.record.candidate.object = none();
-  return make_instance<RankedData>(ranked_type(), std::move(data));
+  if (!r.candidate.object) r.candidate.object = none();
+  return make_instance<RankedData>(ranked_type(), std::move(r));
 }
 
 Ref build(Outcome<PyCandidate>& outcome) {

@@ -129,6 +129,7 @@ template <class C>
 PackResult Selector<C>::pass(const Pool& pool, State& state, std::size_t limit, std::optional<std::uint32_t> budget,
                              bool ratio) const {
   PackResult result;
+  result.positions.reserve(std::min(limit, pool.size()));
   auto eligible = [&](std::size_t p) {
     return (!budget || state.spent + state.cost[p] <= *budget) && state.admissible(p);
   };
