@@ -218,15 +218,17 @@ class StagingPool {
     if constexpr (requires { c.enter_pool(); }) c.enter_pool();
     CandidateId id = c.id;
     std::size_t pos;
+    Staged<C>* staged;
     if (!free_.empty()) {
       pos = free_.back();
       free_.pop_back();
-      staging_[pos].emplace(std::move(c), std::move(scores), id, key);
+      staged = &staging_[pos].emplace(std::move(c), std::move(scores), std::move(id), key);
     } else {
       pos = staging_.size();
-      staging_.emplace_back(std::in_place, std::move(c), std::move(scores), id, key);
+      staged = &*staging_.emplace_back(std::in_place, std::move(c), std::move(scores), std::move(id), key);
     }
-    PushOutcome pushed = heap_.push(std::move(id), pos, key);
+    // The heap refers to the staged record's id, which stays in place.
+    PushOutcome pushed = heap_.push(staged->id, pos, key);
     if (pushed.kind == PushOutcome::Kind::Added) return;
     Staged<C> gone = unstage(pushed.kind == PushOutcome::Kind::Replaced ? pushed.evicted : pos);
     scores = std::move(gone.scores);

@@ -17,7 +17,7 @@ constexpr std::size_t kInitialReserve = 1024;
 inline bool worse(const Slot& a, const Slot& b) {
   int c = total_cmp(a.score, b.score);
   if (c != 0) return c < 0;
-  return compare(a.key, b.key) > 0;
+  return compare(*a.key, *b.key) > 0;
 }
 
 // Moves the slot at `pos` towards the root while it is strictly worse than
@@ -62,9 +62,9 @@ BoundedHeap::BoundedHeap(std::size_t capacity, std::vector<Slot> storage)
   heap_.reserve(std::min(capacity, kInitialReserve));
 }
 
-PushOutcome BoundedHeap::push(CandidateId key, std::size_t index, float score) {
+PushOutcome BoundedHeap::push(const CandidateId& key, std::size_t index, float score) {
   if (heap_.size() < capacity_) {
-    heap_.push_back(Slot{score, std::move(key), index});
+    heap_.push_back(Slot{score, &key, index});
     sift_up(heap_, heap_.size() - 1);
     return {PushOutcome::Kind::Added};
   }
@@ -72,7 +72,7 @@ PushOutcome BoundedHeap::push(CandidateId key, std::size_t index, float score) {
 
   const Slot& root = heap_.front();
   int c = total_cmp(score, root.score);
-  if (c < 0 || (c == 0 && compare(root.key, key) <= 0)) return {PushOutcome::Kind::Refused};
+  if (c < 0 || (c == 0 && compare(*root.key, key) <= 0)) return {PushOutcome::Kind::Refused};
 
   // Remove the root: the last slot takes its place and settles.
   Slot last = std::move(heap_.back());
@@ -86,7 +86,7 @@ PushOutcome BoundedHeap::push(CandidateId key, std::size_t index, float score) {
     sift_down_to_bottom(heap_);
   }
 
-  heap_.push_back(Slot{score, std::move(key), index});
+  heap_.push_back(Slot{score, &key, index});
   sift_up(heap_, heap_.size() - 1);
   return {PushOutcome::Kind::Replaced, evicted};
 }
@@ -96,7 +96,7 @@ std::vector<std::size_t> BoundedHeap::into_sorted_indices(std::vector<Slot>* sto
   std::vector<std::size_t> order = score_order(
       heap_.size(), [this](std::size_t i) { return total_order_key(heap_[i].score); },
       [this](std::size_t a, std::size_t b) {
-        if (const int c = compare(heap_[a].key, heap_[b].key)) return c < 0;
+        if (const int c = compare(*heap_[a].key, *heap_[b].key)) return c < 0;
         return a < b;
       });
   for (std::size_t& i : order) i = heap_[i].index;

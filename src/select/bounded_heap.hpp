@@ -9,9 +9,11 @@
 
 namespace vantorel {
 
+// A pooled entry: its score, its identifier (kept by the heap's user) and
+// its index.
 struct Slot {
   float score;
-  CandidateId key;
+  const CandidateId* key;
   std::size_t index;
 };
 
@@ -26,14 +28,15 @@ class BoundedHeap {
   // Keeps its slots in `storage` (emptied), with room for min(capacity, 64)
   // slots up front.
   explicit BoundedHeap(std::size_t capacity, std::vector<Slot> storage = {});
-  PushOutcome push(CandidateId key, std::size_t index, float score);
+  // `key` stays where it is while its slot is in the heap.
+  PushOutcome push(const CandidateId& key, std::size_t index, float score);
   // True when a push of (key, score) would not be refused.
   bool admits(const CandidateId& key, float score) const {
     if (heap_.size() < capacity_) return true;
     if (heap_.empty()) return false;
     const Slot& root = heap_.front();
     int c = total_cmp(score, root.score);
-    return c > 0 || (c == 0 && compare(root.key, key) > 0);
+    return c > 0 || (c == 0 && compare(*root.key, key) > 0);
   }
   std::size_t size() const { return heap_.size(); }
   // Indices best first (higher score, then smaller key); consumes the heap,

@@ -258,13 +258,18 @@ TEST(EngineRun, DirectSlotReadsMatchScorerCalls) {
   }
 }
 
-TEST(BlockList, KeepsOrderAcrossBlocks) {
+TEST(BlockList, KeepsOrderAndPlacesAcrossBlocks) {
   BlockList<int, 4> list;
   for (int i = 0; i < 11; ++i) list.push_back(int{i});
   std::vector<int> seen;
   for (int v : list) seen.push_back(v);
   EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
   EXPECT_EQ(list[9], 9);
+  // Blocks of 16, 16, 32, then 64: no element moves as the list grows.
+  BlockList<int, 64> growing;
+  std::vector<const int*> places;
+  for (int i = 0; i < 300; ++i) places.push_back(&growing.emplace_back(i));
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(&growing[i], places[i]) << i;
 }
 
 // A unary constraint rejects before any scorer call; the reject policy stops

@@ -68,8 +68,10 @@ TEST(BoundedHeap, PushesAndSortedIndices) {
     BoundedHeap h(c.capacity);
     std::string kinds;
     std::vector<std::size_t> evicted;
+    std::vector<CandidateId> keys;
+    keys.reserve(c.pushes.size());
     for (std::size_t i = 0; i < c.pushes.size(); ++i) {
-      const CandidateId k = key(c.pushes[i].first);
+      const CandidateId& k = keys.emplace_back(key(c.pushes[i].first));
       const bool admits = h.admits(k, c.pushes[i].second);
       const PushOutcome r = h.push(k, i, c.pushes[i].second);
       kinds += "AR-"[static_cast<int>(r.kind)];
