@@ -468,8 +468,12 @@ Stage1<C> Engine<C>::scan(Source&& next, StageStorage<C>* storage) const {
     }
   }
   cheap.add_sampled_times(trace);
-  tick_rate.finish();
-  for (ScorerTrace& st : trace.scorers) st.elapsed_nanos = tick_rate.nanos(st.elapsed_nanos);
+  // Nothing timed (no row read, say) needs no rate.
+  auto timed = [](const ScorerTrace& st) { return st.elapsed_nanos != 0; };
+  if (std::any_of(trace.scorers.begin(), trace.scorers.end(), timed)) {
+    tick_rate.finish();
+    for (ScorerTrace& st : trace.scorers) st.elapsed_nanos = tick_rate.nanos(st.elapsed_nanos);
+  }
   std::move(pool).into(result, storage);
   return result;
 }
