@@ -5,12 +5,10 @@
 
 #include <bit>
 #include <cmath>
-#include <numeric>
 #include <random>
 #include <string>
 #include <tuple>
 
-#include "common/score_sort.hpp"
 #include "literal_selector.hpp"
 #include "select/bounded_heap.hpp"
 
@@ -81,30 +79,6 @@ TEST(BoundedHeap, PushesAndSortedIndices) {
     EXPECT_EQ(kinds, c.kinds) << c.name;
     EXPECT_EQ(evicted, c.evicted) << c.name;
     EXPECT_EQ(std::move(h).into_sorted_indices(), c.sorted) << c.name;
-  }
-}
-
-// Short lists and long ones (sorted a byte at a time) in the order a stable
-// sort by score and id gives, over few distinct scores and ids.
-TEST(ScoreOrder, AsAStableSortByScoreThenId) {
-  std::mt19937 rng(5);
-  const std::vector<float> scores = {kNaN, -kNaN, kInf, -kInf, 0.0f, -0.0f, 0.5f, 1e-45f, -2.0f};
-  for (std::size_t n : {0, 1, 7, 255, 256, 3000}) {
-    std::vector<std::pair<float, CandidateId>> items;
-    for (std::size_t i = 0; i < n; ++i)
-      items.emplace_back(rng() % 3 ? scores[rng() % scores.size()] : std::bit_cast<float>(std::uint32_t(rng())),
-                         rng() % 2 ? CandidateId(rng() % 50) : CandidateId(std::string(1, char('a' + rng() % 5))));
-    std::vector<std::size_t> want(n);
-    std::iota(want.begin(), want.end(), std::size_t{0});
-    std::stable_sort(want.begin(), want.end(), [&](std::size_t a, std::size_t b) {
-      return score_before(items[a].first, items[a].second, items[b].first, items[b].second);
-    });
-    const auto got = score_order(n, [&](std::size_t i) { return total_order_key(items[i].first); },
-                                 [&](std::size_t a, std::size_t b) {
-                                   if (const int c = compare(items[a].second, items[b].second)) return c < 0;
-                                   return a < b;
-                                 });
-    EXPECT_EQ(got, want) << n;
   }
 }
 
