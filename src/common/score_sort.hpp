@@ -19,9 +19,9 @@ namespace vantorel {
 // keys by `less`.
 template <class Key, class Less>
 std::vector<std::size_t> score_order(std::size_t n, Key&& key, Less&& less) {
-  std::vector<std::size_t> order(n);
   constexpr std::size_t kRadixFrom = 256;
   if (n < kRadixFrom || n > UINT32_MAX) {
+    std::vector<std::size_t> order(n);
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
       const std::int32_t ka = key(a), kb = key(b);
@@ -30,12 +30,14 @@ std::vector<std::size_t> score_order(std::size_t n, Key&& key, Less&& less) {
     return order;
   }
   // Each item as (rank << 32 | position), the rank ascending from the highest
-  // key; and the histogram of every byte of the ranks.
-  std::vector<std::uint64_t> words(n), sorted(n);
+  // key; and the histogram of every byte of the ranks. The words become the
+  // positions at the end.
+  static_assert(sizeof(std::size_t) == sizeof(std::uint64_t));
+  std::vector<std::size_t> words(n), sorted(n);
   std::array<std::array<std::size_t, 256>, 4> start{};
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint32_t rank = ~(static_cast<std::uint32_t>(key(i)) ^ 0x80000000u);
-    words[i] = std::uint64_t{rank} << 32 | i;
+    words[i] = std::size_t{rank} << 32 | i;
     for (unsigned b = 0; b < 4; ++b) ++start[b][(rank >> (8 * b)) & 0xFF];
   }
   for (unsigned b = 0; b < 4; ++b) {
@@ -43,19 +45,19 @@ std::vector<std::size_t> score_order(std::size_t n, Key&& key, Less&& less) {
     std::size_t sum = 0;
     for (std::size_t& s : start[b]) sum += std::exchange(s, sum);
     const unsigned shift = 32 + 8 * b;
-    for (std::uint64_t w : words) sorted[start[b][(w >> shift) & 0xFF]++] = w;
+    for (std::size_t w : words) sorted[start[b][(w >> shift) & 0xFF]++] = w;
     words.swap(sorted);
   }
-  auto position = [](std::uint64_t w) { return static_cast<std::size_t>(w & UINT32_MAX); };
+  auto position = [](std::size_t w) { return w & UINT32_MAX; };
   for (std::size_t i = 0, end = 0; i < n; i = end) {
     for (end = i + 1; end < n && words[end] >> 32 == words[i] >> 32;) ++end;
     if (end - i > 1) {
       std::sort(words.begin() + std::ptrdiff_t(i), words.begin() + std::ptrdiff_t(end),
-                [&](std::uint64_t a, std::uint64_t b) { return less(position(a), position(b)); });
+                [&](std::size_t a, std::size_t b) { return less(position(a), position(b)); });
     }
   }
-  for (std::size_t k = 0; k < n; ++k) order[k] = position(words[k]);
-  return order;
+  for (std::size_t& w : words) w = position(w);
+  return words;
 }
 
 }  // namespace vantorel

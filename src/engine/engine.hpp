@@ -52,6 +52,7 @@ template <class C>
 struct StageStorage {
   StagedRecords<C> records;
   std::vector<Slot> slots;
+  std::vector<PoolEntry<C>> entries;
 };
 
 template <class C>

@@ -496,7 +496,8 @@ std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1, StageStorag
         if (const int c = compare(stage1.entry(kept[a]).id, stage1.entry(kept[b]).id)) return c < 0;
         return a < b;
       });
-  std::vector<PoolEntry<C>> entries;
+  std::vector<PoolEntry<C>> entries = storage ? std::move(storage->entries) : std::vector<PoolEntry<C>>{};
+  entries.clear();
   entries.reserve(order.size());
   for (std::size_t i : order) {
     const std::size_t j = kept[i];
@@ -509,6 +510,7 @@ std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1, StageStorag
   if (storage) {
     stage1.staged.clear();
     storage->records = std::move(stage1.staged);
+    storage->entries = std::move(entries);
   }
   return std::move(out);
 }

@@ -57,8 +57,9 @@ class Selector<C>::State {
  public:
   State(const Selector& selector, const Pool& pool) : pool_(pool), member(pool.size(), 0), cost(pool.size(), 0) {
     std::vector<const C*> all;
-    all.reserve(pool.size());
-    for (const auto& e : pool) all.push_back(e.candidate);
+    const bool starts = (selector.constraints != nullptr && !selector.constraints->empty()) || selector.objective;
+    if (starts) all.reserve(pool.size());
+    for (std::size_t p = 0; starts && p < pool.size(); ++p) all.push_back(pool[p].candidate);
     if (selector.constraints != nullptr)
       for (const auto& c : *selector.constraints) constraints_.push_back(c->start(all));
     if (selector.objective != nullptr) objective_ = selector.objective->start(all);
