@@ -47,7 +47,8 @@ template <class C>
 using StagedRecords = BlockList<std::optional<Staged<C>>>;
 
 // Space a run may take from an earlier one instead of allocating afresh: the
-// blocks of the staged records and the slots of the pool's heap, emptied.
+// blocks of the staged records, the slots of the pool's heap and the pool's
+// entries in fused order, emptied.
 template <class C>
 struct StageStorage {
   StagedRecords<C> records;
