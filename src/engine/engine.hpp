@@ -37,12 +37,7 @@ struct Staged {
   float key;      // admission key
 };
 
-// What stage 1 leaves for stage 2: the records of the pooled candidates,
-// where stage 1 staged them (cells of candidates that left the pool are
-// empty), and their cells in pool order, best admission key first; and the
-// outcome so far: stage-1 rejections, their counts, the scorer rows (elapsed
-// times in nanoseconds) and the input count. Stage 2 moves a record's
-// candidate at most once, into the outcome.
+// The stage-1 records of a run, by cell; a cell stays where it is.
 template <class C>
 using StagedRecords = BlockList<std::optional<Staged<C>>>;
 
@@ -56,6 +51,12 @@ struct StageStorage {
   std::vector<PoolEntry<C>> entries;
 };
 
+// What stage 1 leaves for stage 2: the records of the pooled candidates,
+// where stage 1 staged them (cells of candidates that left the pool are
+// empty), and their cells in pool order, best admission key first; and the
+// outcome so far: stage-1 rejections, their counts, the scorer rows (elapsed
+// times in nanoseconds) and the input count. Stage 2 moves a record's
+// candidate at most once, into the outcome.
 template <class C>
 struct Stage1 {
   StagedRecords<C> staged;

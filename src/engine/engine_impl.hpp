@@ -510,6 +510,7 @@ std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1, StageStorag
   if (storage) {
     stage1.staged.clear();
     storage->records = std::move(stage1.staged);
+    entries.clear();
     storage->entries = std::move(entries);
   }
   return std::move(out);
