@@ -107,6 +107,14 @@ struct Prepared {
   std::optional<ItemConverter> converter;
 };
 
+// What an Engine keeps from its runs. A run takes the spare storage whole
+// and leaves its own when the slot is empty: runs on several threads, or one
+// run inside another, each stage into storage of their own.
+struct RunCache {
+  std::shared_ptr<const Prepared> prepared;
+  std::optional<StageStorage<PyCandidate>> spare;
+};
+
 namespace {
 
 // nullptr with the error raised when the record makes no valid engine.
@@ -115,12 +123,10 @@ std::shared_ptr<Prepared> build(const EngineConfig& cfg) {
     raise_value(kMsgNoAxes);
     return nullptr;
   }
-  auto b = std::make_shared<Prepared>(Prepared{base_engine(cfg).checkpoint([] {
-                                                 if (PyErr_CheckSignals() < 0) throw RunAborted{};
-                                               }),
-                                               {},
-                                               {},
-                                               std::nullopt});
+  auto b = std::make_shared<Prepared>();
+  b->engine = base_engine(cfg).checkpoint([] {
+    if (PyErr_CheckSignals() < 0) throw RunAborted{};
+  });
   if (cfg.admission) b->engine = std::move(b->engine).admission(*cfg.admission);
   const bool tokens = cfg.budget.kind == Budget::Kind::Tokens;
   if (tokens) b->engine = std::move(b->engine).cost([](const PyCandidate& c) { return c.cost; });
@@ -148,18 +154,6 @@ std::shared_ptr<Prepared> build(const EngineConfig& cfg) {
   return b;
 }
 
-}  // namespace
-
-// What an Engine keeps from its runs. A run takes the spare storage whole
-// and leaves its own when the slot is empty: runs on several threads, or one
-// run inside another, each stage into storage of their own.
-struct RunCache {
-  std::shared_ptr<const Prepared> prepared;
-  std::optional<StageStorage<PyCandidate>> spare;
-};
-
-namespace {
-
 using KeptPrepared = std::shared_ptr<const Prepared>;
 
 // The prepared part of `cfg`: the one kept, else a new one, then kept unless
@@ -168,7 +162,7 @@ KeptPrepared prepare(const EngineConfig& cfg, KeptRuns& kept) {
   if (!kept) kept = std::make_shared<RunCache>();
   if (kept->prepared) return kept->prepared;
   KeptPrepared made = build(cfg);
-  // Building may have run Python code, and a nested run that kept its own.
+  // A part kept meanwhile (by a run that building let in) stays.
   if (made && made->callbacks.empty() && !kept->prepared) kept->prepared = made;
   return made;
 }
