@@ -22,7 +22,8 @@ class InlineVector {
   InlineVector(const InlineVector&) = default;
   InlineVector& operator=(const InlineVector&) = default;
   // A moved-from list is empty.
-  InlineVector(InlineVector&& o) noexcept : inline_(o.inline_), heap_(std::move(o.heap_)), n_(std::exchange(o.n_, 0)) {}
+  InlineVector(InlineVector&& o) noexcept
+      : inline_(o.inline_), heap_(std::move(o.heap_)), n_(std::exchange(o.n_, 0)) {}
   InlineVector& operator=(InlineVector&& o) noexcept {
     inline_ = o.inline_;
     heap_ = std::move(o.heap_);
