@@ -77,8 +77,7 @@ void PoolFusion::rank(const std::vector<const Scores*>& scores, const std::vecto
   for (std::size_t a = 0; a < metas_.size(); ++a) ranks_.push_back(rank_axis(a, missing_, scores, ids));
 }
 
-// Calls each(axis, term) for every axis in registration order; the term's
-// scorer is left empty.
+// Calls each(axis, term) for every axis in registration order.
 template <class Each>
 void PoolFusion::each_term(std::size_t j, const Scores& row, Each&& each) const {
   const std::size_t axes = metas_.size();
@@ -89,7 +88,7 @@ void PoolFusion::each_term(std::size_t j, const Scores& row, Each&& each) const 
       if (row[a] || imputing) total += weights_[a];
 
   for (std::size_t a = 0; a < axes; ++a) {
-    FusionTerm term;
+    Term term;
     const auto& slot = row[a];
     if (slot || imputing) {
       const float v = slot ? *slot : missing_.value;
@@ -116,13 +115,13 @@ void PoolFusion::each_term(std::size_t j, const Scores& row, Each&& each) const 
           break;
       }
     }
-    each(a, std::move(term));
+    each(a, term);
   }
 }
 
 float PoolFusion::fused(std::size_t j, const Scores& row) const {
   FusedFold fold(fusion_.kind);
-  each_term(j, row, [&](std::size_t, const FusionTerm& t) {
+  each_term(j, row, [&](std::size_t, const Term& t) {
     if (t.input.kind != TermInput::Kind::Skipped) fold.add(t.contribution);
   });
   return fold.value();
@@ -134,9 +133,8 @@ FusionTrace PoolFusion::trace(std::size_t j, const Scores& row) const {
   trace.missing = missing_;
   if (fusion_.kind == Fusion::Kind::Rrf) trace.k = fusion_.k;
   trace.terms.reserve(metas_.size());
-  each_term(j, row, [&](std::size_t a, FusionTerm&& t) {
-    t.scorer = metas_[a].id;
-    trace.terms.push_back(std::move(t));
+  each_term(j, row, [&](std::size_t a, const Term& t) {
+    trace.terms.push_back(FusionTerm{t.input, metas_[a].id, t.weight, t.contribution});
   });
   return trace;
 }

@@ -108,6 +108,11 @@ class PoolFusion {
   FusionTrace trace(std::size_t j, const Scores& row) const;
 
  private:
+  struct Term {
+    TermInput input;
+    float weight = 0.0f;
+    float contribution = 0.0f;
+  };
   template <class Each>
   void each_term(std::size_t j, const Scores& row, Each&& each) const;
 
