@@ -327,6 +327,25 @@ def test_a_pickled_engine_keeps_the_ids_given_to_its_constraints(groups, ids):
     assert shown[0] == shown[1] and all(name in shown[0] for name in ids)
 
 
+# One call per configuration method, each changing what the engine below runs to.
+CALLS = [("scorer", ("c",), {}), ("fuse", ("weighted_sum",), {"weights": {"a": 2.0}}),
+         ("missing", ("impute",), {"value": 0.5}), ("max_per_group", ("g", 1), {}), ("max_total", (3,), {}),
+         ("require_at_least", ("g", "y", 7), {}), ("unary_min", ("a", 0.2), {}), ("coverage_objective", (), {}),
+         ("budget_top_k", (2,), {}), ("budget_tail_mass", (0.5, 2), {}), ("budget_tokens", (7,), {}),
+         ("admission", ("b",), {}), ("pool_multiplier", (1,), {}), ("threshold", (0.03,), {}),
+         ("min_fit", (0.99,), {}), ("rejections", ("count",), {})]  # fmt: skip
+
+
+@pytest.mark.parametrize("name, args, kwargs", CALLS)
+def test_every_configuration_call_drops_what_runs_kept(name, args, kwargs):
+    assert sorted(c[0] for c in CALLS) == sorted(m for m in dir(Engine) if m[0] != "_" and m != "run")
+    e = engine("a", "b")
+    e.budget_tail_mass(0.3, 4)
+    before = fields(e.run(CANDIDATES))  # the run keeps its prepared engine and its storage on e
+    getattr(e, name)(*args, **kwargs)
+    assert fields(e.run(CANDIDATES)) == fields(pickle.loads(pickle.dumps(e)).run(CANDIDATES)) != before
+
+
 @pytest.mark.parametrize("restore, args, exc", [
     (_core._engine, ([("run", ([],), {})],), ValueError),
     (_core._engine, ([("scorer", ("a",), {"scale": "bogus"})],), ValueError),

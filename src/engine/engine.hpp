@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "budget/budget.hpp"
+#include "common/block_list.hpp"
 #include "engine/slot_batch.hpp"
 #include "common/defaults.hpp"
 #include "constraint/constraint.hpp"
@@ -22,6 +23,7 @@
 #include "fuse/fusion.hpp"
 #include "objective/coverage.hpp"
 #include "score/score.hpp"
+#include "select/bounded_heap.hpp"
 #include "select/selector.hpp"
 
 namespace vantorel {
@@ -35,13 +37,34 @@ struct Staged {
   float key;      // admission key
 };
 
-// What stage 1 leaves for stage 2: the pool, best admission key first (the
-// pool order), and the outcome so far: stage-1 rejections, their counts, the
-// scorer rows (elapsed times in nanoseconds) and the input count.
+// The stage-1 records of a run, by cell; a cell stays where it is.
+template <class C>
+using StagedRecords = BlockList<std::optional<Staged<C>>>;
+
+// Space a run may take from an earlier one instead of allocating afresh: the
+// blocks of the staged records, the slots of the pool's heap and the pool's
+// entries in fused order, emptied.
+template <class C>
+struct StageStorage {
+  StagedRecords<C> records;
+  std::vector<Slot> slots;
+  std::vector<PoolEntry<C>> entries;
+};
+
+// What stage 1 leaves for stage 2: the records of the pooled candidates,
+// where stage 1 staged them (cells of candidates that left the pool are
+// empty), and their cells in pool order, best admission key first; and the
+// outcome so far: stage-1 rejections, their counts, the scorer rows (elapsed
+// times in nanoseconds) and the input count. Stage 2 moves a record's
+// candidate at most once, into the outcome.
 template <class C>
 struct Stage1 {
-  std::vector<Staged<C>> pool;
+  StagedRecords<C> staged;
+  std::vector<std::size_t> pool;
   Outcome<C> out;
+
+  // The record of the j-th pool entry.
+  Staged<C>& entry(std::size_t j) { return *staged[pool[j]]; }
 };
 
 template <class C>
@@ -132,10 +155,12 @@ class Engine {
 
   // The two halves of run, for a valid engine. `scan` streams `next` into
   // the bounded pool; `finish` scores, fuses and selects the pool it is given
-  // (the pool of one scan, or the best M of several scans' pools).
+  // (the pool of one scan, or the best M of several scans' pools). A
+  // `storage`, when given, lends its space to the run: each half takes what
+  // it stages into and gives it back emptied when done with it.
   template <class Source>
-  Stage1<C> scan(Source&& next) const;
-  std::expected<Outcome<C>, Error> finish(Stage1<C> stage1) const;
+  Stage1<C> scan(Source&& next, StageStorage<C>* storage = nullptr) const;
+  std::expected<Outcome<C>, Error> finish(Stage1<C> stage1, StageStorage<C>* storage = nullptr) const;
 
   // An outcome with nothing recorded yet: one zero trace row per axis, the
   // admission axis's name and the pool capacity M.
@@ -148,12 +173,15 @@ class Engine {
   void reject(Outcome<C>& out, Candidate&& c, RejectReason&& reason, const std::optional<float>& fused) const {
     record<C>(retention_, out.rejected, out.rejected_counts, std::forward<Candidate>(c), std::move(reason), fused);
   }
-  std::optional<Error> score_expensive(std::vector<Staged<C>>& pool, RunTrace& trace) const;
-  void drop_unscored(std::vector<Staged<C>>& pool, Outcome<C>& out) const;
-  std::vector<PoolEntry<C>> fuse_pool(std::vector<Staged<C>>&& pool) const;
-  void apply_threshold(std::vector<PoolEntry<C>>& entries, Outcome<C>& out) const;
+  // Stage 2 in steps, over pool entries by their index in pool order (an
+  // entry's `index`).
+  std::optional<Error> score_expensive(Stage1<C>& s) const;
+  void drop_unscored(Stage1<C>& s) const;
+  std::vector<float> fuse_pool(Stage1<C>& s, PoolFusion& fusion) const;
+  std::vector<std::size_t> apply_threshold(const std::vector<float>& fused, Stage1<C>& s) const;
   std::expected<Chosen, Error> select(const std::vector<PoolEntry<C>>& entries, RunTrace& trace) const;
-  void assemble(std::vector<PoolEntry<C>>& entries, Chosen& chosen, Outcome<C>& out) const;
+  void assemble(const std::vector<PoolEntry<C>>& entries, Chosen& chosen, const PoolFusion& fusion,
+                Stage1<C>& s) const;
 
   Retention retention_ = Retention::keep();
   std::vector<std::unique_ptr<Scorer<C>>> scorers_;

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "common/float_order.hpp"
+#include "common/score_sort.hpp"
 #include "common/ticks.hpp"
 #include "select/bounded_heap.hpp"
 
@@ -259,7 +260,12 @@ class Screen {
 template <class C>
 class StagingPool {
  public:
-  explicit StagingPool(std::size_t capacity) : heap_(capacity) {}
+  // Stages into the space `storage` lends, if any.
+  StagingPool(std::size_t capacity, StageStorage<C>* storage)
+      : heap_(capacity, storage ? std::move(storage->slots) : std::vector<Slot>{}) {
+    if (storage) staging_ = std::move(storage->records);
+    staging_.clear();
+  }
 
   bool admits(const CandidateId& id, float key) const { return heap_.admits(id, key); }
   bool refuses(float key) const { return heap_.refuses(key); }
@@ -274,29 +280,29 @@ class StagingPool {
     if constexpr (requires { c.enter_pool(); }) c.enter_pool();
     CandidateId id = c.id;
     std::size_t pos;
+    Staged<C>* staged;
     if (!free_.empty()) {
       pos = free_.back();
       free_.pop_back();
-      staging_[pos].emplace(std::move(c), std::move(scores), id, key);
+      staged = &staging_[pos].emplace(std::move(c), std::move(scores), std::move(id), key);
     } else {
       pos = staging_.size();
-      staging_.emplace_back(std::in_place, std::move(c), std::move(scores), id, key);
+      staged = &*staging_.emplace_back(std::in_place, std::move(c), std::move(scores), std::move(id), key);
     }
-    PushOutcome pushed = heap_.push(std::move(id), pos, key);
+    // The heap refers to the staged record's id, which stays in place.
+    PushOutcome pushed = heap_.push(staged->id, pos, key);
     if (pushed.kind == PushOutcome::Kind::Added) return;
     Staged<C> gone = unstage(pushed.kind == PushOutcome::Kind::Replaced ? pushed.evicted : pos);
     scores = std::move(gone.scores);
     out_of_pool(std::move(gone.candidate));
   }
 
-  // The staged records from the best admission key to the worst (equal keys
-  // by ascending id); consumes the pool.
-  std::vector<Staged<C>> take_sorted() && {
-    std::vector<std::size_t> order = std::move(heap_).into_sorted_indices();
-    std::vector<Staged<C>> pool;
-    pool.reserve(order.size());
-    for (std::size_t pos : order) pool.push_back(unstage(pos));
-    return pool;
+  // Hands the staged records over to `s`, with their cells from the best
+  // admission key to the worst (equal keys by ascending id), and the heap's
+  // space back to `storage`, if given; consumes the pool.
+  void into(Stage1<C>& s, StageStorage<C>* storage) && {
+    s.pool = std::move(heap_).into_sorted_indices(storage ? &storage->slots : nullptr);
+    s.staged = std::move(staging_);
   }
 
  private:
@@ -310,7 +316,8 @@ class StagingPool {
   }
 
   BoundedHeap heap_;
-  std::vector<std::optional<Staged<C>>> staging_;
+  // Records never move once staged.
+  StagedRecords<C> staging_;
   std::vector<std::size_t> free_;
 };
 
@@ -375,10 +382,10 @@ Outcome<C> Engine<C>::empty_outcome() const {
 
 template <class C>
 template <class Source>
-Stage1<C> Engine<C>::scan(Source&& next) const {
+Stage1<C> Engine<C>::scan(Source&& next, StageStorage<C>* storage) const {
   // Scorer times are summed in ticks and turned into nanoseconds at the end.
   TickRate tick_rate;
-  Stage1<C> result{{}, empty_outcome()};
+  Stage1<C> result{{}, {}, empty_outcome()};
   Outcome<C>& out = result.out;
   RunTrace& trace = out.trace;
 
@@ -391,7 +398,7 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
       missing_.kind == MissingPolicy::Kind::Impute ? missing_.value : -std::numeric_limits<float>::infinity();
 
   detail::CheapScoring<C> cheap(scorers_, metas_, missing_.kind == MissingPolicy::Kind::Reject);
-  detail::StagingPool<C> pool(static_cast<std::size_t>(trace.pool_capacity));
+  detail::StagingPool<C> pool(static_cast<std::size_t>(trace.pool_capacity), storage);
   auto out_of_pool = [&](C&& c) { reject(out, std::move(c), RejectReason::out_of_pool(), std::nullopt); };
 
   // The unary constraints as slot minimums, where each is one.
@@ -511,29 +518,51 @@ Stage1<C> Engine<C>::scan(Source&& next) const {
     }
   }
   cheap.add_sampled_times(trace);
-  tick_rate.finish();
-  for (ScorerTrace& st : trace.scorers) st.elapsed_nanos = tick_rate.nanos(st.elapsed_nanos);
-  result.pool = std::move(pool).take_sorted();
+  // Nothing timed (no row read, say) needs no rate.
+  auto timed = [](const ScorerTrace& st) { return st.elapsed_nanos != 0; };
+  if (std::any_of(trace.scorers.begin(), trace.scorers.end(), timed)) {
+    tick_rate.finish();
+    for (ScorerTrace& st : trace.scorers) st.elapsed_nanos = tick_rate.nanos(st.elapsed_nanos);
+  }
+  std::move(pool).into(result, storage);
   return result;
 }
 
 template <class C>
-std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1) const {
-  std::vector<Staged<C>>& pool = stage1.pool;
+std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1, StageStorage<C>* storage) const {
   Outcome<C>& out = stage1.out;
-  out.pool_size = static_cast<std::uint32_t>(pool.size());
-  if (std::optional<Error> e = score_expensive(pool, out.trace)) return std::unexpected(std::move(*e));
-  if (missing_.kind == MissingPolicy::Kind::Reject) drop_unscored(pool, out);
-  std::vector<PoolEntry<C>> entries = fuse_pool(std::move(pool));
-  if (threshold_) apply_threshold(entries, out);
+  out.pool_size = static_cast<std::uint32_t>(stage1.pool.size());
+  if (std::optional<Error> e = score_expensive(stage1)) return std::unexpected(std::move(*e));
+  if (missing_.kind == MissingPolicy::Kind::Reject) drop_unscored(stage1);
+  PoolFusion fusion(fusion_, missing_, metas_);
+  const std::vector<float> fused = fuse_pool(stage1, fusion);
+  const std::vector<std::size_t> kept = apply_threshold(fused, stage1);
   // From here on the pool is in fused order: the highest fused score first
-  // by the total order, equal scores by ascending id.
-  std::stable_sort(entries.begin(), entries.end(), [](const PoolEntry<C>& a, const PoolEntry<C>& b) {
-    return score_before(a.fused, a.key, b.fused, b.key);
-  });
+  // by the total order, equal scores by ascending id (and equal ids in pool
+  // order, as a stable sort would leave them).
+  const std::vector<std::size_t> order = score_order(
+      kept.size(), [&](std::size_t i) { return total_order_key(fused[kept[i]]); },
+      [&](std::size_t a, std::size_t b) {
+        if (const int c = compare(stage1.entry(kept[a]).id, stage1.entry(kept[b]).id)) return c < 0;
+        return a < b;
+      });
+  std::vector<PoolEntry<C>> entries = storage ? std::move(storage->entries) : std::vector<PoolEntry<C>>{};
+  entries.clear();
+  entries.reserve(order.size());
+  for (std::size_t i : order) {
+    const std::size_t j = kept[i];
+    const Staged<C>& r = stage1.entry(j);
+    entries.push_back(PoolEntry<C>{&r.candidate, &r.id, fused[j], j});
+  }
   std::expected<Chosen, Error> chosen = select(entries, out.trace);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
-  assemble(entries, *chosen, out);
+  assemble(entries, *chosen, fusion, stage1);
+  if (storage) {
+    stage1.staged.clear();
+    storage->records = std::move(stage1.staged);
+    entries.clear();
+    storage->entries = std::move(entries);
+  }
   return std::move(out);
 }
 
@@ -541,9 +570,11 @@ std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1) const {
 // is taken before any is written, so a batch of the wrong length leaves no
 // scores half written.
 template <class C>
-std::optional<Error> Engine<C>::score_expensive(std::vector<Staged<C>>& pool, RunTrace& trace) const {
+std::optional<Error> Engine<C>::score_expensive(Stage1<C>& s) const {
+  if (std::none_of(metas_.begin(), metas_.end(), [](const ScorerMeta& m) { return m.cost == Cost::Expensive; }))
+    return std::nullopt;
   TickRate tick_rate;
-  const std::size_t n = pool.size();
+  const std::size_t n = s.pool.size();
   struct Batch {
     std::vector<std::optional<float>> values;
     std::size_t axis;
@@ -553,7 +584,7 @@ std::optional<Error> Engine<C>::score_expensive(std::vector<Staged<C>>& pool, Ru
   {
     std::vector<const C*> refs;
     refs.reserve(n);
-    for (const auto& s : pool) refs.push_back(&s.candidate);
+    for (std::size_t j = 0; j < n; ++j) refs.push_back(&s.entry(j).candidate);
     for (std::size_t i = 0; i < metas_.size(); ++i) {
       if (metas_[i].cost != Cost::Expensive) continue;
       std::uint64_t t0 = read_ticks();
@@ -565,12 +596,12 @@ std::optional<Error> Engine<C>::score_expensive(std::vector<Staged<C>>& pool, Ru
   }
   tick_rate.finish();
   for (const Batch& b : batches) {
-    ScorerTrace& st = trace.scorers[b.axis];
+    ScorerTrace& st = s.out.trace.scorers[b.axis];
     std::uint64_t missing = 0;
     for (std::size_t j = 0; j < n; ++j) {
-      auto v = as_value(b.values[j]);
-      if (v) pool[j].scores[b.axis] = v;
-      if (!pool[j].scores[b.axis]) ++missing;
+      std::optional<float>& slot = s.entry(j).scores[b.axis];
+      if (auto v = as_value(b.values[j])) slot = v;
+      if (!slot) ++missing;
     }
     st.elapsed_nanos += tick_rate.nanos(b.ticks);
     st.calls += n;
@@ -582,58 +613,65 @@ std::optional<Error> Engine<C>::score_expensive(std::vector<Staged<C>>& pool, Ru
 // Under the reject policy, every pool candidate still missing an axis leaves,
 // named by its first empty axis.
 template <class C>
-void Engine<C>::drop_unscored(std::vector<Staged<C>>& pool, Outcome<C>& out) const {
-  std::vector<Staged<C>> kept;
-  kept.reserve(pool.size());
-  for (auto& s : pool) {
-    auto empty = std::find_if(s.scores.begin(), s.scores.end(), [](const auto& v) { return !v; });
-    if (empty != s.scores.end()) {
-      auto axis = static_cast<std::size_t>(empty - s.scores.begin());
-      reject(out, std::move(s.candidate), RejectReason::not_scored(metas_[axis].id), std::nullopt);
-    } else {
-      kept.push_back(std::move(s));
+void Engine<C>::drop_unscored(Stage1<C>& s) const {
+  std::size_t kept = 0;
+  for (std::size_t j = 0; j < s.pool.size(); ++j) {
+    Staged<C>& r = s.entry(j);
+    auto empty = std::find_if(r.scores.begin(), r.scores.end(), [](const auto& v) { return !v; });
+    if (empty == r.scores.end()) {
+      s.pool[kept++] = s.pool[j];
+      continue;
     }
+    auto axis = static_cast<std::size_t>(empty - r.scores.begin());
+    reject(s.out, [&]() -> C&& { return std::move(r.candidate); }, RejectReason::not_scored(metas_[axis].id),
+           std::nullopt);
   }
-  pool = std::move(kept);
+  s.pool.resize(kept);
 }
 
-// Fuses every pool candidate's scores; the entries stay in pool order.
+// The fused score of every pool entry, by its index. The records are read
+// in the order they lie in, not in pool order.
 template <class C>
-std::vector<PoolEntry<C>> Engine<C>::fuse_pool(std::vector<Staged<C>>&& pool) const {
-  std::vector<const Scores*> score_refs;
-  std::vector<const CandidateId*> id_refs;
-  score_refs.reserve(pool.size());
-  id_refs.reserve(pool.size());
-  for (const auto& s : pool) {
-    score_refs.push_back(&s.scores);
-    id_refs.push_back(&s.id);
+std::vector<float> Engine<C>::fuse_pool(Stage1<C>& s, PoolFusion& fusion) const {
+  const std::size_t n = s.pool.size();
+  if (fusion.by_rank()) {
+    std::vector<const Scores*> scores;
+    std::vector<const CandidateId*> ids;
+    scores.reserve(n);
+    ids.reserve(n);
+    for (std::size_t j = 0; j < n; ++j) {
+      scores.push_back(&s.entry(j).scores);
+      ids.push_back(&s.entry(j).id);
+    }
+    fusion.rank(scores, ids);
   }
-  std::vector<FusionTrace> traces = fuse_all(fusion_, missing_, metas_, score_refs, id_refs);
-  std::vector<PoolEntry<C>> entries;
-  entries.reserve(pool.size());
-  for (std::size_t j = 0; j < pool.size(); ++j) {
-    float fused = traces[j].fused();
-    entries.push_back(PoolEntry<C>{std::move(pool[j].candidate), std::move(pool[j].scores), std::move(traces[j]),
-                                   std::move(pool[j].id), fused});
+  constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  std::vector<std::size_t> entry_of(s.staged.size(), kNone);
+  for (std::size_t j = 0; j < n; ++j) entry_of[s.pool[j]] = j;
+  std::vector<float> fused(n);
+  for (std::size_t cell = 0; cell < entry_of.size(); ++cell) {
+    const std::size_t j = entry_of[cell];
+    if (j != kNone) fused[j] = fusion.fused(j, s.staged[cell]->scores);
   }
-  return entries;
+  return fused;
 }
 
-// An entry whose fused score is below the threshold leaves. The comparison is
-// the ordinary one, so a NaN fused score (or a NaN threshold) keeps it.
+// The pool entries that stay, in pool order: an entry whose fused score is
+// below the threshold leaves. The comparison is the ordinary one, so a NaN
+// fused score (or a NaN threshold) keeps it.
 template <class C>
-void Engine<C>::apply_threshold(std::vector<PoolEntry<C>>& entries, Outcome<C>& out) const {
-  const float t = *threshold_;
-  std::vector<PoolEntry<C>> kept;
-  kept.reserve(entries.size());
-  for (auto& e : entries) {
-    if (e.fused < t) {
-      reject(out, std::move(e.candidate), RejectReason::below_threshold(), e.fused);
-    } else {
-      kept.push_back(std::move(e));
+std::vector<std::size_t> Engine<C>::apply_threshold(const std::vector<float>& fused, Stage1<C>& s) const {
+  std::vector<std::size_t> kept;
+  kept.reserve(fused.size());
+  for (std::size_t j = 0; j < fused.size(); ++j) {
+    if (!threshold_ || !(fused[j] < *threshold_)) {
+      kept.push_back(j);
+      continue;
     }
+    reject(s.out, [&]() -> C&& { return std::move(s.entry(j).candidate); }, RejectReason::below_threshold(),
+           fused[j]);
   }
-  entries = std::move(kept);
+  return kept;
 }
 
 // The budget's limit (K, derived from the fused scores for a tail-mass
@@ -663,24 +701,29 @@ std::expected<Chosen, Error> Engine<C>::select(const std::vector<PoolEntry<C>>& 
 }
 
 // Rejects what was not chosen (in fused order), ranks the chosen ones in
-// selection order and states the properties of the selection.
+// selection order, each with its fusion trace, and states the properties of
+// the selection.
 template <class C>
-void Engine<C>::assemble(std::vector<PoolEntry<C>>& entries, Chosen& chosen, Outcome<C>& out) const {
+void Engine<C>::assemble(const std::vector<PoolEntry<C>>& entries, Chosen& chosen, const PoolFusion& fusion,
+                         Stage1<C>& s) const {
+  Outcome<C>& out = s.out;
   std::vector<ConstraintId> constraint_ids;
   constraint_ids.reserve(set_.size());
-  for (const auto& s : set_) constraint_ids.push_back(s->id());
+  for (const auto& c : set_) constraint_ids.push_back(c->id());
 
-  if (chosen.blocked.size() < entries.size()) internal_fault(kInvSelectedKept);
+  const bool blocking = !chosen.blocked.empty();
+  if (blocking && chosen.blocked.size() < entries.size()) internal_fault(kInvSelectedKept);
   std::vector<char> is_chosen(entries.size(), 0);
   for (std::size_t p : chosen.indices) {
     if (p >= entries.size()) internal_fault(kInvSelectedKept);
     is_chosen[p] = 1;
   }
-  for (std::size_t j = 0; j < entries.size(); ++j) {
-    if (is_chosen[j]) continue;
-    auto& blocked = chosen.blocked[j];
-    reject(out, std::move(entries[j].candidate),
-           blocked ? RejectReason::set_constraint(std::move(*blocked)) : RejectReason::outranked(), entries[j].fused);
+  for (std::size_t p = 0; p < entries.size(); ++p) {
+    if (is_chosen[p]) continue;
+    std::optional<ConstraintId>* blocked = blocking ? &chosen.blocked[p] : nullptr;
+    reject(out, [&]() -> C&& { return std::move(s.entry(entries[p].index).candidate); },
+           blocked && *blocked ? RejectReason::set_constraint(std::move(**blocked)) : RejectReason::outranked(),
+           entries[p].fused);
   }
 
   out.ranked.reserve(chosen.indices.size());
@@ -688,12 +731,10 @@ void Engine<C>::assemble(std::vector<PoolEntry<C>>& entries, Chosen& chosen, Out
   for (std::size_t p : chosen.indices) {
     if (!is_chosen[p]) internal_fault(kInvSelectedKept);
     is_chosen[p] = 0;
-    PoolEntry<C>& e = entries[p];
-    ScoreSet scores;
-    scores.reserve(metas_.size());
-    for (std::size_t i = 0; i < metas_.size(); ++i) scores.emplace_back(metas_[i].id, e.scores[i]);
-    out.ranked.push_back(Ranked<C>{std::move(e.candidate), std::move(scores), std::move(e.fusion), constraint_ids,
-                                   ++rank, e.fused});
+    const PoolEntry<C>& e = entries[p];
+    Staged<C>& r = s.entry(e.index);
+    out.ranked.push_back(Ranked<C>{KeptForm<C>::make(std::move(r.candidate)), r.scores,
+                                   fusion.trace(e.index, r.scores), constraint_ids, ++rank, e.fused});
   }
 
   const bool submodular = objective_ ? objective_->is_submodular() : false;

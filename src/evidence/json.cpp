@@ -74,7 +74,7 @@ std::string json_f32(float x) {
   return out;
 }
 
-std::string audit_json(const CandidateId& id, std::uint32_t rank, float fused, const ScoreSet& scores,
+std::string audit_json(const CandidateId& id, std::uint32_t rank, float fused, const Scores& scores,
                        const FusionTrace& fusion, const std::vector<ConstraintId>& constraints) {
   std::string out;
   out.reserve(kAuditReserve);
@@ -86,13 +86,11 @@ std::string audit_json(const CandidateId& id, std::uint32_t rank, float fused, c
   out += json_f32(fused);
 
   out += ",\"scores\":{";
-  bool first = true;
-  for (const auto& [axis, value] : scores) {
-    if (!first) out += ',';
-    first = false;
-    out += json_string(axis);
+  for (std::size_t i = 0; i < scores.size(); ++i) {
+    if (i > 0) out += ',';
+    out += json_string(fusion.terms[i].scorer);
     out += ':';
-    out += value ? json_f32(*value) : std::string("null");
+    out += scores[i] ? json_f32(*scores[i]) : std::string("null");
   }
   out += '}';
 
@@ -106,7 +104,7 @@ std::string audit_json(const CandidateId& id, std::uint32_t rank, float fused, c
     out += json_f32(*fusion.k);
   }
   out += ",\"terms\":[";
-  first = true;
+  bool first = true;
   for (const auto& term : fusion.terms) {
     if (!first) out += ',';
     first = false;

@@ -12,7 +12,8 @@ namespace vantorel {
 std::string json_string(std::string_view text);
 std::string json_f32(float x);
 
-std::string audit_json(const CandidateId& id, std::uint32_t rank, float fused, const ScoreSet& scores,
+// `scores` holds one value per term of `fusion`, whose scorer names it.
+std::string audit_json(const CandidateId& id, std::uint32_t rank, float fused, const Scores& scores,
                        const FusionTrace& fusion, const std::vector<ConstraintId>& constraints);
 
 template <class C>

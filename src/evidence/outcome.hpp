@@ -67,17 +67,7 @@ struct RunTrace {
   std::uint64_t pool_capacity = 0;  // M; reported in full when it exceeds 32 bits
 };
 
-template <class C>
-struct Ranked {
-  C candidate;
-  ScoreSet scores;
-  FusionTrace fusion;
-  std::vector<ConstraintId> constraints;
-  std::uint32_t rank = 0;
-  float fused = 0.0f;
-};
-
-// What a kept rejection holds of its candidate: the candidate itself, unless
+// What a result holds of its candidate: the candidate itself, unless
 // C names a smaller form `C::Kept`, made by `std::move(c).kept()`.
 template <class C>
 struct KeptForm {
@@ -92,6 +82,16 @@ struct KeptForm<C> {
 };
 template <class C>
 using Kept = typename KeptForm<C>::type;
+
+template <class C>
+struct Ranked {
+  Kept<C> candidate;
+  Scores scores;       // by registered axis, named by the fusion trace's terms
+  FusionTrace fusion;
+  std::vector<ConstraintId> constraints;
+  std::uint32_t rank = 0;
+  float fused = 0.0f;
+};
 
 template <class C>
 struct Rejected {

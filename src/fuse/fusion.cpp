@@ -25,20 +25,10 @@ const char* input_name(TermInput::Kind kind) {
 }
 
 float FusionTrace::fused() const {
-  if (method == Fusion::Kind::Max) {
-    bool any = false;
-    float best = 0.0f;
-    for (const auto& t : terms) {
-      if (t.input.kind == TermInput::Kind::Skipped) continue;
-      best = any ? max_step(best, t.contribution) : t.contribution;
-      any = true;
-    }
-    return any ? best : 0.0f;
-  }
-  float sum = -0.0f;
+  FusedFold fold(method);
   for (const auto& t : terms)
-    if (t.input.kind != TermInput::Kind::Skipped) sum += t.contribution;
-  return sum;
+    if (t.input.kind != TermInput::Kind::Skipped) fold.add(t.contribution);
+  return fold.value();
 }
 
 namespace {
@@ -73,73 +63,80 @@ std::vector<std::uint32_t> rank_axis(std::size_t axis, const MissingPolicy& miss
 
 }  // namespace
 
-std::vector<FusionTrace> fuse_all(const Fusion& fusion, const MissingPolicy& missing,
-                                  const std::vector<ScorerMeta>& metas,
-                                  const std::vector<const Scores*>& scores,
-                                  const std::vector<const CandidateId*>& ids) {
-  const std::size_t n = scores.size();
-  const std::size_t axes = metas.size();
-  const bool imputing = missing.kind == MissingPolicy::Kind::Impute;
-
-  std::vector<std::vector<std::uint32_t>> ranks;
-  std::vector<float> weights;
-  if (fusion.kind == Fusion::Kind::Rrf) {
-    ranks.reserve(axes);
-    for (std::size_t a = 0; a < axes; ++a) ranks.push_back(rank_axis(a, missing, scores, ids));
-  } else if (fusion.kind == Fusion::Kind::WeightedSum) {
-    weights.reserve(axes);
-    for (const auto& m : metas) weights.push_back(fusion.weight_of(m.id));
+PoolFusion::PoolFusion(const Fusion& fusion, const MissingPolicy& missing, const std::vector<ScorerMeta>& metas)
+    : fusion_(fusion), missing_(missing), metas_(metas) {
+  if (fusion.kind == Fusion::Kind::WeightedSum) {
+    weights_.reserve(metas.size());
+    for (const auto& m : metas) weights_.push_back(fusion.weight_of(m.id));
   }
+}
 
-  std::vector<FusionTrace> traces;
-  traces.reserve(n);
-  for (std::size_t j = 0; j < n; ++j) {
-    const Scores& row = *scores[j];
-    FusionTrace trace;
-    trace.method = fusion.kind;
-    trace.missing = missing;
-    if (fusion.kind == Fusion::Kind::Rrf) trace.k = fusion.k;
-    trace.terms.reserve(axes);
+void PoolFusion::rank(const std::vector<const Scores*>& scores, const std::vector<const CandidateId*>& ids) {
+  ranks_.clear();
+  ranks_.reserve(metas_.size());
+  for (std::size_t a = 0; a < metas_.size(); ++a) ranks_.push_back(rank_axis(a, missing_, scores, ids));
+}
 
-    float total = 0.0f;  // weight of the axes taking part, WeightedSum only
-    if (fusion.kind == Fusion::Kind::WeightedSum)
-      for (std::size_t a = 0; a < axes; ++a)
-        if (row[a] || imputing) total += weights[a];
+// Calls each(axis, term) for every axis in registration order.
+template <class Each>
+void PoolFusion::each_term(std::size_t j, const Scores& row, Each&& each) const {
+  const std::size_t axes = metas_.size();
+  const bool imputing = missing_.kind == MissingPolicy::Kind::Impute;
+  float total = 0.0f;  // weight of the axes taking part, WeightedSum only
+  if (fusion_.kind == Fusion::Kind::WeightedSum)
+    for (std::size_t a = 0; a < axes; ++a)
+      if (row[a] || imputing) total += weights_[a];
 
-    for (std::size_t a = 0; a < axes; ++a) {
-      FusionTerm term;
-      term.scorer = metas[a].id;
-      const auto& slot = row[a];
-      if (slot || imputing) {
-        const float v = slot ? *slot : missing.value;
-        const TermInput::Kind shown = slot ? TermInput::Kind::Value : TermInput::Kind::Imputed;
-        switch (fusion.kind) {
-          case Fusion::Kind::WeightedSum:
-            term.input = {shown, v, 0};
-            term.weight = total > 0.0f ? weights[a] / total : 0.0f;
-            term.contribution = v * term.weight;
-            break;
-          case Fusion::Kind::Rrf: {
-            const std::uint32_t r = ranks[a][j];
-            if (r != 0) {
-              term.input = {TermInput::Kind::Rank, 0.0f, r};
-              term.weight = 1.0f;
-              term.contribution = 1.0f / (fusion.k + static_cast<float>(r));
-            }
-            break;
-          }
-          case Fusion::Kind::Max:
-            term.input = {shown, v, 0};
+  for (std::size_t a = 0; a < axes; ++a) {
+    Term term;
+    const auto& slot = row[a];
+    if (slot || imputing) {
+      const float v = slot ? *slot : missing_.value;
+      const TermInput::Kind shown = slot ? TermInput::Kind::Value : TermInput::Kind::Imputed;
+      switch (fusion_.kind) {
+        case Fusion::Kind::WeightedSum:
+          term.input = {shown, v, 0};
+          term.weight = total > 0.0f ? weights_[a] / total : 0.0f;
+          term.contribution = v * term.weight;
+          break;
+        case Fusion::Kind::Rrf: {
+          const std::uint32_t r = ranks_[a][j];
+          if (r != 0) {
+            term.input = {TermInput::Kind::Rank, 0.0f, r};
             term.weight = 1.0f;
-            term.contribution = v;
-            break;
+            term.contribution = 1.0f / (fusion_.k + static_cast<float>(r));
+          }
+          break;
         }
+        case Fusion::Kind::Max:
+          term.input = {shown, v, 0};
+          term.weight = 1.0f;
+          term.contribution = v;
+          break;
       }
-      trace.terms.push_back(std::move(term));
     }
-    traces.push_back(std::move(trace));
+    each(a, term);
   }
-  return traces;
+}
+
+float PoolFusion::fused(std::size_t j, const Scores& row) const {
+  FusedFold fold(fusion_.kind);
+  each_term(j, row, [&](std::size_t, const Term& t) {
+    if (t.input.kind != TermInput::Kind::Skipped) fold.add(t.contribution);
+  });
+  return fold.value();
+}
+
+FusionTrace PoolFusion::trace(std::size_t j, const Scores& row) const {
+  FusionTrace trace;
+  trace.method = fusion_.kind;
+  trace.missing = missing_;
+  if (fusion_.kind == Fusion::Kind::Rrf) trace.k = fusion_.k;
+  trace.terms.reserve(metas_.size());
+  each_term(j, row, [&](std::size_t a, const Term& t) {
+    trace.terms.push_back(FusionTerm{t.input, metas_[a].id, t.weight, t.contribution});
+  });
+  return trace;
 }
 
 ProvisionalScore::ProvisionalScore(const Fusion& fusion, const MissingPolicy& missing,

@@ -65,26 +65,64 @@ struct FusionTerm {
   float contribution = 0.0f;
 };
 
+// The fused score of one entry, from the contributions of its terms that are
+// not skipped, in registration order: their sum from -0.0 (WeightedSum, Rrf),
+// or the largest of them, NaN passed over, 0.0 if none (Max).
+class FusedFold {
+ public:
+  explicit FusedFold(Fusion::Kind method) : max_(method == Fusion::Kind::Max), value_(max_ ? 0.0f : -0.0f) {}
+  inline void add(float contribution);
+  float value() const { return value_; }
+
+ private:
+  bool max_;
+  bool any_ = false;
+  float value_;
+};
+
 struct FusionTrace {
   std::vector<FusionTerm> terms;  // one per registered axis, registration order
   std::optional<float> k;         // present for Rrf only
   MissingPolicy missing;
   Fusion::Kind method = Fusion::Kind::Rrf;
 
-  // Sum of the non-skipped contributions from -0.0 (WeightedSum, Rrf); the
-  // largest non-skipped contribution, NaN passed over, 0.0 if none (Max).
+  // The fold of the terms (FusedFold).
   float fused() const;
 };
 
-// Fuses a pool: one trace per entry, in pool order. scores[j] and ids[j]
-// belong to pool entry j; every score list has one slot per meta.
-std::vector<FusionTrace> fuse_all(const Fusion& fusion, const MissingPolicy& missing,
-                                  const std::vector<ScorerMeta>& metas,
-                                  const std::vector<const Scores*>& scores,
-                                  const std::vector<const CandidateId*>& ids);
+// The fusion of one pool: any entry's fused score, and its trace when asked
+// for, whose fused() is the same float bit for bit. Refers to the fusion,
+// the policy and the metas it is made with.
+class PoolFusion {
+ public:
+  PoolFusion(const Fusion& fusion, const MissingPolicy& missing, const std::vector<ScorerMeta>& metas);
 
-// The stage-1 admission key over the cheap axes when there is no admission
-// axis (WeightedSum and Max). Built once per run; applied per candidate.
+  // Under Rrf the terms are ranks within the pool: before any entry is
+  // fused, `rank` takes the scores and the id of every entry (scores[j] and
+  // ids[j] belong to entry j; one slot per meta).
+  bool by_rank() const { return fusion_.kind == Fusion::Kind::Rrf; }
+  void rank(const std::vector<const Scores*>& scores, const std::vector<const CandidateId*>& ids);
+
+  // Entry j, whose scores are `row`.
+  float fused(std::size_t j, const Scores& row) const;
+  FusionTrace trace(std::size_t j, const Scores& row) const;
+
+ private:
+  struct Term {
+    TermInput input;
+    float weight = 0.0f;
+    float contribution = 0.0f;
+  };
+  template <class Each>
+  void each_term(std::size_t j, const Scores& row, Each&& each) const;
+
+  const Fusion& fusion_;
+  const MissingPolicy& missing_;
+  const std::vector<ScorerMeta>& metas_;
+  std::vector<float> weights_;                      // WeightedSum
+  std::vector<std::vector<std::uint32_t>> ranks_;  // Rrf: by axis, then entry; 0 for none
+};
+
 // The larger of the best so far and a new value under ordinary `>`: the
 // earlier value stays on ties (+0 and -0 included), a NaN best gives way to
 // any number, and a NaN never displaces anything.
@@ -93,6 +131,17 @@ inline float max_step(float best, float v) {
   return v > best ? v : best;
 }
 
+void FusedFold::add(float contribution) {
+  if (!max_) {
+    value_ += contribution;
+    return;
+  }
+  value_ = any_ ? max_step(value_, contribution) : contribution;
+  any_ = true;
+}
+
+// The stage-1 admission key over the cheap axes when there is no admission
+// axis (WeightedSum and Max). Built once per run; applied per candidate.
 class ProvisionalScore {
  public:
   ProvisionalScore(const Fusion& fusion, const MissingPolicy& missing,

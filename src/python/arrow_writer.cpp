@@ -85,14 +85,10 @@ Field ranked_schema(const OutcomeRecords& r, bool numeric) {
   return arrow::struct_field(std::move(f));
 }
 
-// The value of axis j (named `axis`) in a record's scores: at position j
-// in a run's own records, looked up by name in a restored one.
-std::optional<float> axis_value(const ScoreSet& scores, std::size_t j, const std::string& axis) {
-  if (j < scores.size() && scores[j].first == axis) return scores[j].second;
-  for (const auto& [name, value] : scores) {
-    if (name == axis) return value;
-  }
-  return std::nullopt;
+// The value of axis j in a record's scores (by axis; a restored record's in
+// the order of its scores dict, which is the axis order).
+std::optional<float> axis_value(const Scores& scores, std::size_t j) {
+  return j < scores.size() ? scores[j] : std::nullopt;
 }
 
 Array ranked_batch(const OutcomeRecords& r, bool numeric, std::size_t first, std::int64_t n) {
@@ -109,11 +105,11 @@ Array ranked_batch(const OutcomeRecords& r, bool numeric, std::size_t first, std
   arrow::FixedColumn<std::uint64_t> row(n);
   std::int64_t k = 0;
   for (std::int64_t i = 0; i < n; ++i) {
-    const Ranked<PyCandidate::Kept>& rec = *records[i];
+    const Ranked<PyCandidate>& rec = *records[i];
     id.set(i, rec.candidate.id);
     rank.set(i, rec.rank);
     fused.set(i, rec.fused);
-    for (std::size_t j = 0; j < axes.size(); ++j) axes[j].set(i, axis_value(rec.scores, j, r.axes[j]));
+    for (std::size_t j = 0; j < axes.size(); ++j) axes[j].set(i, axis_value(rec.scores, j));
     constraints.set(i, rec.constraints.size());
     for (const std::string& name : rec.constraints) names.set(k++, name);
     row.set(i, rec.candidate.row);

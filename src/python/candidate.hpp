@@ -14,30 +14,6 @@
 
 namespace vantorel::python {
 
-// One optional score per registered axis. Up to four slots live inline, so a
-// candidate of a typical configuration costs no allocation for its scores.
-class SlotScores {
- public:
-  void assign(std::size_t n, std::nullopt_t) {
-    n_ = n;
-    inline_.fill(std::nullopt);
-    if (n > kInline) {
-      heap_.assign(n, std::nullopt);
-    } else {
-      heap_.clear();
-    }
-  }
-  std::size_t size() const { return n_; }
-  std::optional<float>& operator[](std::size_t i) { return n_ > kInline ? heap_[i] : inline_[i]; }
-  const std::optional<float>& operator[](std::size_t i) const { return n_ > kInline ? heap_[i] : inline_[i]; }
-
- private:
-  static constexpr std::size_t kInline = 4;
-  std::array<std::optional<float>, kInline> inline_;
-  std::vector<std::optional<float>> heap_;
-  std::size_t n_ = 0;
-};
-
 struct PyCandidate;
 
 // Rows kept for later: the object of any of them made on demand.
@@ -105,7 +81,7 @@ struct PyCandidate {
     if (source) source->make_object(*this);
   }
 
-  SlotScores scores;                               // one slot per registered axis
+  Scores scores;                                   // one slot per registered axis
   std::vector<std::optional<std::string>> groups;  // one slot per group-key entry
   std::vector<std::string> cover;                  // cover items (coverage objective)
   Ref object;                                      // the item as the iterator yielded it

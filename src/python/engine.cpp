@@ -141,10 +141,12 @@ bool weights_of(PyObject* o, Weights& out) {
 }
 
 // An Engine's contents. The callbacks of the axes are the only Python objects
-// it holds; reporting them lets the collector reclaim a callback that refers
-// back to its Engine.
+// it holds that the collector tracks; reporting them lets it reclaim a
+// callback that refers back to its Engine. (What runs keep holds none: a
+// prepared part with callbacks is never kept.)
 struct EngineData {
   EngineConfig config;
+  KeptRuns runs;
 
   template <class Visit>
   int traverse(Visit&& visit) const {
@@ -169,6 +171,8 @@ PyObject* configure(PyObject* self, Body&& body) {
   PyEngine* e = as_engine(self);
   auto guard = ExclusiveGuard::take(e->flag);
   if (!guard) return nullptr;
+  // No run holds the engine now: what runs kept goes.
+  e->data.runs.reset();
   try {
     if (!body(e->data.config)) return nullptr;
   } catch (const std::bad_alloc&) {
@@ -882,8 +886,8 @@ PyTypeObject* g_engine_type = nullptr;
 
 }  // namespace
 
-PyObject* with_config(PyObject* engine, PyObject* arg, PyObject* (*step)(const EngineConfig&, PyObject*)) {
-  return read_shared<EngineData>(engine, [&](const EngineData& d) { return step(d.config, arg); });
+PyObject* with_config(PyObject* engine, PyObject* arg, RunStep step) {
+  return read_shared<EngineData>(engine, [&](EngineData& d) { return step(d.config, d.runs, arg); });
 }
 
 PyTypeObject* engine_type() { return cached_type(g_engine_type, g_spec); }

@@ -1,8 +1,9 @@
 #pragma once
-// The configuration record of vantorel.Engine (PyEngine), which
-// Engine.run turns into a fresh core engine on every call.
+// The configuration record of vantorel.Engine (PyEngine), which Engine.run
+// turns into a core engine.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,14 +71,25 @@ struct EngineConfig {
   bool coverage = false;
 };
 
+// What an Engine keeps from its runs until a configuration call drops it
+// (see run.cpp): the prepared part of its configuration, which its runs share
+// and none changes, and storage a run leaves for the next.
+struct RunCache;
+using KeptRuns = std::shared_ptr<RunCache>;
+
+// A run step: the configuration, the slot where the Engine keeps what its
+// runs left (empty when there is nothing yet), and the step's argument.
+using RunStep = PyObject* (*)(const EngineConfig&, KeptRuns&, PyObject*);
+
 // Runs `step` over the configuration of `engine` (a vantorel.Engine) and
 // `arg`, under shared access to the engine for the whole call.
-PyObject* with_config(PyObject* engine, PyObject* arg, PyObject* (*step)(const EngineConfig&, PyObject*));
+PyObject* with_config(PyObject* engine, PyObject* arg, RunStep step);
 
-// Engine.run: builds a core engine from `config`, runs it over `candidates`
-// and returns a new Outcome, or nullptr with the error to raise. The caller
-// holds shared access to the PyEngine for the whole call.
-PyObject* build_and_run(const EngineConfig& config, PyObject* candidates);
+// Engine.run: runs the core engine of `config` (prepared, or kept from an
+// earlier run) over `candidates` and returns a new Outcome, or nullptr with
+// the error to raise. The caller holds shared access to the PyEngine for the
+// whole call.
+PyObject* build_and_run(const EngineConfig& config, KeptRuns& kept, PyObject* candidates);
 
 // The private functions _scan(engine, candidates), stage 1 over one part of
 // a stream giving a partial (a plain tuple), and _finish(engine, partial),

@@ -32,7 +32,7 @@ namespace {
 // ---------------------------------------------------------------- contents
 
 struct RankedData {
-  Ranked<PyCandidate::Kept> record;  // the candidate's object and id, scores, fusion, constraints
+  Ranked<PyCandidate> record;  // the candidate's object and id, scores, fusion, constraints
   // Made on first use.
   mutable std::optional<std::string> json;
   mutable Ref scores;
@@ -177,12 +177,13 @@ bool append(PyObject* list, Ref value) { return value && PyList_Append(list, val
 
 // ---------------------------------------------------------------- dicts
 
-Ref scores_dict(const ScoreSet& scores) {
+// The scores of a Ranked, named by its fusion terms.
+Ref scores_dict(const Scores& scores, const FusionTrace& fusion) {
   Ref d = new_dict();
   if (!d) return {};
-  for (const auto& [axis, value] : scores) {
-    Ref key = text(axis);
-    Ref v = f32_or_none(value);
+  for (std::size_t i = 0; i < scores.size(); ++i) {
+    Ref key = text(fusion.terms[i].scorer);
+    Ref v = f32_or_none(scores[i]);
     if (!key || !v || PyDict_SetItem(d.get(), key.get(), v.get()) != 0) return {};
   }
   return d;
@@ -336,7 +337,7 @@ Ref lazily(bool alive, Ref& slot, Make&& make) {
 // A Ranked is cleared when its candidate is gone.
 PyObject* ranked_get_scores(PyObject* o, void*) {
   return read_shared<RankedData>(o, [](const RankedData& d) {
-    return lazily(bool(d.record.candidate.object), d.scores, [&] { return scores_dict(d.record.scores); }).release();
+    return lazily(bool(d.record.candidate.object), d.scores, [&] { return scores_dict(d.record.scores, d.record.fusion); }).release();
   });
 }
 
@@ -712,11 +713,8 @@ PyTypeObject* g_outcome = nullptr;
 // ---------------------------------------------------------------- build
 
 Ref build_ranked(Ranked<PyCandidate>& r) {
-  RankedData data{Ranked<PyCandidate::Kept>{std::move(r.candidate).kept(), std::move(r.scores), std::move(r.fusion),
-                                            std::move(r.constraints), r.rank, r.fused},
-                  std::nullopt, Ref{}, Ref{}};
-  if (!data.record.candidate.object) data.record.candidate.object = none();
-  return make_instance<RankedData>(ranked_type(), std::move(data));
+  if (!r.candidate.object) r.candidate.object = none();
+  return make_instance<RankedData>(ranked_type(), std::move(r));
 }
 
 Ref build(Outcome<PyCandidate>& outcome) {
@@ -775,20 +773,18 @@ bool id_of_value(PyObject* o, CandidateId& out) {
 }
 
 // The axis values of a pickled scores dict, in its order (None: none).
-bool score_set_of(PyObject* o, ScoreSet& out) {
+// The values of a scores dict, in its order (the axis order it was made in).
+bool scores_of(PyObject* o, Scores& out) {
   if (o == Py_None) return true;
   if (!PyDict_Check(o)) {
     raise_not_convertible(o, "dict");
     return false;
   }
-  Ref items = Ref::steal(PyDict_Items(o));  // a snapshot: converting a value may run Python code
-  if (!items) return false;
-  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
-    PyObject* item = PyList_GetItem(items.get(), i);
-    auto& [axis, value] = out.emplace_back();
-    if (!text_of(PyTuple_GetItem(item, 0), axis) || !optional_of(PyTuple_GetItem(item, 1), value, f32_of)) {
-      return false;
-    }
+  Ref values = Ref::steal(PyDict_Values(o));  // a snapshot: converting a value may run Python code
+  if (!values) return false;
+  out.assign(static_cast<std::size_t>(PyList_Size(values.get())), std::nullopt);
+  for (Py_ssize_t i = 0; i < PyList_Size(values.get()); ++i) {
+    if (!optional_of(PyList_GetItem(values.get(), i), out[static_cast<std::size_t>(i)], f32_of)) return false;
   }
   return true;
 }
@@ -818,7 +814,7 @@ PyObject* restore_ranked(PyObject*, PyObject* args) {
     std::string json_value;
     if (!id_of_value(id, d.record.candidate.id) || !u32_of(rank, d.record.rank) || !f32_of(fused, d.record.fused) ||
         !text_of(json, json_value) || !u64_of(row, d.record.candidate.row) ||
-        !score_set_of(scores, d.record.scores)) {
+        !scores_of(scores, d.record.scores)) {
       return {};
     }
     for (Py_ssize_t i = 0; i < PyList_Size(constraints); ++i) {

@@ -15,7 +15,7 @@ namespace vantorel::python {
 // code next runs.
 struct OutcomeRecords {
   std::vector<std::string> axes;
-  std::vector<const Ranked<PyCandidate::Kept>*> ranked;
+  std::vector<const Ranked<PyCandidate>*> ranked;
   std::vector<const Rejected<PyCandidate>*> rejected;
 };
 // False with TypeError when `o` is no Outcome (or with the borrow error).

@@ -113,14 +113,6 @@ std::optional<ItemConverter> ItemConverter::make(const ReaderConfig& config) {
   return r;
 }
 
-std::unique_ptr<Reader> Reader::make(Ref iterator, const ReaderConfig& config) {
-  std::optional<ItemConverter> converter = ItemConverter::make(config);
-  if (!converter) return nullptr;
-  std::unique_ptr<Reader> r(new Reader(std::move(*converter)));
-  r->iterator_ = std::move(iterator);
-  return r;
-}
-
 std::optional<PyCandidate> Reader::next() {
   constexpr std::uint64_t kCheckEvery = 4096;
   // Built in place and returned as is (every return names it): the record

@@ -83,17 +83,16 @@ class CandidateStream {
   FirstError first_error_;
 };
 
-// The candidates of a Python iterator, one item per pull.
+// The candidates of a Python iterator, one item per pull, converted by
+// `converter`, which outlives the reader.
 class Reader final : public CandidateStream {
  public:
-  static std::unique_ptr<Reader> make(Ref iterator, const ReaderConfig& config);
+  Reader(Ref iterator, const ItemConverter& converter) : iterator_(std::move(iterator)), converter_(converter) {}
   std::optional<PyCandidate> next() override;
 
  private:
-  explicit Reader(ItemConverter converter) : converter_(std::move(converter)) {}
-
   Ref iterator_;
-  ItemConverter converter_;
+  const ItemConverter& converter_;
   bool done_ = false;
   std::uint64_t pulls_ = 0;
   std::uint64_t skipped_ = 0;

@@ -1,6 +1,6 @@
-// Engine.run: builds a fresh core engine from the recorded configuration,
-// streams the candidates through the reader into it and decides which error,
-// if any, reaches Python.
+// Engine.run: prepares the core engine of the recorded configuration (or
+// takes the one the Engine kept from an earlier run), streams the candidates
+// through the reader into it and decides which error, if any, reaches Python.
 #include <bit>
 #include <cstdint>
 #include <optional>
@@ -94,40 +94,54 @@ bool add_constraints(const EngineConfig& cfg, CoreEngine& engine) {
   return true;
 }
 
-// A validated core engine made from the record, with the callback scorers it
-// shares with the run entry and what the reader must know.
-struct Built {
+}  // namespace
+
+// What the runs of one configuration share: the validated core engine, what
+// the reader must know and its key objects. The callback scorers keep the
+// errors of one run: a prepared part with callbacks serves one run and is
+// never kept.
+struct Prepared {
   CoreEngine engine;
   std::vector<std::shared_ptr<CallbackScorer>> callbacks;
   ReaderConfig reader_config;
+  std::optional<ItemConverter> converter;
 };
 
-// nullopt with the error raised when the record makes no valid engine.
-std::optional<Built> build(const EngineConfig& cfg) {
+// What an Engine keeps from its runs. A run takes the spare storage whole
+// and leaves its own when the slot is empty: runs on several threads, or one
+// run inside another, each stage into storage of their own.
+struct RunCache {
+  std::shared_ptr<const Prepared> prepared;
+  std::optional<StageStorage<PyCandidate>> spare;
+};
+
+namespace {
+
+// nullptr with the error raised when the record makes no valid engine.
+std::shared_ptr<Prepared> build(const EngineConfig& cfg) {
   if (cfg.axes.empty()) {
     raise_value(kMsgNoAxes);
-    return std::nullopt;
+    return nullptr;
   }
-  Built b{base_engine(cfg).checkpoint([] {
-            if (PyErr_CheckSignals() < 0) throw RunAborted{};
-          }),
-          {},
-          {}};
-  if (cfg.admission) b.engine = std::move(b.engine).admission(*cfg.admission);
+  auto b = std::make_shared<Prepared>();
+  b->engine = base_engine(cfg).checkpoint([] {
+    if (PyErr_CheckSignals() < 0) throw RunAborted{};
+  });
+  if (cfg.admission) b->engine = std::move(b->engine).admission(*cfg.admission);
   const bool tokens = cfg.budget.kind == Budget::Kind::Tokens;
-  if (tokens) b.engine = std::move(b.engine).cost([](const PyCandidate& c) { return c.cost; });
+  if (tokens) b->engine = std::move(b->engine).cost([](const PyCandidate& c) { return c.cost; });
   if (cfg.coverage) {
-    b.engine = std::move(b.engine).objective(std::make_unique<Coverage<PyCandidate, std::string>>(
+    b->engine = std::move(b->engine).objective(std::make_unique<Coverage<PyCandidate, std::string>>(
         [](const PyCandidate& c) { return c.cover; }));
   }
-  add_scorers(cfg, b.engine, b.callbacks);
-  if (!add_constraints(cfg, b.engine)) return std::nullopt;
-  if (std::optional<Error> invalid = b.engine.validate()) {
+  add_scorers(cfg, b->engine, b->callbacks);
+  if (!add_constraints(cfg, b->engine)) return nullptr;
+  if (std::optional<Error> invalid = b->engine.validate()) {
     to_py_err(std::move(*invalid));
-    return std::nullopt;
+    return nullptr;
   }
 
-  ReaderConfig& rc = b.reader_config;
+  ReaderConfig& rc = b->reader_config;
   rc.axes.reserve(cfg.axes.size());
   for (const AxisSpec& axis : cfg.axes) rc.axes.push_back(axis.name);
   rc.group_keys.reserve(cfg.groups.size() + cfg.requirements.size());
@@ -135,18 +149,33 @@ std::optional<Built> build(const EngineConfig& cfg) {
   for (const RequireSpec& r : cfg.requirements) rc.group_keys.push_back(r.key);
   rc.read_cost = tokens;
   rc.read_cover = cfg.coverage;
+  b->converter = ItemConverter::make(rc);
+  if (!b->converter) return nullptr;
   return b;
+}
+
+using KeptPrepared = std::shared_ptr<const Prepared>;
+
+// The prepared part of `cfg`: the one kept, else a new one, then kept unless
+// it has callbacks. nullptr with the error raised.
+KeptPrepared prepare(const EngineConfig& cfg, KeptRuns& kept) {
+  if (!kept) kept = std::make_shared<RunCache>();
+  if (kept->prepared) return kept->prepared;
+  KeptPrepared made = build(cfg);
+  // A part kept meanwhile (by a run that building let in) stays.
+  if (made && made->callbacks.empty() && !kept->prepared) kept->prepared = made;
+  return made;
 }
 
 // The candidates of `candidates`: the rows of Arrow data, else the items of
 // an iterable; nullptr with the error raised.
-std::unique_ptr<CandidateStream> open_reader(const Built& b, PyObject* candidates) {
+std::unique_ptr<CandidateStream> open_reader(const Prepared& p, PyObject* candidates) {
   std::unique_ptr<CandidateStream> table;
-  if (open_arrow(candidates, b.reader_config, table) < 0) return nullptr;
+  if (open_arrow(candidates, p.reader_config, table) < 0) return nullptr;
   if (table) return table;
   Ref iterator = Ref::steal(PyObject_GetIter(candidates));
   if (!iterator) return nullptr;
-  return Reader::make(std::move(iterator), b.reader_config);
+  return std::make_unique<Reader>(std::move(iterator), *p.converter);
 }
 
 // A stream as the engine's source: row by row, or a batch at a time.
@@ -163,7 +192,7 @@ struct StreamSource {
 // outcome. The error that precedence passes over first stays reachable as
 // the context of the raised one. A callback's buffer of the wrong length
 // was measured, not read: its length goes into the engine's error.
-PyObject* conclude(const Built& b, std::expected<Outcome<PyCandidate>, Error>&& result, FirstError stream_error) {
+PyObject* conclude(const Prepared& b, std::expected<Outcome<PyCandidate>, Error>&& result, FirstError stream_error) {
   auto keep_passed_over = [&](FirstError passed_over) {
     for (const auto& callback : b.callbacks) {
       if (!passed_over.empty()) break;
@@ -193,13 +222,16 @@ PyObject* conclude(const Built& b, std::expected<Outcome<PyCandidate>, Error>&& 
   return build_outcome(std::move(*result));
 }
 
-PyObject* run_checked(const EngineConfig& cfg, PyObject* candidates) {
-  std::optional<Built> b = build(cfg);
-  if (!b) return nullptr;
-  std::unique_ptr<CandidateStream> reader = open_reader(*b, candidates);
+PyObject* run_checked(const EngineConfig& cfg, KeptRuns& kept, PyObject* candidates) {
+  KeptPrepared p = prepare(cfg, kept);
+  if (!p) return nullptr;
+  const KeptRuns runs = kept;
+  std::unique_ptr<CandidateStream> reader = open_reader(*p, candidates);
   if (!reader) return nullptr;
-  auto result = b->engine.run(StreamSource{*reader});
-  return conclude(*b, std::move(result), reader->first_error().take());
+  StageStorage<PyCandidate> storage = std::exchange(runs->spare, std::nullopt).value_or(StageStorage<PyCandidate>{});
+  auto result = p->engine.finish(p->engine.scan(StreamSource{*reader}, &storage), &storage);
+  if (!runs->spare) runs->spare = std::move(storage);
+  return conclude(*p, std::move(result), reader->first_error().take());
 }
 
 // ------------------------------------------------- stage 1 per partition
@@ -281,7 +313,7 @@ Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError erro
     const ScorerTrace& st = trace.scorers[i];
     return tuple_of(u64_obj(st.calls), u64_obj(st.missing), u64_obj(static_cast<std::uint64_t>(st.elapsed_nanos)));
   });
-  Ref pool = list_of(s.pool.size(), [&](std::size_t i) { return pool_entry(cfg, s.pool[i]); });
+  Ref pool = list_of(s.pool.size(), [&](std::size_t i) { return pool_entry(cfg, s.entry(i)); });
   Ref rejected = list_of(s.out.rejected.size(), [&](std::size_t i) {
     Rejected<PyCandidate>& r = s.out.rejected[i];
     std::optional<std::string> detail = r.reason.detail();
@@ -304,8 +336,8 @@ Ref partial_of(const EngineConfig& cfg, Stage1<PyCandidate>&& s, FirstError erro
                   std::move(counts), std::move(scorers), std::move(pool), std::move(rejected), std::move(exception));
 }
 
-PyObject* scan_checked(const EngineConfig& cfg, PyObject* candidates) {
-  std::optional<Built> b = build(cfg);
+PyObject* scan_checked(const EngineConfig& cfg, KeptRuns& kept, PyObject* candidates) {
+  KeptPrepared b = prepare(cfg, kept);
   if (!b) return nullptr;
   std::unique_ptr<CandidateStream> reader = open_reader(*b, candidates);
   if (!reader) return nullptr;
@@ -458,19 +490,22 @@ bool read_entry(PyObject* e, const EngineConfig& cfg, std::size_t group_keys, St
 }
 
 // The pool: at most `capacity` entries, best first.
-bool read_pool(PyObject* partial, const EngineConfig& cfg, std::vector<Staged<PyCandidate>>& pool,
-               std::uint64_t capacity) {
+bool read_pool(PyObject* partial, const EngineConfig& cfg, Stage1<PyCandidate>& s, std::uint64_t capacity) {
   PyObject* entries = part(partial, 5, "partial", kPartialFields);
   const Py_ssize_t n = entries ? length(entries, "pool") : -1;
   if (n < 0) return false;
   if (static_cast<std::uint64_t>(n) > capacity) return bad_field("pool");
   const std::size_t group_keys = cfg.groups.size() + cfg.requirements.size();
-  pool.reserve(static_cast<std::size_t>(n));
+  s.pool.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Staged<PyCandidate> s{PyCandidate{}, {}, {}, 0.0f};
-    if (!read_entry(part(entries, i, "pool"), cfg, group_keys, s)) return false;
-    if (!pool.empty() && score_before(s.key, s.id, pool.back().key, pool.back().id)) return bad_field("pool");
-    pool.push_back(std::move(s));
+    Staged<PyCandidate> e{PyCandidate{}, {}, {}, 0.0f};
+    if (!read_entry(part(entries, i, "pool"), cfg, group_keys, e)) return false;
+    if (!s.pool.empty()) {
+      const Staged<PyCandidate>& last = s.entry(s.pool.size() - 1);
+      if (score_before(e.key, e.id, last.key, last.id)) return bad_field("pool");
+    }
+    s.pool.push_back(s.staged.size());
+    s.staged.emplace_back(std::move(e));
   }
   return true;
 }
@@ -486,14 +521,14 @@ bool counts_add_up(const Stage1<PyCandidate>& s) {
   return total == s.out.trace.input_count;
 }
 
-PyObject* finish_checked(const EngineConfig& cfg, PyObject* partial) {
-  std::optional<Built> b = build(cfg);
+PyObject* finish_checked(const EngineConfig& cfg, KeptRuns& kept, PyObject* partial) {
+  KeptPrepared b = prepare(cfg, kept);
   if (!b) return nullptr;
   if (!PyTuple_Check(partial)) {
     bad_field("partial");
     return nullptr;
   }
-  Stage1<PyCandidate> s{{}, b->engine.empty_outcome()};
+  Stage1<PyCandidate> s{{}, {}, b->engine.empty_outcome()};
   std::uint64_t capacity = 0;
   PyObject* keep = part(partial, 1, "partial", kPartialFields);
   Ref expected_keep = keep_obj(cfg.retention);
@@ -515,7 +550,7 @@ PyObject* finish_checked(const EngineConfig& cfg, PyObject* partial) {
     return nullptr;
   }
   if (!read_counts_and_rows(partial, s.out) || !read_rejected(partial, s.out) ||
-      !read_pool(partial, cfg, s.pool, capacity)) {
+      !read_pool(partial, cfg, s, capacity)) {
     return nullptr;
   }
   if (!counts_add_up(s)) {
@@ -547,17 +582,17 @@ PyObject* guarded(Body&& body) {
   }
 }
 
-PyObject* guarded_scan(const EngineConfig& cfg, PyObject* candidates) {
-  return guarded([&] { return scan_checked(cfg, candidates); });
+PyObject* guarded_scan(const EngineConfig& cfg, KeptRuns& kept, PyObject* candidates) {
+  return guarded([&] { return scan_checked(cfg, kept, candidates); });
 }
 
-PyObject* guarded_finish(const EngineConfig& cfg, PyObject* partial) {
-  return guarded([&] { return finish_checked(cfg, partial); });
+PyObject* guarded_finish(const EngineConfig& cfg, KeptRuns& kept, PyObject* partial) {
+  return guarded([&] { return finish_checked(cfg, kept, partial); });
 }
 
 // _scan(engine, candidates) and _finish(engine, partial), under shared
 // access to the engine as Engine.run takes it.
-PyObject* with_engine(PyObject* args, const char* format, PyObject* (*step)(const EngineConfig&, PyObject*)) {
+PyObject* with_engine(PyObject* args, const char* format, RunStep step) {
   PyObject *self = nullptr, *arg = nullptr;
   if (!PyArg_ParseTuple(args, format, engine_type(), &self, &arg)) return nullptr;
   return with_config(self, arg, step);
@@ -565,8 +600,8 @@ PyObject* with_engine(PyObject* args, const char* format, PyObject* (*step)(cons
 
 }  // namespace
 
-PyObject* build_and_run(const EngineConfig& config, PyObject* candidates) {
-  return guarded([&] { return run_checked(config, candidates); });
+PyObject* build_and_run(const EngineConfig& config, KeptRuns& kept, PyObject* candidates) {
+  return guarded([&] { return run_checked(config, kept, candidates); });
 }
 
 PyObject* scan_partial(PyObject*, PyObject* args) { return with_engine(args, "O!O:_scan", guarded_scan); }

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/inline_vector.hpp"
+
 namespace vantorel {
 
 using ScorerId = std::string;
@@ -38,8 +40,9 @@ inline ScoreScale effective_scale(ScoreScale declared, const std::optional<Norma
   return n ? ScoreScale::Unit : declared;
 }
 
-// One optional value per registered axis, in registration order.
-using Scores = std::vector<std::optional<float>>;
+// One optional value per registered axis, in registration order; up to four
+// axes without an allocation.
+using Scores = InlineVector<std::optional<float>, 4>;
 
 // A scorer whose value is the candidate's own score at `slot` (through an
 // optional normaliser) can say so; the engine then reads that slot itself
@@ -73,8 +76,5 @@ inline std::optional<float> as_value(std::optional<float> r) {
   if (r && *r != *r) return std::nullopt;
   return r;
 }
-
-// The scores of one chosen candidate, paired with the axis names.
-using ScoreSet = std::vector<std::pair<ScorerId, std::optional<float>>>;
 
 }  // namespace vantorel

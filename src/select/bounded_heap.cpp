@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/float_order.hpp"
+#include "common/score_sort.hpp"
 
 namespace vantorel {
 
@@ -16,7 +17,7 @@ constexpr std::size_t kInitialReserve = 1024;
 inline bool worse(const Slot& a, const Slot& b) {
   int c = total_cmp(a.score, b.score);
   if (c != 0) return c < 0;
-  return compare(a.key, b.key) > 0;
+  return compare(*a.key, *b.key) > 0;
 }
 
 // Moves the slot at `pos` towards the root while it is strictly worse than
@@ -55,13 +56,15 @@ void sift_down_to_bottom(std::vector<Slot>& heap) {
 
 }  // namespace
 
-BoundedHeap::BoundedHeap(std::size_t capacity) : capacity_(capacity) {
+BoundedHeap::BoundedHeap(std::size_t capacity, std::vector<Slot> storage)
+    : capacity_(capacity), heap_(std::move(storage)) {
+  heap_.clear();
   heap_.reserve(std::min(capacity, kInitialReserve));
 }
 
-PushOutcome BoundedHeap::push(CandidateId key, std::size_t index, float score) {
+PushOutcome BoundedHeap::push(const CandidateId& key, std::size_t index, float score) {
   if (heap_.size() < capacity_) {
-    heap_.push_back(Slot{score, std::move(key), index});
+    heap_.push_back(Slot{score, &key, index});
     sift_up(heap_, heap_.size() - 1);
     return {PushOutcome::Kind::Added};
   }
@@ -69,7 +72,7 @@ PushOutcome BoundedHeap::push(CandidateId key, std::size_t index, float score) {
 
   const Slot& root = heap_.front();
   int c = total_cmp(score, root.score);
-  if (c < 0 || (c == 0 && compare(root.key, key) <= 0)) return {PushOutcome::Kind::Refused};
+  if (c < 0 || (c == 0 && compare(*root.key, key) <= 0)) return {PushOutcome::Kind::Refused};
 
   // Remove the root: the last slot takes its place and settles.
   Slot last = std::move(heap_.back());
@@ -83,20 +86,27 @@ PushOutcome BoundedHeap::push(CandidateId key, std::size_t index, float score) {
     sift_down_to_bottom(heap_);
   }
 
-  heap_.push_back(Slot{score, std::move(key), index});
+  heap_.push_back(Slot{score, &key, index});
   sift_up(heap_, heap_.size() - 1);
   return {PushOutcome::Kind::Replaced, evicted};
 }
 
-std::vector<std::size_t> BoundedHeap::into_sorted_indices() && {
-  std::stable_sort(heap_.begin(), heap_.end(),
-                   [](const Slot& a, const Slot& b) { return score_before(a.score, a.key, b.score, b.key); });
-  std::vector<std::size_t> indices;
-  indices.reserve(heap_.size());
-  for (const Slot& s : heap_) indices.push_back(s.index);
+std::vector<std::size_t> BoundedHeap::into_sorted_indices(std::vector<Slot>* storage) && {
+  // Equal slots keep their heap order, as a stable sort would leave them.
+  std::vector<std::size_t> order = score_order(
+      heap_.size(), [this](std::size_t i) { return total_order_key(heap_[i].score); },
+      [this](std::size_t a, std::size_t b) {
+        if (const int c = compare(*heap_[a].key, *heap_[b].key)) return c < 0;
+        return a < b;
+      });
+  for (std::size_t& i : order) i = heap_[i].index;
   heap_.clear();
-  heap_.shrink_to_fit();
-  return indices;
+  if (storage) {
+    *storage = std::move(heap_);
+  } else {
+    heap_.shrink_to_fit();
+  }
+  return order;
 }
 
 }  // namespace vantorel

@@ -9,9 +9,11 @@
 
 namespace vantorel {
 
+// A pooled entry: its score, its identifier (kept by the heap's user) and
+// its index.
 struct Slot {
   float score;
-  CandidateId key;
+  const CandidateId* key;
   std::size_t index;
 };
 
@@ -23,9 +25,11 @@ struct PushOutcome {
 
 class BoundedHeap {
  public:
-  // Reserves min(capacity, 1024) slots up front.
-  explicit BoundedHeap(std::size_t capacity);
-  PushOutcome push(CandidateId key, std::size_t index, float score);
+  // Keeps its slots in `storage` (emptied), with room for min(capacity, 64)
+  // slots up front.
+  explicit BoundedHeap(std::size_t capacity, std::vector<Slot> storage = {});
+  // `key` stays where it is while its slot is in the heap.
+  PushOutcome push(const CandidateId& key, std::size_t index, float score);
   // True when a push of (key, score) would not be refused.
   // True when the heap is full and `score` is below its worst, so that no
   // identifier could get it in.
@@ -37,11 +41,12 @@ class BoundedHeap {
     if (heap_.empty()) return false;
     const Slot& root = heap_.front();
     int c = total_cmp(score, root.score);
-    return c > 0 || (c == 0 && compare(root.key, key) > 0);
+    return c > 0 || (c == 0 && compare(*root.key, key) > 0);
   }
   std::size_t size() const { return heap_.size(); }
-  // Indices best first (higher score, then smaller key); consumes the heap.
-  std::vector<std::size_t> into_sorted_indices() &&;
+  // Indices best first (higher score, then smaller key); consumes the heap,
+  // whose storage goes back to `storage` (emptied) when given.
+  std::vector<std::size_t> into_sorted_indices(std::vector<Slot>* storage = nullptr) &&;
 
  private:
   std::size_t capacity_;

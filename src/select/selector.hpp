@@ -17,18 +17,19 @@
 
 namespace vantorel {
 
+// One entry of the stage-2 pool as the selector reads it. The candidate and
+// its id stay where the pool's owner keeps them; `index` is the owner's.
 template <class C>
 struct PoolEntry {
-  C candidate;
-  Scores scores;
-  FusionTrace fusion;
-  CandidateId key;
+  const C* candidate = nullptr;
+  const CandidateId* key = nullptr;
   float fused = 0.0f;
+  std::size_t index = 0;
 };
 
 struct Chosen {
   std::vector<std::size_t> indices;                // selection order
-  std::vector<std::optional<ConstraintId>> blocked;  // one per pool position
+  std::vector<std::optional<ConstraintId>> blocked;  // one per pool position; none without set constraints
   std::optional<float> cut_margin;
   bool pool_exhausted = false;
   bool repaired = false;

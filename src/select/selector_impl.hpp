@@ -57,13 +57,14 @@ class Selector<C>::State {
  public:
   State(const Selector& selector, const Pool& pool) : pool_(pool), member(pool.size(), 0), cost(pool.size(), 0) {
     std::vector<const C*> all;
-    all.reserve(pool.size());
-    for (const auto& e : pool) all.push_back(&e.candidate);
+    const bool starts = (selector.constraints != nullptr && !selector.constraints->empty()) || selector.objective;
+    if (starts) all.reserve(pool.size());
+    for (std::size_t p = 0; starts && p < pool.size(); ++p) all.push_back(pool[p].candidate);
     if (selector.constraints != nullptr)
       for (const auto& c : *selector.constraints) constraints_.push_back(c->start(all));
     if (selector.objective != nullptr) objective_ = selector.objective->start(all);
     if (selector.has_cost())
-      for (std::size_t p = 0; p < pool.size(); ++p) cost[p] = selector.cost_of(pool[p].candidate);
+      for (std::size_t p = 0; p < pool.size(); ++p) cost[p] = selector.cost_of(*pool[p].candidate);
   }
 
   void add(std::size_t p) {
@@ -129,6 +130,7 @@ template <class C>
 PackResult Selector<C>::pass(const Pool& pool, State& state, std::size_t limit, std::optional<std::uint32_t> budget,
                              bool ratio) const {
   PackResult result;
+  result.positions.reserve(std::min(limit, pool.size()));
   auto eligible = [&](std::size_t p) {
     return (!budget || state.spent + state.cost[p] <= *budget) && state.admissible(p);
   };
@@ -150,6 +152,7 @@ PackResult Selector<C>::pass(const Pool& pool, State& state, std::size_t limit, 
     };
     auto after = [](const Keyed& a, const Keyed& b) { return select_detail::key_before(b.key, b.p, a.key, a.p); };
     std::vector<Keyed> queue;
+    queue.reserve(pool.size());
     for (std::size_t p = 0; p < pool.size(); ++p)
       if (eligible(p)) queue.push_back({key_of(p, state.gain(p)), p});
     std::make_heap(queue.begin(), queue.end(), after);
@@ -231,7 +234,7 @@ std::optional<Error> Selector<C>::repair(const Pool& pool, State& state, Positio
   std::vector<std::vector<char>> sat(reqs.size(), std::vector<char>(n, 0));
   std::vector<std::size_t> have(reqs.size(), 0);
   for (std::size_t r = 0; r < reqs.size(); ++r) {
-    for (std::size_t p = 0; p < n; ++p) sat[r][p] = reqs[r].predicate(pool[p].candidate) ? 1 : 0;
+    for (std::size_t p = 0; p < n; ++p) sat[r][p] = reqs[r].predicate(*pool[p].candidate) ? 1 : 0;
     for (std::size_t p : selection) have[r] += sat[r][p];
   }
   auto failure = [&](std::size_t r) {
@@ -261,7 +264,7 @@ std::optional<Error> Selector<C>::repair(const Pool& pool, State& state, Positio
         by_rank.resize(n);
         for (std::size_t p = 0; p < n; ++p) by_rank[p] = p;
         std::stable_sort(by_rank.begin(), by_rank.end(), [&](std::size_t a, std::size_t b) {
-          return score_before(pool[a].fused, pool[a].key, pool[b].fused, pool[b].key);
+          return score_before(pool[a].fused, *pool[a].key, pool[b].fused, *pool[b].key);
         });
         ranked = true;
       }
@@ -274,7 +277,7 @@ std::optional<Error> Selector<C>::repair(const Pool& pool, State& state, Positio
       for (std::size_t p : selection)
         if (!sat[r][p]) outgoing.push_back(p);
       std::stable_sort(outgoing.begin(), outgoing.end(), [&](std::size_t a, std::size_t b) {
-        return score_before(pool[b].fused, pool[b].key, pool[a].fused, pool[a].key);
+        return score_before(pool[b].fused, *pool[b].key, pool[a].fused, *pool[a].key);
       });
 
       std::optional<std::size_t> in, out;
@@ -388,8 +391,8 @@ std::expected<Chosen, Error> Selector<C>::run(const Pool& pool) const {
 
   if (auto failure = repair(pool, state, selection, out.repaired)) return std::unexpected(std::move(*failure));
 
-  out.blocked.assign(pool.size(), std::nullopt);
   if (constraints != nullptr && !constraints->empty()) {
+    out.blocked.assign(pool.size(), std::nullopt);
     std::vector<ConstraintId> ids;
     for (const auto& c : *constraints) ids.push_back(c->id());
     for (std::size_t p = 0; p < pool.size(); ++p) {

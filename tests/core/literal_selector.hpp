@@ -23,14 +23,14 @@ struct LiteralSelector : Selector<C> {
 
   static Refs refs(const Pool& pool, const Pos& positions) {
     Refs out;
-    for (std::size_t p : positions) out.push_back(&pool[p].candidate);
+    for (std::size_t p : positions) out.push_back(pool[p].candidate);
     return out;
   }
   static bool contains(const Pos& s, std::size_t p) { return std::find(s.begin(), s.end(), p) != s.end(); }
   bool has_cost() const { return cost != nullptr && static_cast<bool>(*cost); }
   std::uint64_t cost_of(const C& c) const { return has_cost() ? (*cost)(c) : 0; }
   float gain(const PoolEntry<C>& e, const Refs& s) const {
-    return objective == nullptr ? e.fused : e.fused + objective->marginal_gain(s, e.candidate);
+    return objective == nullptr ? e.fused : e.fused + objective->marginal_gain(s, *e.candidate);
   }
   // Token-mode key: gain / cost, or +inf for every entry without a cost function.
   float token_key(float g, std::uint64_t c) const {
@@ -53,8 +53,8 @@ struct LiteralSelector : Selector<C> {
       std::optional<std::size_t> best;
       float best_key = 0.0f, best_gain = 0.0f;
       for (std::size_t p = 0; p < pool.size(); ++p) {
-        const std::uint64_t c = cost_of(pool[p].candidate);
-        if (contains(r.positions, p) || (budget && spent + c > *budget) || !admissible(sel, pool[p].candidate))
+        const std::uint64_t c = cost_of(*pool[p].candidate);
+        if (contains(r.positions, p) || (budget && spent + c > *budget) || !admissible(sel, *pool[p].candidate))
           continue;
         const float g = gain(pool[p], sel);
         const float key = ratio ? select_detail::ratio_key(g, c) : g;
@@ -63,7 +63,7 @@ struct LiteralSelector : Selector<C> {
       if (!best) break;
       r.positions.push_back(*best);
       r.total = r.total + best_gain;
-      spent += cost_of(pool[*best].candidate);
+      spent += cost_of(*pool[*best].candidate);
     }
     r.complete = r.positions.size() == pool.size();
     return r;
@@ -71,13 +71,13 @@ struct LiteralSelector : Selector<C> {
 
   bool feasible(const Pool& pool, const Pos& ps) const {
     std::uint64_t sum = 0;
-    for (std::size_t p : ps) sum += cost_of(pool[p].candidate);
+    for (std::size_t p : ps) sum += cost_of(*pool[p].candidate);
     if ((k && ps.size() > *k) || (tokens && has_cost() && sum > *tokens)) return false;
     for (std::size_t i = 0; i < ps.size(); ++i) {
       Refs others;
       for (std::size_t j = 0; j < ps.size(); ++j)
-        if (j != i) others.push_back(&pool[ps[j]].candidate);
-      if (!admissible(others, pool[ps[i]].candidate)) return false;
+        if (j != i) others.push_back(pool[ps[j]].candidate);
+      if (!admissible(others, *pool[ps[i]].candidate)) return false;
     }
     return true;
   }
@@ -89,19 +89,19 @@ struct LiteralSelector : Selector<C> {
     const auto& reqs = *requirements;
     auto fail = [&](const Requirement<C>& q) {
       std::uint64_t have = 0;
-      for (const auto& e : pool) have += q.predicate(e.candidate) ? 1 : 0;
+      for (const auto& e : pool) have += q.predicate(*e.candidate) ? 1 : 0;
       return Error::requirement_unsatisfied(q.name, q.n, have);
     };
     auto by_score = [&](std::size_t a, std::size_t b) {
-      return score_before(pool[a].fused, pool[a].key, pool[b].fused, pool[b].key);
+      return score_before(pool[a].fused, *pool[a].key, pool[b].fused, *pool[b].key);
     };
     for (std::size_t r = 0; r < reqs.size(); ++r) {
       while (reqs[r].count(refs(pool, sel)) < reqs[r].n) {
         Pos in, out;
         for (std::size_t p = 0; p < pool.size(); ++p)
-          if (!contains(sel, p) && reqs[r].predicate(pool[p].candidate)) in.push_back(p);
+          if (!contains(sel, p) && reqs[r].predicate(*pool[p].candidate)) in.push_back(p);
         for (std::size_t p : sel)
-          if (!reqs[r].predicate(pool[p].candidate)) out.push_back(p);
+          if (!reqs[r].predicate(*pool[p].candidate)) out.push_back(p);
         std::stable_sort(in.begin(), in.end(), by_score);
         std::stable_sort(out.begin(), out.end(), [&](std::size_t a, std::size_t b) { return by_score(b, a); });
         auto accepted = [&](const Pos& t) {
@@ -141,14 +141,14 @@ struct LiteralSelector : Selector<C> {
     const Pos before(sel.begin(), sel.end() - 1);
     const auto prior = refs(pool, before);
     std::uint64_t used = 0;
-    for (std::size_t p : before) used += cost_of(pool[p].candidate);
+    for (std::size_t p : before) used += cost_of(*pool[p].candidate);
     const std::uint64_t remaining = tokens && used <= *tokens ? *tokens - used : 0;
     float last_key = gain(pool[sel.back()], prior);
-    if (tokens) last_key = token_key(last_key, cost_of(pool[sel.back()].candidate));
+    if (tokens) last_key = token_key(last_key, cost_of(*pool[sel.back()].candidate));
     std::optional<float> best;
     for (std::size_t p = 0; p < pool.size(); ++p) {
-      const std::uint64_t c = cost_of(pool[p].candidate);
-      if (contains(sel, p) || !admissible(prior, pool[p].candidate) || (tokens && has_cost() && c > remaining))
+      const std::uint64_t c = cost_of(*pool[p].candidate);
+      if (contains(sel, p) || !admissible(prior, *pool[p].candidate) || (tokens && has_cost() && c > remaining))
         continue;
       const float key = tokens ? token_key(gain(pool[p], prior), c) : gain(pool[p], prior);
       if (!best || select_detail::displaces(key, *best)) best = key;
@@ -173,7 +173,7 @@ struct LiteralSelector : Selector<C> {
       std::optional<std::size_t> single;
       float value = 0.0f;
       for (std::size_t p = 0; p < pool.size(); ++p) {
-        if (cost_of(pool[p].candidate) > *tokens || !admissible({}, pool[p].candidate)) continue;
+        if (cost_of(*pool[p].candidate) > *tokens || !admissible({}, *pool[p].candidate)) continue;
         const float v = gain(pool[p], {});
         if (!single || select_detail::displaces(v, value)) single = p, value = v;
       }
@@ -181,9 +181,9 @@ struct LiteralSelector : Selector<C> {
       sel = single_won ? Pos{*single} : std::move(choice.positions);
     }
     if (auto failure = repair(pool, sel, out.repaired)) return std::unexpected(std::move(*failure));
-    out.blocked.assign(pool.size(), std::nullopt);
-    for (std::size_t p = 0; p < pool.size(); ++p)
-      if (!contains(sel, p)) out.blocked[p] = first_refusal(refs(pool, sel), pool[p].candidate);
+    if (constraints != nullptr && !constraints->empty()) out.blocked.assign(pool.size(), std::nullopt);
+    for (std::size_t p = 0; p < out.blocked.size(); ++p)
+      if (!contains(sel, p)) out.blocked[p] = first_refusal(refs(pool, sel), *pool[p].candidate);
     out.cut_margin = single_won ? std::numeric_limits<float>::quiet_NaN() : margin(pool, sel);
     out.indices = std::move(sel);
     return out;

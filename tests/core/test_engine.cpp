@@ -19,7 +19,8 @@ std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 using Kind = TermInput::Kind;
 const std::optional<float> none = std::nullopt;
 
-// Fuses one pool of rows over the axes "a", "b", "c", ... (as many as the rows have).
+// Traces one pool of rows over the axes "a", "b", "c", ... (as many as the
+// rows have), each entry's fused score checked against its trace's.
 using Ids = std::vector<CandidateId>;
 std::vector<FusionTrace> fuse(const Fusion& f, const std::vector<Scores>& rows, Ids ids = {}) {
   std::vector<ScorerMeta> metas;
@@ -29,7 +30,15 @@ std::vector<FusionTrace> fuse(const Fusion& f, const std::vector<Scores>& rows, 
   std::vector<const CandidateId*> ip;
   for (const auto& r : rows) sp.push_back(&r);
   for (const auto& id : ids) ip.push_back(&id);
-  return fuse_all(f, MissingPolicy::skip(), metas, sp, ip);
+  const MissingPolicy skip;
+  PoolFusion pool(f, skip, metas);
+  if (pool.by_rank()) pool.rank(sp, ip);
+  std::vector<FusionTrace> traces;
+  for (std::size_t j = 0; j < rows.size(); ++j) {
+    traces.push_back(pool.trace(j, rows[j]));
+    EXPECT_EQ(bits(pool.fused(j, rows[j])), bits(traces.back().fused())) << j;
+  }
+  return traces;
 }
 
 std::vector<std::uint32_t> ranks(const std::vector<FusionTrace>& traces) {
@@ -269,13 +278,18 @@ TEST(EngineRun, DirectSlotReadsMatchScorerCalls) {
   }
 }
 
-TEST(BlockList, KeepsOrderAcrossBlocks) {
+TEST(BlockList, KeepsOrderAndPlacesAcrossBlocks) {
   BlockList<int, 4> list;
   for (int i = 0; i < 11; ++i) list.push_back(int{i});
   std::vector<int> seen;
   for (int v : list) seen.push_back(v);
   EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
   EXPECT_EQ(list[9], 9);
+  // Blocks of 16, 16, 32, then 64: no element moves as the list grows.
+  BlockList<int, 64> growing;
+  std::vector<const int*> places;
+  for (int i = 0; i < 300; ++i) places.push_back(&growing.emplace_back(i));
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(&growing[i], places[i]) << i;
 }
 
 // A unary constraint rejects before any scorer call; the reject policy stops

@@ -73,7 +73,7 @@ using Kind = TermInput::Kind;
 TEST(AuditJson, OneLineRecords) {
   const FusionTrace trace{{{{Kind::Value, 0.5f, 0}, "a", 1.0f, 0.5f}}, std::nullopt, MissingPolicy::skip(),
                           Fusion::Kind::Max};
-  const Ranked<int> r{7, {{"a", 0.5f}}, trace, {}, 1, 0.5f};
+  const Ranked<int> r{7, {0.5f}, trace, {}, 1, 0.5f};
   EXPECT_EQ(to_json(r, CandidateId(42)),
             R"({"candidate":"42","rank":1,"fused":0.5,"scores":{"a":0.5},"missing_policy":"skip",)"
             R"("fusion":{"method":"max","terms":[{"scorer":"a","input":{"kind":"value","value":0.5},)"
@@ -84,7 +84,7 @@ TEST(AuditJson, OneLineRecords) {
                                          {{Kind::Skipped, 0.0f, 0}, "c", 0.0f, 0.0f},
                                          {{Kind::Value, -0.0f, 0}, "d", 2.0f, -0.0f}};
   const FusionTrace rrf{terms, 60.0f, MissingPolicy::impute(0.25f), Fusion::Kind::Rrf};
-  const ScoreSet scores{{"a", 0.75f}, {"b", std::nullopt}, {"c", std::nullopt}, {"d", -0.0f}};
+  const Scores scores{0.75f, std::nullopt, std::nullopt, -0.0f};
   EXPECT_EQ(audit_json(CandidateId(std::string("q\"\\\t\x01점")), 4294967295u, 2.0f, scores, rrf,
                        {"max_total", "group:lang"}),
             R"({"candidate":"q\"\\\t\u0001점","rank":4294967295,"fused":2.0,)"

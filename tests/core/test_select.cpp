@@ -66,8 +66,10 @@ TEST(BoundedHeap, PushesAndSortedIndices) {
     BoundedHeap h(c.capacity);
     std::string kinds;
     std::vector<std::size_t> evicted;
+    std::vector<CandidateId> keys;
+    keys.reserve(c.pushes.size());
     for (std::size_t i = 0; i < c.pushes.size(); ++i) {
-      const CandidateId k = key(c.pushes[i].first);
+      const CandidateId& k = keys.emplace_back(key(c.pushes[i].first));
       const bool admits = h.admits(k, c.pushes[i].second);
       const PushOutcome r = h.push(k, i, c.pushes[i].second);
       kinds += "AR-"[static_cast<int>(r.kind)];
@@ -171,17 +173,19 @@ struct EntryDef {
 };
 
 // Entries get ids 1, 2, 3, ... in the order given (already rank order).
-std::vector<PoolEntry<Cand>> make_pool(const std::vector<EntryDef>& defs) {
-  std::vector<PoolEntry<Cand>> pool;
+struct Pool {
+  std::vector<Cand> candidates;
+  std::vector<PoolEntry<Cand>> entries;
+};
+Pool make_pool(const std::vector<EntryDef>& defs) {
+  Pool pool;
   for (const auto& d : defs) {
-    PoolEntry<Cand> e;
     auto groups = d.groups;
     groups.resize(4);
-    e.key = CandidateId(pool.size() + 1);
-    e.candidate = Cand{e.key, {}, std::move(groups), d.cover, d.cost};
-    e.fused = d.fused;
-    pool.push_back(std::move(e));
+    pool.candidates.push_back(Cand{CandidateId(pool.candidates.size() + 1), {}, std::move(groups), d.cover, d.cost});
   }
+  for (std::size_t p = 0; p < defs.size(); ++p)
+    pool.entries.push_back({&pool.candidates[p], &pool.candidates[p].id, defs[p].fused, p});
   return pool;
 }
 
@@ -228,7 +232,7 @@ TEST(Selector, TieNaNAndTokenRules) {
     s.tokens = c.tokens;
     s.cost = c.tokens ? &kCost : nullptr;
     s.objective = c.coverage ? &kCoverage : nullptr;
-    const auto out = s.run(make_pool(c.pool));
+    const auto out = s.run(make_pool(c.pool).entries);
     ASSERT_TRUE(out.has_value()) << c.name;
     EXPECT_EQ(out->indices, c.want) << c.name;
     EXPECT_EQ(optional_bits(out->cut_margin), optional_bits(c.margin)) << c.name;
@@ -278,8 +282,8 @@ TEST(Oracle, SameChoiceBitForBitOnRandomPools) {
     s.objective = pick(std::vector<const SetObjective<Cand>*>{nullptr, &kCoverage, &weighted});
     testing::LiteralSelector<Cand> oracle;
     static_cast<Selector<Cand>&>(oracle) = s;
-    const auto want = oracle.run(pool);
-    const auto got = s.run(pool);
+    const auto want = oracle.run(pool.entries);
+    const auto got = s.run(pool.entries);
     ASSERT_EQ(got.has_value(), want.has_value()) << trial;
     if (!want) {
       ++failed;
