@@ -230,7 +230,10 @@ PyObject* run_checked(const EngineConfig& cfg, KeptRuns& kept, PyObject* candida
   if (!reader) return nullptr;
   StageStorage<PyCandidate> storage = std::exchange(runs->spare, std::nullopt).value_or(StageStorage<PyCandidate>{});
   auto result = p->engine.finish(p->engine.scan(StreamSource{*reader}, &storage), &storage);
-  if (!runs->spare) runs->spare = std::move(storage);
+  // Kept for the next run only up to a pool of kKeptSlots (some tens of MB):
+  // an idle Engine does not hold on to what one large run needed.
+  constexpr std::size_t kKeptSlots = std::size_t{1} << 16;
+  if (!runs->spare && storage.slots.capacity() <= kKeptSlots) runs->spare = std::move(storage);
   return conclude(*p, std::move(result), reader->first_error().take());
 }
 
