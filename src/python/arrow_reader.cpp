@@ -250,6 +250,7 @@ class ArrowReader final : public CandidateStream, public RowSource {
   CandidateId id_at(std::int64_t i) const;
   void read_native(std::int64_t i, PyCandidate& c) const;
   std::optional<PyCandidate> read_through_dict(std::int64_t i);
+  std::optional<PyCandidate> native_candidate(std::int64_t i);
   Ref row_dict(std::int64_t i);
   Ref mapped_item(PyObject* row);
 
@@ -709,13 +710,17 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
 
 std::optional<PyCandidate> ArrowReader::row(std::size_t i) {
   const std::int64_t r = chunk_ + static_cast<std::int64_t>(i);
-  if (aside_[i]) return read_through_dict(r);
+  return aside_[i] ? read_through_dict(r) : native_candidate(r);
+}
+
+// Row i (not set aside) read from the columns, its object made on demand.
+std::optional<PyCandidate> ArrowReader::native_candidate(std::int64_t i) {
   std::optional<PyCandidate> candidate(std::in_place);
-  read_native(r, *candidate);
+  read_native(i, *candidate);
   candidate->source = this;
-  candidate->batch_row = r;
+  candidate->batch_row = i;
   candidate->batch = batch_serial_;
-  candidate->row = first_row_ + static_cast<std::uint64_t>(r);
+  candidate->row = first_row_ + static_cast<std::uint64_t>(i);
   return candidate;
 }
 
@@ -759,15 +764,7 @@ std::optional<PyCandidate> ArrowReader::next() {
       }
     }
     const std::int64_t i = row_++;
-    if (batch_native_ && !aside(i)) {
-      std::optional<PyCandidate> candidate(std::in_place);
-      read_native(i, *candidate);
-      candidate->source = this;
-      candidate->batch_row = i;
-      candidate->batch = batch_serial_;
-      candidate->row = first_row_ + static_cast<std::uint64_t>(i);
-      return candidate;
-    }
+    if (batch_native_ && !aside(i)) return native_candidate(i);
     if (std::optional<PyCandidate> c = read_through_dict(i)) return c;
   }
   return std::nullopt;
