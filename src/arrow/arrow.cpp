@@ -140,7 +140,6 @@ std::expected<Type, std::string> parse(const ArrowSchema& s, int depth) {
     return fail("list format " + quoted(t.format) + " with " + std::to_string(s.n_children) +
                 " children, expected 1");
   if (t.kind != Kind::Struct && !is_list(t.kind)) return t;
-  t.children.reserve(static_cast<std::size_t>(s.n_children));
   for (std::int64_t c = 0; c < s.n_children; ++c) {
     if (!s.children[c]) return fail("null child " + std::to_string(c));
     auto child = parse(*s.children[c], depth + 1);
@@ -333,10 +332,10 @@ std::expected<View, std::string> View::make_at(const Type& type, const ArrowArra
     const bool field = k == Kind::Struct;
     auto cv = field ? make_at(type.children[c], child, a.offset + first, length)
                     : make_at(type.children[c], child, 0, child.length);
-    const std::string where = field ? "field " + quoted(type.children[c].name) : std::string("items");
-    if (!cv) return fail(where + ": " + cv.error());
+    const auto where = [&] { return field ? "field " + quoted(type.children[c].name) : std::string("items"); };
+    if (!cv) return fail(where() + ": " + cv.error());
     if (field && child.length < end)
-      return fail(where + " has " + n(child.length) + " rows, fewer than the " + n(end) + " its struct reaches");
+      return fail(where() + " has " + n(child.length) + " rows, fewer than the " + n(end) + " its struct reaches");
     if (k == Kind::FixedList && child.length < extent)
       return fail("items have " + n(child.length) + " rows, fewer than the " + n(extent) +
                   " the fixed-size list reaches");
