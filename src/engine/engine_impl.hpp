@@ -450,9 +450,9 @@ Stage1<C> Engine<C>::scan(Source&& next, StageStorage<C>* storage) const {
   };
 
   bool batched = false;
-  if constexpr (requires(SlotBatch& b) { next.next_batch(b); }) batched = slots_only && next.batches();
-  if (batched) {
-    if constexpr (requires(SlotBatch& b) { next.next_batch(b); }) {
+  if constexpr (requires(SlotBatch& b) { next.next_batch(b); }) {
+    batched = slots_only && next.batches();
+    if (batched) {
       // Where only the pool can refuse a row, the rows' keys are computed a
       // batch at a time and a row the pool refuses is only counted: exactly
       // as `take` would count it, without reading it again or making it.
@@ -511,7 +511,8 @@ Stage1<C> Engine<C>::scan(Source&& next, StageStorage<C>* storage) const {
         }
       }
     }
-  } else {
+  }
+  if (!batched) {
     while (std::optional<C> item = next()) {
       detail::CandidateRow<C> row(*item);
       take(row);

@@ -205,17 +205,6 @@ class ProvisionalScore {
       const float* v = value[k];
       const std::uint8_t* h = has[k];
       const float w = cheap_[k].second;
-      if (!max_ && !impute_) {
-        // The common case, without a branch per row (a row without a value
-        // keeps its sums: the product made for it is dropped).
-        for (std::size_t i = 0; i < n; ++i) {
-          const float x = v[i];
-          nu[i] = h[i] ? nu[i] + w * x : nu[i];
-          de[i] = h[i] ? de[i] + w : de[i];
-          an[i] |= h[i];
-        }
-        continue;
-      }
       for (std::size_t i = 0; i < n; ++i) {
         if (!h[i] && !impute_) continue;
         const float x = h[i] ? v[i] : *impute_;

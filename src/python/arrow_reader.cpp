@@ -268,7 +268,6 @@ class ArrowReader final : public CandidateStream, public RowSource {
   std::int64_t row_ = 0;           // next row of the batch
   std::uint64_t first_row_ = 0;    // stream index of the batch's row 0
   std::uint64_t batch_serial_ = 0;
-  bool done_ = false;
 
   Layout layout_;
   std::optional<Mapping> mapping_;
@@ -486,10 +485,7 @@ bool ArrowReader::pull() {
     if (!stream_) return false;
     std::expected<arrow::ArrayHolder, std::string> next = stream_->next();
     // Pulling a batch may take a while (a file read): let Ctrl-C through.
-    if (PyErr_CheckSignals() < 0) {
-      done_ = true;
-      abort();
-    }
+    if (PyErr_CheckSignals() < 0) abort();
     if (!next) {
       end_with_error(next.error());
       return false;
@@ -558,7 +554,7 @@ bool ArrowReader::aside(std::int64_t i) const {
   if (view_->is_null(i) || (scores_ && scores_->is_null(i)) || (groups_ && groups_->is_null(i))) return true;
   const View* at = nullptr;
   std::int64_t j = 0;
-  if (!cost_ || !cell(*cost_, i, at, j) || at->kind() == Kind::Null || at->kind() == Kind::Bool) return false;
+  if (!cost_ || !cell(*cost_, i, at, j) || at->kind() == Kind::Bool) return false;
   return arrow::is_signed_int(at->kind()) ? at->int_at(j) < 0 || at->int_at(j) > 0xFFFFFFFFll
                                           : at->uint_at(j) > 0xFFFFFFFFull;
 }
@@ -626,10 +622,7 @@ std::optional<PyCandidate> ArrowReader::read_through_dict(std::int64_t i) {
     candidate->row = first_row_ + static_cast<std::uint64_t>(i);
     return candidate;
   }
-  if (aborting_error()) {
-    done_ = true;
-    abort();
-  }
+  if (aborting_error()) abort();
   keep_item_error(first_row_ + static_cast<std::uint64_t>(i), *candidate, id_read);
   return std::nullopt;
 }
@@ -653,13 +646,12 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
   batch.aside = aside_.data();
   batch.ids = nullptr;
   batch.numbers = nullptr;
-  if (!batch_native_) return true;
+  if (!batch_native_) return true;  // every row set aside
 
   // Rows set aside: only where a null or a cost can send a row there.
   const bool checked = view_->has_nulls() || (scores_ && scores_->has_nulls()) || (groups_ && groups_->has_nulls()) || cost_;
   std::fill(aside_.begin(), aside_.end(), 0);
   for (std::size_t i = 0; checked && i < n; ++i) aside_[i] = aside(chunk_ + static_cast<std::int64_t>(i)) ? 1 : 0;
-  batch.numbers = nullptr;
   if (arrow::is_unsigned_int(id_->kind()) && !id_->dictionary_encoded() && !id_->has_nulls()) {
     numbers_.resize(n);
     auto copy = [&](auto width) {
@@ -777,10 +769,7 @@ void ArrowReader::make_object(PyCandidate& c) {
   if (c.batch != batch_serial_ || !view_ || c.batch_row >= view_->length()) internal_fault(kInvRowBatch);
   c.object = row_dict(c.batch_row);
   if (c.object) return;
-  if (aborting_error()) {
-    done_ = true;
-    abort();
-  }
+  if (aborting_error()) abort();
   keep_item_error(c.row, c, true);
   c.object = Ref::borrow(Py_None);
 }

@@ -124,10 +124,7 @@ std::optional<PyCandidate> Reader::next() {
     if (!raw) {
       // End of the stream, or the iterator raised: either way nothing more
       // is pulled from it.
-      if (aborting_error()) {
-        done_ = true;
-        abort();
-      }
+      if (aborting_error()) abort();
       if (PyErr_Occurred()) first_error_.keep_current();
       done_ = true;
       iterator_.reset();
@@ -140,18 +137,12 @@ std::optional<PyCandidate> Reader::next() {
       candidate->row = pulls_ - 1;
       return candidate;
     }
-    if (aborting_error()) {
-      done_ = true;
-      abort();
-    }
+    if (aborting_error()) abort();
     keep_item_error(pulls_ - 1, *candidate, id_read);
     // A long in-memory stream runs no Python code: the engine looks for
     // pending signals (Ctrl-C) now and then among the candidates it receives,
     // the reader among the items it skips.
-    if (++skipped_ % kCheckEvery == 0 && PyErr_CheckSignals() < 0) {
-      done_ = true;
-      abort();
-    }
+    if (++skipped_ % kCheckEvery == 0 && PyErr_CheckSignals() < 0) abort();
     candidate.emplace();  // the partly built record goes; a fresh one for the next item
   }
   candidate.reset();

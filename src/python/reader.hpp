@@ -78,9 +78,14 @@ class CandidateStream {
   // Keeps the error being raised, met while converting the item at `index`
   // of the stream, with a note naming where it was met.
   void keep_item_error(std::uint64_t index, const PyCandidate& partial, bool id_read);
-  [[noreturn]] static void abort() { throw RunAborted{}; }
+  // Ends the stream and the run, the exception that stops it being raised.
+  [[noreturn]] void abort() {
+    done_ = true;
+    throw RunAborted{};
+  }
 
   FirstError first_error_;
+  bool done_ = false;  // nothing more is pulled
 };
 
 // The candidates of a Python iterator, one item per pull, converted by
