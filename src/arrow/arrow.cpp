@@ -1,7 +1,9 @@
 #include "arrow/arrow.hpp"
 
+#include <array>
 #include <bit>
 #include <charconv>
+#include <cstring>
 
 namespace vantorel::arrow {
 
@@ -486,6 +488,28 @@ bool row_bad(const View& v, std::int64_t i) {
 }
 
 }  // namespace
+
+void View::valid_bytes(std::int64_t i, std::size_t n, std::uint8_t* out) const noexcept {
+  if (!validity_) {
+    std::memset(out, all_null_ ? 0 : 1, n);
+    return;
+  }
+  // Each bitmap byte spread to eight bytes of 0 or 1, lowest bit first.
+  static constexpr auto kSpread = [] {
+    std::array<std::array<std::uint8_t, 8>, 256> t{};
+    for (std::size_t b = 0; b < 256; ++b)
+      for (std::size_t j = 0; j < 8; ++j) t[b][j] = static_cast<std::uint8_t>((b >> j) & 1);
+    return t;
+  }();
+  const auto* bitmap = static_cast<const std::uint8_t*>(validity_);
+  std::int64_t p = base_ + i;
+  std::size_t k = 0;
+  for (; k < n && (p & 7); ++k, ++p) out[k] = bit(bitmap, p);
+  for (; k + 8 <= n; k += 8, p += 8) {
+    std::memcpy(out + k, kSpread[bitmap[p >> 3]].data(), 8);
+  }
+  for (; k < n; ++k, ++p) out[k] = bit(bitmap, p);
+}
 
 std::optional<std::int64_t> first_bad_utf8(const View& v) {
   if (!may_hold_bad(v)) return std::nullopt;

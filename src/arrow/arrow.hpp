@@ -237,6 +237,13 @@ class View {
   template <class T>
   T element_at(std::int64_t i) const noexcept { return load<T>(i); }
   float float32_at(std::int64_t i) const;       // Float32
+  // The elements from row i on as an array of T (the view's width) in the
+  // producer's memory, for a view not dictionary-encoded; null where that
+  // memory is not aligned for T.
+  template <class T>
+  const T* elements(std::int64_t i) const noexcept;
+  // 1 for each of rows [i, i + n) that holds a value, 0 for a null, into out.
+  void valid_bytes(std::int64_t i, std::size_t n, std::uint8_t* out) const noexcept;
   double float64_at(std::int64_t i) const;      // Float64
   std::string_view bytes_at(std::int64_t i) const;  // text and binary kinds
 
@@ -285,6 +292,12 @@ inline T View::load(std::int64_t i) const noexcept {
   T v;  // producers need not align their buffers
   std::memcpy(&v, static_cast<const char*>(values_) + (base_ + i) * std::int64_t{sizeof(T)}, sizeof v);
   return v;
+}
+
+template <class T>
+inline const T* View::elements(std::int64_t i) const noexcept {
+  const char* p = static_cast<const char*>(values_) + (base_ + i) * std::int64_t{sizeof(T)};
+  return reinterpret_cast<std::uintptr_t>(p) % alignof(T) ? nullptr : reinterpret_cast<const T*>(p);
 }
 
 inline bool View::is_null(std::int64_t i) const {

@@ -41,7 +41,7 @@ class BatchRow {
   BatchRow(const SlotBatch& b, std::size_t i, Source& source) : b_(b), i_(i), source_(source) {}
   CandidateId id() const { return b_.numbers ? CandidateId(b_.numbers[i_]) : b_.ids[i_]; }
   bool slot(std::size_t s, float& value) const {
-    if (s >= b_.values.size() || !b_.values[s] || !b_.present[s][i_]) return false;
+    if (s >= b_.values.size() || !b_.values[s] || (b_.present[s] && !b_.present[s][i_])) return false;
     value = b_.values[s][i_];
     return true;
   }
@@ -126,41 +126,53 @@ class CheapScoring {
   std::size_t axis_of(std::size_t k) const { return axes_[k].axis; }
 
   // What `score` would find for every row of a batch (every axis reading
-  // slots), by cheap axis: value[k][i], and has[k][i] 0 where it finds none.
-  // `missing[k]` gets the rows not set aside that have none.
-  void batch_values(const SlotBatch& b, std::vector<std::vector<float>>& value,
+  // slots), by cheap axis: value[k][i] (in the batch itself where no
+  // normalizer applies, else in normalized[k]), and has[k][i] 0 where it
+  // finds none. `missing[k]` gets the rows not set aside that have none.
+  void batch_values(const SlotBatch& b, std::vector<const float*>& value, std::vector<std::vector<float>>& normalized,
                     std::vector<std::vector<std::uint8_t>>& has, std::vector<std::uint64_t>& missing) const {
     const std::size_t n = b.rows;
+    const std::uint8_t* aside = b.aside;
     std::size_t set_aside = 0;
-    for (std::size_t i = 0; b.aside && i < n; ++i) set_aside += b.aside[i] ? 1 : 0;
-    value.resize(axes_.size());
+    for (std::size_t i = 0; aside && i < n; ++i) set_aside += aside[i];
+    value.assign(axes_.size(), nullptr);
+    normalized.resize(axes_.size());
     has.resize(axes_.size());
     missing.assign(axes_.size(), n - set_aside);
     for (std::size_t k = 0; k < axes_.size(); ++k) {
       const SlotRead& read = *axes_[k].direct;
-      value[k].resize(n);
-      has[k].assign(n, 0);
-      if (read.slot >= b.values.size() || !b.values[read.slot]) continue;
-      const float* column = b.values[read.slot];
-      const std::uint8_t* present = b.present[read.slot];
-      const std::uint8_t* aside = b.aside;
-      float* out = value[k].data();
+      has[k].resize(n);
       std::uint8_t* found = has[k].data();
-      std::uint64_t counted = 0;  // found among the rows not set aside
+      const float* column = read.slot < b.values.size() ? b.values[read.slot] : nullptr;
+      if (!column || read.normalizer) {
+        normalized[k].resize(n);
+        value[k] = normalized[k].data();
+      }
+      if (!column) {
+        std::fill(found, found + n, 0);
+        continue;
+      }
+      const std::uint8_t* present = b.present[read.slot];
       if (read.normalizer) {
+        float* out = normalized[k].data();
         for (std::size_t i = 0; i < n; ++i) {
-          if (!present[i]) continue;
-          out[i] = read.normalizer->apply(column[i]);
-          found[i] = out[i] == out[i];
-          counted += found[i] && !(aside && aside[i]) ? 1 : 0;
+          const bool p = !present || present[i];
+          out[i] = p ? read.normalizer->apply(column[i]) : 0.0f;
+          found[i] = p && out[i] == out[i];
         }
       } else {
-        for (std::size_t i = 0; i < n; ++i) {
-          const float x = column[i];
-          out[i] = x;
-          found[i] = present[i] & static_cast<std::uint8_t>(x == x);
+        value[k] = column;
+        if (present) {
+          for (std::size_t i = 0; i < n; ++i) found[i] = present[i] & static_cast<std::uint8_t>(column[i] == column[i]);
+        } else {
+          for (std::size_t i = 0; i < n; ++i) found[i] = column[i] == column[i];
         }
-        for (std::size_t i = 0; i < n; ++i) counted += found[i] & (aside ? aside[i] ^ 1 : 1);
+      }
+      std::uint64_t counted = 0;  // found among the rows not set aside
+      if (aside) {
+        for (std::size_t i = 0; i < n; ++i) counted += found[i] & (aside[i] ^ 1);
+      } else {
+        for (std::size_t i = 0; i < n; ++i) counted += found[i];
       }
       missing[k] -= counted;
     }
@@ -215,26 +227,34 @@ class Screen {
   // Computes the keys of every row of `batch` as stage 1 would.
   void prepare(const SlotBatch& batch, const CheapScoring<C>& cheap, std::optional<std::size_t> admission,
                const std::optional<ProvisionalScore>& provisional, float no_key) {
-    cheap.batch_values(batch, values_, has_, missing_);
-    keys_.resize(batch.rows);
+    const std::size_t n = batch.rows;
+    cheap.batch_values(batch, value_at_, normalized_, has_, missing_);
+    keys_.resize(n);
+    order_.resize(n);
     float* key = keys_.data();
     if (admission) {
       // The admission axis is cheap: find its place among them.
       std::size_t k = 0;
       while (cheap.axis_of(k) != *admission) ++k;
-      const float* v = values_[k].data();
+      const float* v = value_at_[k];
       const std::uint8_t* h = has_[k].data();
-      for (std::size_t i = 0; i < batch.rows; ++i) key[i] = h[i] ? v[i] : no_key;
-      return;
+      for (std::size_t i = 0; i < n; ++i) key[i] = h[i] ? v[i] : no_key;
+    } else {
+      // The provisional score's cheap axes are those of `cheap`, in order.
+      has_at_.clear();
+      for (const auto& h : has_) has_at_.push_back(h.data());
+      provisional->eval_columns(n, value_at_.data(), has_at_.data(), key, num_, den_, any_);
     }
-    // The provisional score's cheap axes are those of `cheap`, in order.
-    value_at_.clear();
-    has_at_.clear();
-    for (std::size_t k = 0; k < values_.size(); ++k) {
-      value_at_.push_back(values_[k].data());
-      has_at_.push_back(has_[k].data());
-    }
-    provisional->eval_columns(batch.rows, value_at_.data(), has_at_.data(), key, num_, den_, any_);
+    std::int32_t* order = order_.data();
+    for (std::size_t i = 0; i < n; ++i) order[i] = total_order_key(key[i]);
+  }
+
+  // The first row from i on whose key is not below `bar` (a pool's
+  // refusal_bar), or the batch's length.
+  std::size_t first_at_least(std::size_t i, std::int32_t bar) const {
+    const std::size_t n = order_.size();
+    while (i < n && order_[i] < bar) ++i;
+    return i;
   }
 
   float key(std::size_t i) const { return keys_[i]; }
@@ -244,11 +264,12 @@ class Screen {
   std::uint64_t missing(std::size_t k) const { return missing_[k]; }
 
  private:
-  std::vector<std::vector<float>> values_;
+  std::vector<const float*> value_at_;
+  std::vector<std::vector<float>> normalized_;
   std::vector<std::vector<std::uint8_t>> has_;
   std::vector<std::uint64_t> missing_;
   std::vector<float> keys_;
-  std::vector<const float*> value_at_;
+  std::vector<std::int32_t> order_;  // total_order_key of each key
   std::vector<const std::uint8_t*> has_at_;
   std::vector<float> num_, den_;
   std::vector<std::uint8_t> any_;
@@ -269,6 +290,7 @@ class StagingPool {
 
   bool admits(const CandidateId& id, float key) const { return heap_.admits(id, key); }
   bool refuses(float key) const { return heap_.refuses(key); }
+  std::optional<std::int32_t> refusal_bar() const { return heap_.refusal_bar(); }
 
   // Stages c and pushes it into the heap; the candidate pushed out, if any
   // (an evicted one, or c itself), goes to `out_of_pool`. `scores` is moved
@@ -475,7 +497,19 @@ Stage1<C> Engine<C>::scan(Source&& next, StageStorage<C>* storage) const {
           pending = 0;
           if (checkpoint_ && before / kCheckEvery != trace.input_count / kCheckEvery) checkpoint_();
         };
+        // Counted only, the rows below the pool's worst are passed over in
+        // one sweep.
+        const bool sweep = screen && !batch.aside && retention_.kind == Retention::Kind::Count;
         for (std::size_t i = 0; i < batch.rows; ++i) {
+          if (sweep) {
+            if (std::optional<std::int32_t> bar = pool.refusal_bar()) {
+              const std::size_t j = keys.first_at_least(i, *bar);
+              screened += j - i;
+              pending += j - i;
+              i = j;
+              if (i == batch.rows) break;
+            }
+          }
           if (batch.aside && batch.aside[i]) {
             settle();
             if (std::optional<C> c = next.row(i)) {

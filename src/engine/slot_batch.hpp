@@ -10,11 +10,13 @@ namespace vantorel {
 // A batch of a stream's rows whose own scores come as columns, so that stage
 // 1 can read, score and screen a row against the pool before its candidate
 // is made. Per axis (registration order) `values` holds the row's own score
-// at that axis's slot and `present` a 1 where there is one; a null column
-// means no row has a value there. `ids` holds the rows' identifiers, or
-// `numbers` their numbers when every one is a number. A row
-// marked in `aside` (when given) is not read from the columns: the source
-// makes its candidate (or skips it) as a stream of candidates would.
+// at that axis's slot and `present` a 1 where there is one (null: every
+// row has one); a null column means no row has a value there. `ids` holds
+// the rows' identifiers, or `numbers` their numbers when every one is a
+// number. A row marked in `aside` (when given) is not read from the columns:
+// the source makes its candidate (or skips it) as a stream of candidates
+// would. The arrays may lie in the source's own memory: they stay valid
+// until the next batch is asked for.
 struct SlotBatch {
   std::size_t rows = 0;
   std::vector<const float*> values;

@@ -1,5 +1,6 @@
 #pragma once
 // Fusion of per-axis scores into one score, with a trace of every term.
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <optional>
@@ -205,30 +206,49 @@ class ProvisionalScore {
       const float* v = value[k];
       const std::uint8_t* h = has[k];
       const float w = cheap_[k].second;
-      for (std::size_t i = 0; i < n; ++i) {
-        if (!h[i] && !impute_) continue;
-        const float x = h[i] ? v[i] : *impute_;
-        if (max_) {
+      if (max_) {
+        for (std::size_t i = 0; i < n; ++i) {
+          if (!h[i] && !impute_) continue;
+          const float x = h[i] ? v[i] : *impute_;
           nu[i] = an[i] ? max_step(nu[i], x) : x;
-        } else {
-          nu[i] += w * x;
-          de[i] += w;
+          an[i] = 1;
         }
-        an[i] = 1;
+      } else if (impute_) {
+        const float m = *impute_;
+        for (std::size_t i = 0; i < n; ++i) {
+          nu[i] += w * (h[i] ? v[i] : m);
+          de[i] += w;
+          an[i] = 1;
+        }
+      } else {
+        // Without a value a row adds +0, which leaves both sums as they
+        // are: from +0 on, a sum is never -0. (v[i] is read even then.)
+        for (std::size_t i = 0; i < n; ++i) {
+          nu[i] += pick(h[i], w * v[i], 0.0f);
+          de[i] += pick(h[i], w, 0.0f);
+          an[i] |= h[i];
+        }
       }
     }
+    constexpr float none = -std::numeric_limits<float>::infinity();
+    if (max_) {
+      for (std::size_t i = 0; i < n; ++i) key[i] = an[i] ? nu[i] : none;
+      return;
+    }
     for (std::size_t i = 0; i < n; ++i) {
-      if (!an[i]) {
-        key[i] = -std::numeric_limits<float>::infinity();
-      } else if (max_) {
-        key[i] = nu[i];
-      } else {
-        key[i] = de[i] > 0.0f ? nu[i] / de[i] : 0.0f;
-      }
+      const float q = nu[i] / de[i];  // unused where de[i] is not positive
+      key[i] = pick(an[i], pick(de[i] > 0.0f, q, 0.0f), none);
     }
   }
 
  private:
+  // c ? a : b, by their bits: loops of it are vectorized where the float
+  // branch would be kept for fear of a trap in the arm not taken.
+  static float pick(bool c, float a, float b) {
+    const std::uint32_t m = 0u - static_cast<std::uint32_t>(c);
+    return std::bit_cast<float>((std::bit_cast<std::uint32_t>(a) & m) | (std::bit_cast<std::uint32_t>(b) & ~m));
+  }
+
   bool max_ = false;
   std::optional<float> impute_;
   std::vector<std::pair<std::size_t, float>> cheap_;  // (axis index, weight), the cheap axes in order

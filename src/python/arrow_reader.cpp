@@ -652,7 +652,13 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
   const bool checked = view_->has_nulls() || (scores_ && scores_->has_nulls()) || (groups_ && groups_->has_nulls()) || cost_;
   std::fill(aside_.begin(), aside_.end(), 0);
   for (std::size_t i = 0; checked && i < n; ++i) aside_[i] = aside(chunk_ + static_cast<std::int64_t>(i)) ? 1 : 0;
-  if (arrow::is_unsigned_int(id_->kind()) && !id_->dictionary_encoded() && !id_->has_nulls()) {
+  if (!checked) batch.aside = nullptr;
+  const std::uint64_t* in_place = id_->kind() == Kind::UInt64 && !id_->dictionary_encoded() && !id_->has_nulls()
+                                      ? id_->elements<std::uint64_t>(chunk_)
+                                      : nullptr;
+  if (in_place) {
+    batch.numbers = in_place;
+  } else if (arrow::is_unsigned_int(id_->kind()) && !id_->dictionary_encoded() && !id_->has_nulls()) {
     numbers_.resize(n);
     auto copy = [&](auto width) {
       for (std::size_t i = 0; i < n; ++i) numbers_[i] = id_->element_at<decltype(width)>(chunk_ + static_cast<std::int64_t>(i));
@@ -681,10 +687,21 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
     std::vector<float>& values = values_[a];
     std::vector<std::uint8_t>& present = present_[a];
     values.resize(n);
-    present.assign(n, 0);
+    present.resize(n);
     if (!listed) {
-      fill_numbers(*axis_views_[a], chunk_, n, aside_.data(), values.data(), present.data());
+      const View& v = *axis_views_[a];
+      // float32 values are read where they lie; a column without nulls has
+      // no presence bytes.
+      if (const float* column = v.kind() == Kind::Float32 && !v.dictionary_encoded() ? v.elements<float>(chunk_) : nullptr) {
+        batch.values[a] = column;
+        if (v.has_nulls()) v.valid_bytes(chunk_, n, present.data());
+        batch.present[a] = v.has_nulls() ? present.data() : nullptr;
+        continue;
+      }
+      std::fill(present.begin(), present.end(), 0);
+      fill_numbers(v, chunk_, n, aside_.data(), values.data(), present.data());
     } else {
+      std::fill(present.begin(), present.end(), 0);
       for (std::size_t i = 0; i < n; ++i) {
         if (aside_[i]) continue;
         const auto [first, last] = scores_->range_at(chunk_ + static_cast<std::int64_t>(i));

@@ -2,6 +2,7 @@
 // The bounded stage-1 pool: a min-heap whose root is the worst slot kept.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "common/candidate_id.hpp"
@@ -30,12 +31,18 @@ class BoundedHeap {
   explicit BoundedHeap(std::size_t capacity, std::vector<Slot> storage = {});
   // `key` stays where it is while its slot is in the heap.
   PushOutcome push(const CandidateId& key, std::size_t index, float score);
-  // True when a push of (key, score) would not be refused.
   // True when the heap is full and `score` is below its worst, so that no
   // identifier could get it in.
   bool refuses(float score) const {
     return heap_.size() >= capacity_ && (heap_.empty() || total_cmp(score, heap_.front().score) < 0);
   }
+  // Once the heap is full, the total_order_key of its worst score: `refuses`
+  // every score whose key is below it.
+  std::optional<std::int32_t> refusal_bar() const {
+    if (heap_.size() < capacity_ || heap_.empty()) return std::nullopt;
+    return total_order_key(heap_.front().score);
+  }
+  // True when a push of (key, score) would not be refused.
   bool admits(const CandidateId& key, float score) const {
     if (heap_.size() < capacity_) return true;
     if (heap_.empty()) return false;

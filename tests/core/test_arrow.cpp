@@ -209,6 +209,38 @@ TEST(ArrowView, ReadsEveryKind) {
   }
 }
 
+// Rows read in bulk: values where they lie (when aligned), validity as bytes.
+TEST(ArrowView, ElementsInPlaceAndValidityAsBytes) {
+  Build b;
+  const auto t = parse_schema(*b.schema("f"));
+  ASSERT_TRUE(t);
+  const std::string valid = "0110111010011101011";  // 19 rows: past whole bitmap bytes
+  std::vector<float> floats(21, 1.0f);
+  const float* data = b.keep(floats);
+  const auto v = View::make(*t, *b.array(18, {b.bits(valid), data}, {}, -1, 1));
+  ASSERT_TRUE(v) << v.error();
+  EXPECT_EQ(v->elements<float>(2), data + 3);
+  for (std::int64_t i = 0; i < 18; ++i) {
+    for (std::size_t n = 0; i + std::int64_t(n) <= 18; ++n) {
+      std::vector<std::uint8_t> bytes(n, 9);
+      v->valid_bytes(i, n, bytes.data());
+      for (std::size_t k = 0; k < n; ++k) ASSERT_EQ(bytes[k], v->is_null(i + std::int64_t(k)) ? 0 : 1) << i << "+" << k;
+    }
+  }
+  // Without a bitmap every row holds a value; a null-kind view none.
+  const auto plain = View::make(*t, *b.array(3, {nullptr, data}));
+  const auto nulls = View::make(*parse_schema(*b.schema("n")), *b.array(3, {}, {}, 3));
+  std::uint8_t bytes[3];
+  plain->valid_bytes(0, 3, bytes);
+  EXPECT_EQ(std::string(bytes, bytes + 3), std::string(3, 1));
+  nulls->valid_bytes(0, 3, bytes);
+  EXPECT_EQ(std::string(bytes, bytes + 3), std::string(3, 0));
+  // A producer's buffer need not be aligned: such values are not handed out.
+  const char* bytes_of = static_cast<const char*>(b.raw(std::string(17, '\0')));
+  const char* odd = reinterpret_cast<std::uintptr_t>(bytes_of) % 4 ? bytes_of : bytes_of + 1;
+  EXPECT_EQ(View::make(*t, *b.array(2, {nullptr, odd}))->elements<float>(0), nullptr);
+}
+
 TEST(ArrowView, HostileStructuresRefused) {
   Build b;
   const auto i32 = [&](std::initializer_list<std::int32_t> v) { return b.buf(v); };
