@@ -254,6 +254,31 @@ def test_a_stream_is_read_one_batch_at_a_time():
     assert got == outcome(lambda: e.run(pa.Table.from_batches(list(batches()), schema).to_pylist()))
 
 
+@pytest.mark.parametrize("fusion", ["weighted_sum", "max", "rrf"])
+@pytest.mark.parametrize("retention", ["count", "keep"])
+def test_long_columns_are_screened_as_their_rows(fusion, retention):
+    """Float columns read in place or narrowed in bulk, over many row blocks of a batch sliced off its
+    bitmaps' byte boundaries: NaN, nulls, -0 and ties at the pool's worst key included."""
+    rng = np.random.default_rng(3)
+    n = 20_000
+
+    def axis(dtype):
+        v = rng.choice(np.array([0.25, 0.5, -0.0, 0.0, np.nan, np.inf], dtype), n) if dtype == np.float64 else \
+            rng.random(n, dtype)
+        return pa.array(v, mask=rng.random(n) < 0.2)
+
+    scores = pa.StructArray.from_arrays([axis(np.float32), axis(np.float64)], names=["a", "b"])
+    table = pa.table({"id": pa.array(rng.permutation(n).astype(np.uint64)), "scores": scores}).slice(3, n - 5)
+    e = Engine()
+    e.scorer("a")
+    e.scorer("b")
+    e.fuse(fusion)
+    e.budget_top_k(7)
+    e.pool_multiplier(5)
+    e.rejections(retention)
+    assert outcome(lambda: e.run(table)) == outcome(lambda: e.run(table.to_pylist()))
+
+
 def one_row(**cols):
     """A table of one row: a valid id and scores, with the given columns replacing or joining them."""
     return pa.table({"id": [0], "scores": pa.array([{"a": 0.5}]), **cols})

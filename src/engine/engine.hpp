@@ -144,8 +144,9 @@ class Engine {
 
   // Runs the whole selection over `next` (called until it returns nullopt).
   // A source that also has `batches()` true, `next_batch(SlotBatch&)` (false
-  // at the end) and `row(i)` (the candidate of row i of its current batch,
-  // nullopt when skipped) is read a batch at a time instead, wherever every
+  // at the end), `row(i)` (the candidate of row i of its current batch,
+  // nullopt when skipped) and `id(i)` (that row's identifier) is read a
+  // batch at a time instead, wherever every
   // unary constraint and cheap scorer reads the candidate's own slots.
   template <class Source>
   std::expected<Outcome<C>, Error> run(Source&& next) const {

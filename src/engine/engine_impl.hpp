@@ -39,7 +39,7 @@ template <class C, class Source>
 class BatchRow {
  public:
   BatchRow(const SlotBatch& b, std::size_t i, Source& source) : b_(b), i_(i), source_(source) {}
-  CandidateId id() const { return b_.numbers ? CandidateId(b_.numbers[i_]) : b_.ids[i_]; }
+  CandidateId id() const { return b_.numbers ? CandidateId(b_.numbers[i_]) : source_.id(i_); }
   bool slot(std::size_t s, float& value) const {
     if (s >= b_.values.size() || !b_.values[s] || (b_.present[s] && !b_.present[s][i_])) return false;
     value = b_.values[s][i_];

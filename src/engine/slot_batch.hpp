@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/candidate_id.hpp"
 
 namespace vantorel {
 
@@ -11,9 +10,10 @@ namespace vantorel {
 // 1 can read, score and screen a row against the pool before its candidate
 // is made. Per axis (registration order) `values` holds the row's own score
 // at that axis's slot and `present` a 1 where there is one (null: every
-// row has one); a null column means no row has a value there. `ids` holds
-// the rows' identifiers, or `numbers` their numbers when every one is a
-// number. A row marked in `aside` (when given) is not read from the columns:
+// row has one); a null column means no row has a value there. `numbers`
+// holds the rows' identifiers where each is a number that lies at hand;
+// otherwise the source gives row i's, `id(i)`, for the few rows the pool
+// looks at. A row marked in `aside` (when given) is not read from the columns:
 // the source makes its candidate (or skips it) as a stream of candidates
 // would. The arrays may lie in the source's own memory: they stay valid
 // until the next batch is asked for.
@@ -21,7 +21,6 @@ struct SlotBatch {
   std::size_t rows = 0;
   std::vector<const float*> values;
   std::vector<const std::uint8_t*> present;
-  const CandidateId* ids = nullptr;
   const std::uint64_t* numbers = nullptr;
   const std::uint8_t* aside = nullptr;
 };

@@ -207,11 +207,14 @@ class ProvisionalScore {
       const std::uint8_t* h = has[k];
       const float w = cheap_[k].second;
       if (max_) {
+        // max_step by its bits, as the other loops.
+        const bool impute = impute_.has_value();
+        const float m = impute_.value_or(0.0f);
         for (std::size_t i = 0; i < n; ++i) {
-          if (!h[i] && !impute_) continue;
-          const float x = h[i] ? v[i] : *impute_;
-          nu[i] = an[i] ? max_step(nu[i], x) : x;
-          an[i] = 1;
+          const float x = pick(h[i], v[i], m), best = nu[i];
+          const float stepped = pick(best != best, pick(x != x, best, x), pick(x > best, x, best));
+          nu[i] = pick(h[i] || impute, pick(an[i], stepped, x), best);
+          an[i] |= h[i] || impute;
         }
       } else if (impute_) {
         const float m = *impute_;

@@ -234,6 +234,7 @@ class ArrowReader final : public CandidateStream, public RowSource {
   std::optional<PyCandidate> next() override;
   bool batches() const override { return true; }
   bool next_batch(SlotBatch& batch) override;
+  CandidateId id(std::size_t i) override { return id_at(chunk_ + static_cast<std::int64_t>(i)); }
   std::optional<PyCandidate> row(std::size_t i) override;
   void make_object(PyCandidate& c) override;
   std::shared_ptr<const HeldRows> hold() override { return held_; }
@@ -284,8 +285,6 @@ class ArrowReader final : public CandidateStream, public RowSource {
   // The slot columns of the current batch.
   std::vector<std::vector<float>> values_;
   std::vector<std::vector<std::uint8_t>> present_;
-  std::vector<CandidateId> ids_;
-  std::vector<std::uint64_t> numbers_;
   std::vector<std::uint8_t> aside_;
   std::int64_t chunk_ = 0;  // the row of the batch the slot columns start at
 };
@@ -644,7 +643,6 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
   batch.present.assign(axes_, nullptr);
   aside_.assign(n, 1);
   batch.aside = aside_.data();
-  batch.ids = nullptr;
   batch.numbers = nullptr;
   if (!batch_native_) return true;  // every row set aside
 
@@ -653,30 +651,8 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
   std::fill(aside_.begin(), aside_.end(), 0);
   for (std::size_t i = 0; checked && i < n; ++i) aside_[i] = aside(chunk_ + static_cast<std::int64_t>(i)) ? 1 : 0;
   if (!checked) batch.aside = nullptr;
-  const std::uint64_t* in_place = id_->kind() == Kind::UInt64 && !id_->dictionary_encoded() && !id_->has_nulls()
-                                      ? id_->elements<std::uint64_t>(chunk_)
-                                      : nullptr;
-  if (in_place) {
-    batch.numbers = in_place;
-  } else if (arrow::is_unsigned_int(id_->kind()) && !id_->dictionary_encoded() && !id_->has_nulls()) {
-    numbers_.resize(n);
-    auto copy = [&](auto width) {
-      for (std::size_t i = 0; i < n; ++i) numbers_[i] = id_->element_at<decltype(width)>(chunk_ + static_cast<std::int64_t>(i));
-    };
-    switch (id_->kind()) {
-      case Kind::UInt8: copy(std::uint8_t{}); break;
-      case Kind::UInt16: copy(std::uint16_t{}); break;
-      case Kind::UInt32: copy(std::uint32_t{}); break;
-      default: copy(std::uint64_t{}); break;
-    }
-    batch.numbers = numbers_.data();
-  } else {
-    ids_.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!aside_[i]) ids_[i] = id_at(chunk_ + static_cast<std::int64_t>(i));
-    }
-    batch.ids = ids_.data();
-  }
+  if (id_->kind() == Kind::UInt64 && !id_->dictionary_encoded() && !id_->has_nulls())
+    batch.numbers = id_->elements<std::uint64_t>(chunk_);
   values_.resize(axes_);
   present_.resize(axes_);
   const View* at = nullptr;
@@ -690,9 +666,17 @@ bool ArrowReader::next_batch(SlotBatch& batch) {
     present.resize(n);
     if (!listed) {
       const View& v = *axis_views_[a];
-      // float32 values are read where they lie; a column without nulls has
-      // no presence bytes.
-      if (const float* column = v.kind() == Kind::Float32 && !v.dictionary_encoded() ? v.elements<float>(chunk_) : nullptr) {
+      // float32 values are read where they lie, float64 ones narrowed in
+      // one loop (nulls too: their presence says 0); a column without nulls
+      // has no presence bytes.
+      const float* column = nullptr;
+      if (v.kind() == Kind::Float32 && !v.dictionary_encoded()) {
+        column = v.elements<float>(chunk_);
+      } else if (const double* wide = v.kind() == Kind::Float64 && !v.dictionary_encoded() ? v.elements<double>(chunk_) : nullptr) {
+        for (std::size_t i = 0; i < n; ++i) values[i] = static_cast<float>(wide[i]);
+        column = values.data();
+      }
+      if (column) {
         batch.values[a] = column;
         if (v.has_nulls()) v.valid_bytes(chunk_, n, present.data());
         batch.present[a] = v.has_nulls() ? present.data() : nullptr;

@@ -68,10 +68,12 @@ class CandidateStream {
   virtual std::optional<PyCandidate> next() = 0;
   // A stream that can also give its rows a batch at a time as slot columns
   // (see SlotBatch) says so, and makes the candidate of row i of the
-  // current batch on demand (nullopt when the row is skipped).
+  // current batch on demand (nullopt when the row is skipped), and that
+  // row's identifier.
   virtual bool batches() const { return false; }
   virtual bool next_batch(SlotBatch&) { return false; }
   virtual std::optional<PyCandidate> row(std::size_t) { return std::nullopt; }
+  virtual CandidateId id(std::size_t) { return {}; }
   FirstError& first_error() { return first_error_; }
 
  protected:

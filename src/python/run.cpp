@@ -185,6 +185,7 @@ struct StreamSource {
   bool batches() const { return stream.batches(); }
   bool next_batch(SlotBatch& batch) { return stream.next_batch(batch); }
   std::optional<PyCandidate> row(std::size_t i) { return stream.row(i); }
+  CandidateId id(std::size_t i) { return stream.id(i); }
 };
 
 // Raises what the run ended with, in this order: the engine's error, the
