@@ -90,6 +90,8 @@ class Selector<C>::State {
   }
   // Gains never grow as the selection grows, so stale keys bound fresh ones.
   bool lazy() const { return !objective_ || objective_->gains_shrink(); }
+  // Neither an objective nor a set constraint: every gain is the fused score.
+  bool plain() const { return !objective_ && constraints_.empty(); }
   // Index of the first set constraint that refuses `p`, or the count of them.
   std::size_t refusal(std::size_t p) const {
     std::size_t i = 0;
@@ -141,7 +143,16 @@ PackResult Selector<C>::pass(const Pool& pool, State& state, std::size_t limit, 
     state.add(p);
   };
 
-  if (state.lazy()) {
+  if (!budget && !ratio && state.plain()) {
+    // Every entry is eligible and its key is its fused score, so the scan
+    // order is the pool's rank order with the NaN scores moved behind every
+    // number: the picks are the first `limit` of that order.
+    for (const bool nan : {false, true}) {
+      for (std::size_t p = 0; p < pool.size() && result.positions.size() < limit; ++p) {
+        if (select_detail::is_nan(pool[p].fused) == nan) take(p, pool[p].fused);
+      }
+    }
+  } else if (state.lazy()) {
     // Keys only shrink, and an entry refused (by a constraint or the budget)
     // stays refused, while the selection grows. So a queue of stale keys in
     // scan order gives the scan's pick: re-key the top and take it when it
