@@ -40,6 +40,15 @@ class InlineVector {
       std::fill_n(inline_.begin(), n, value);
     }
   }
+  void push_back(const T& value) {
+    if (n_ < N) {
+      inline_[n_++] = value;
+      return;
+    }
+    if (n_ == N) heap_.assign(inline_.begin(), inline_.end());
+    heap_.push_back(value);
+    ++n_;
+  }
   std::size_t size() const { return n_; }
   T* begin() { return n_ > N ? heap_.data() : inline_.data(); }
   const T* begin() const { return n_ > N ? heap_.data() : inline_.data(); }

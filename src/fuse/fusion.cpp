@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <limits>
+#include <utility>
 
 #include "common/float_order.hpp"
 
@@ -63,8 +64,9 @@ std::vector<std::uint32_t> rank_axis(std::size_t axis, const MissingPolicy& miss
 
 }  // namespace
 
-PoolFusion::PoolFusion(const Fusion& fusion, const MissingPolicy& missing, const std::vector<ScorerMeta>& metas)
-    : fusion_(fusion), missing_(missing), metas_(metas) {
+PoolFusion::PoolFusion(const Fusion& fusion, const MissingPolicy& missing, const std::vector<ScorerMeta>& metas,
+                       AxisNames names)
+    : fusion_(fusion), missing_(missing), metas_(metas), names_(std::move(names)) {
   if (fusion.kind == Fusion::Kind::WeightedSum) {
     weights_.reserve(metas.size());
     for (const auto& m : metas) weights_.push_back(fusion.weight_of(m.id));
@@ -88,7 +90,7 @@ void PoolFusion::each_term(std::size_t j, const Scores& row, Each&& each) const 
       if (row[a] || imputing) total += weights_[a];
 
   for (std::size_t a = 0; a < axes; ++a) {
-    Term term;
+    FusionTerm term;
     const auto& slot = row[a];
     if (slot || imputing) {
       const float v = slot ? *slot : missing_.value;
@@ -121,7 +123,7 @@ void PoolFusion::each_term(std::size_t j, const Scores& row, Each&& each) const 
 
 float PoolFusion::fused(std::size_t j, const Scores& row) const {
   FusedFold fold(fusion_.kind);
-  each_term(j, row, [&](std::size_t, const Term& t) {
+  each_term(j, row, [&](std::size_t, const FusionTerm& t) {
     if (t.input.kind != TermInput::Kind::Skipped) fold.add(t.contribution);
   });
   return fold.value();
@@ -129,13 +131,12 @@ float PoolFusion::fused(std::size_t j, const Scores& row) const {
 
 FusionTrace PoolFusion::trace(std::size_t j, const Scores& row) const {
   FusionTrace trace;
+  trace.scorers = names_;
   trace.method = fusion_.kind;
   trace.missing = missing_;
   if (fusion_.kind == Fusion::Kind::Rrf) trace.k = fusion_.k;
-  trace.terms.reserve(metas_.size());
-  each_term(j, row, [&](std::size_t a, const Term& t) {
-    trace.terms.push_back(FusionTerm{t.input, metas_[a].id, t.weight, t.contribution});
-  });
+  trace.terms.assign(metas_.size(), FusionTerm{});
+  each_term(j, row, [&](std::size_t a, const FusionTerm& t) { trace.terms[a] = t; });
   return trace;
 }
 

@@ -2,12 +2,14 @@
 // Fusion of per-axis scores into one score, with a trace of every term.
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "common/candidate_id.hpp"
 #include "common/defaults.hpp"
+#include "common/inline_vector.hpp"
 #include "common/names.hpp"
 #include "score/score.hpp"
 
@@ -58,12 +60,16 @@ struct TermInput {
 // "value", "rank", "imputed", "skipped".
 const char* input_name(TermInput::Kind kind);
 
+// One axis's part in a fused score; the trace that holds it names the axis.
 struct FusionTerm {
   TermInput input;
-  ScorerId scorer;
   float weight = 0.0f;
   float contribution = 0.0f;
 };
+
+// The names of an engine's axes in registration order, shared by what a run
+// reports of them.
+using AxisNames = std::shared_ptr<const std::vector<ScorerId>>;
 
 // The fused score of one entry, from the contributions of its terms that are
 // not skipped, in registration order: their sum from -0.0 (WeightedSum, Rrf),
@@ -81,21 +87,25 @@ class FusedFold {
 };
 
 struct FusionTrace {
-  std::vector<FusionTerm> terms;  // one per registered axis, registration order
-  std::optional<float> k;         // present for Rrf only
+  InlineVector<FusionTerm, 4> terms;  // one per registered axis, registration order
+  AxisNames scorers;                  // the axes' names, term by term
+  std::optional<float> k;             // present for Rrf only
   MissingPolicy missing;
   Fusion::Kind method = Fusion::Kind::Rrf;
 
+  const ScorerId& scorer(std::size_t term) const { return (*scorers)[term]; }
   // The fold of the terms (FusedFold).
   float fused() const;
 };
 
 // The fusion of one pool: any entry's fused score, and its trace when asked
 // for, whose fused() is the same float bit for bit. Refers to the fusion,
-// the policy and the metas it is made with.
+// the policy and the metas it is made with; its traces share `names`, the
+// metas' ids.
 class PoolFusion {
  public:
-  PoolFusion(const Fusion& fusion, const MissingPolicy& missing, const std::vector<ScorerMeta>& metas);
+  PoolFusion(const Fusion& fusion, const MissingPolicy& missing, const std::vector<ScorerMeta>& metas,
+             AxisNames names);
 
   // Under Rrf the terms are ranks within the pool: before any entry is
   // fused, `rank` takes the scores and the id of every entry (scores[j] and
@@ -108,17 +118,13 @@ class PoolFusion {
   FusionTrace trace(std::size_t j, const Scores& row) const;
 
  private:
-  struct Term {
-    TermInput input;
-    float weight = 0.0f;
-    float contribution = 0.0f;
-  };
   template <class Each>
   void each_term(std::size_t j, const Scores& row, Each&& each) const;
 
   const Fusion& fusion_;
   const MissingPolicy& missing_;
   const std::vector<ScorerMeta>& metas_;
+  AxisNames names_;
   std::vector<float> weights_;                      // WeightedSum
   std::vector<std::vector<std::uint32_t>> ranks_;  // Rrf: by axis, then entry; 0 for none
 };

@@ -139,7 +139,7 @@ struct OutcomeData {
   // The chosen, in rank order, and the kept rejections.
   mutable MadeOnRead<std::vector<Ranked<PyCandidate>>> ranked;
   mutable MadeOnRead<BlockList<Rejected<PyCandidate>>> rejected;
-  std::vector<std::string> axes;  // the run's axis names, in order
+  AxisNames axes;  // the run's axis names, in order
   // The run's records behind the three dicts, which are made on first use.
   RejectCounts counts;
   Selection properties;
@@ -223,14 +223,14 @@ Ref scores_dict(const Scores& scores, const FusionTrace& fusion) {
   Ref d = new_dict();
   if (!d) return {};
   for (std::size_t i = 0; i < scores.size(); ++i) {
-    Ref key = text(fusion.terms[i].scorer);
+    Ref key = text(fusion.scorer(i));
     Ref v = f32_or_none(scores[i]);
     if (!key || !v || PyDict_SetItem(d.get(), key.get(), v.get()) != 0) return {};
   }
   return d;
 }
 
-Ref term_dict(const FusionTerm& term) {
+Ref term_dict(const ScorerId& scorer, const FusionTerm& term) {
   Ref d = new_dict();
   if (!d) return {};
   Ref value;
@@ -246,7 +246,7 @@ Ref term_dict(const FusionTerm& term) {
       value = none();
       break;
   }
-  if (!put(d.get(), "scorer", text(term.scorer)) || !put(d.get(), "input", interned(input_name(term.input.kind))) ||
+  if (!put(d.get(), "scorer", text(scorer)) || !put(d.get(), "input", interned(input_name(term.input.kind))) ||
       !put(d.get(), "value", std::move(value)) || !put(d.get(), "weight", f32(term.weight)) ||
       !put(d.get(), "contribution", f32(term.contribution))) {
     return {};
@@ -263,8 +263,7 @@ Ref fusion_dict(const FusionTrace& fusion) {
   Ref terms = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fusion.terms.size())));
   if (!terms) return {};
   for (std::size_t i = 0; i < fusion.terms.size(); ++i) {
-    const FusionTerm& term = fusion.terms[i];
-    Ref t = term_dict(term);
+    Ref t = term_dict(fusion.scorer(i), fusion.terms[i]);
     if (!t) return {};
     PyList_SetItem(terms.get(), static_cast<Py_ssize_t>(i), t.release());  // steals
   }
@@ -695,9 +694,9 @@ PyGetSetDef outcome_getset[] = {
 // Pickled besides what the getters serve: the axis names.
 PyObject* outcome_get_axes(PyObject* o, void*) {
   return read_shared<OutcomeData>(o, [](const OutcomeData& d) -> PyObject* {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(d.axes.size())));
-    for (std::size_t i = 0; list && i < d.axes.size(); ++i) {
-      Ref name = text(d.axes[i]);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(d.axes->size())));
+    for (std::size_t i = 0; list && i < d.axes->size(); ++i) {
+      Ref name = text((*d.axes)[i]);
       if (!name) return nullptr;
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name.release());  // steals
     }
@@ -748,7 +747,7 @@ Ref build(Outcome<PyCandidate>& outcome) {
   OutcomeData data;
   data.ranked.records = std::move(outcome.ranked);
   data.rejected.records = std::move(outcome.rejected);
-  for (const ScorerTrace& axis : outcome.trace.scorers) data.axes.push_back(axis.scorer);
+  data.axes = std::move(outcome.axes);
   data.counts = outcome.rejected_counts;
   data.properties = Selection{outcome.exact, outcome.guarantee, outcome.pool_size, outcome.pool_exhausted,
                               outcome.cut_margin};
@@ -890,9 +889,11 @@ PyObject* restore_outcome(PyObject*, PyObject* args) {
         !instances_of(rejected, rejected_type(), "vantorel.Rejected", d.rejected.objects)) {
       return {};
     }
+    auto names = std::make_shared<std::vector<ScorerId>>();
     for (Py_ssize_t i = 0; i < PyList_Size(axes); ++i) {
-      if (!text_of(PyList_GetItem(axes, i), d.axes.emplace_back())) return {};
+      if (!text_of(PyList_GetItem(axes, i), names->emplace_back())) return {};
     }
+    d.axes = std::move(names);
     d.rejected_counts = Ref::borrow(counts);
     d.selection = Ref::borrow(selection);
     d.trace = Ref::borrow(trace);
@@ -911,7 +912,7 @@ bool outcome_records(PyObject* o, OutcomeRecords& out) {
   auto g = SharedGuard::take(self->flag);
   if (!g) return false;
   const OutcomeData& d = self->data;
-  out.axes = d.axes;
+  out.axes = *d.axes;
   out.ranked.reserve(d.ranked.size());
   for (std::size_t i = 0; i < d.ranked.size(); ++i) out.ranked.push_back(&d.ranked.record<RankedData>(i));
   out.rejected.reserve(d.rejected.size());

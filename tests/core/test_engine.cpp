@@ -31,7 +31,9 @@ std::vector<FusionTrace> fuse(const Fusion& f, const std::vector<Scores>& rows, 
   for (const auto& r : rows) sp.push_back(&r);
   for (const auto& id : ids) ip.push_back(&id);
   const MissingPolicy skip;
-  PoolFusion pool(f, skip, metas);
+  auto names = std::make_shared<std::vector<ScorerId>>();
+  for (const auto& m : metas) names->push_back(m.id);
+  PoolFusion pool(f, skip, metas, names);
   if (pool.by_rank()) pool.rank(sp, ip);
   std::vector<FusionTrace> traces;
   for (std::size_t j = 0; j < rows.size(); ++j) {
@@ -104,8 +106,8 @@ TEST(Max, NaNAndSignedZeroRules) {
   for (const auto& [values, expect] : cases) {
     FusionTrace tr;
     tr.method = Fusion::Kind::Max;
-    for (float v : values) tr.terms.push_back({{Kind::Value, v, 0}, "x", 1.0f, v});
-    tr.terms.push_back({{Kind::Skipped, 0.0f, 0}, "s", 0.0f, 99.0f});  // never counted
+    for (float v : values) tr.terms.push_back({{Kind::Value, v, 0}, 1.0f, v});
+    tr.terms.push_back({{Kind::Skipped, 0.0f, 0}, 0.0f, 99.0f});  // never counted
     EXPECT_EQ(bits(tr.fused()), bits(expect)) << values.size() << " " << values[0];
   }
 }

@@ -71,7 +71,8 @@ TEST(Json, StringsAndNumbers) {
 using Kind = TermInput::Kind;
 
 TEST(AuditJson, OneLineRecords) {
-  const FusionTrace trace{{{{Kind::Value, 0.5f, 0}, "a", 1.0f, 0.5f}}, std::nullopt, MissingPolicy::skip(),
+  auto names = [](std::vector<ScorerId> n) { return std::make_shared<const std::vector<ScorerId>>(std::move(n)); };
+  const FusionTrace trace{{{{Kind::Value, 0.5f, 0}, 1.0f, 0.5f}}, names({"a"}), std::nullopt, MissingPolicy::skip(),
                           Fusion::Kind::Max};
   const Ranked<int> r{7, {0.5f}, trace, {}, 1, 0.5f};
   EXPECT_EQ(to_json(r, CandidateId(42)),
@@ -79,11 +80,14 @@ TEST(AuditJson, OneLineRecords) {
             R"("fusion":{"method":"max","terms":[{"scorer":"a","input":{"kind":"value","value":0.5},)"
             R"("weight":1.0,"contribution":0.5}]},"constraints":{}})");
   // Every input shape, the RRF constant and constraint verdicts.
-  const std::vector<FusionTerm> terms = {{{Kind::Rank, 0.0f, 3}, "a", 1.0f, 1.0f / 63.0f},
-                                         {{Kind::Imputed, 0.25f, 0}, "b", 1.0f, kNaN},
-                                         {{Kind::Skipped, 0.0f, 0}, "c", 0.0f, 0.0f},
-                                         {{Kind::Value, -0.0f, 0}, "d", 2.0f, -0.0f}};
-  const FusionTrace rrf{terms, 60.0f, MissingPolicy::impute(0.25f), Fusion::Kind::Rrf};
+  const FusionTrace rrf{{{{Kind::Rank, 0.0f, 3}, 1.0f, 1.0f / 63.0f},
+                         {{Kind::Imputed, 0.25f, 0}, 1.0f, kNaN},
+                         {{Kind::Skipped, 0.0f, 0}, 0.0f, 0.0f},
+                         {{Kind::Value, -0.0f, 0}, 2.0f, -0.0f}},
+                        names({"a", "b", "c", "d"}),
+                        60.0f,
+                        MissingPolicy::impute(0.25f),
+                        Fusion::Kind::Rrf};
   const Scores scores{0.75f, std::nullopt, std::nullopt, -0.0f};
   EXPECT_EQ(audit_json(CandidateId(std::string("q\"\\\t\x01점")), 4294967295u, 2.0f, scores, rrf,
                        {"max_total", "group:lang"}),
