@@ -20,13 +20,12 @@ template <class Key, class Less>
 std::vector<std::size_t> score_order(std::size_t n, Key&& key, Less&& less) {
   constexpr std::size_t kRadixFrom = 256;
   if (n < kRadixFrom || n > UINT32_MAX) {
-    std::vector<std::pair<std::int32_t, std::size_t>> keyed(n);
-    for (std::size_t i = 0; i < n; ++i) keyed[i] = {key(i), i};
-    std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
-      return a.first != b.first ? a.first > b.first : less(a.second, b.second);
-    });
     std::vector<std::size_t> order(n);
-    for (std::size_t i = 0; i < n; ++i) order[i] = keyed[i].second;
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      const std::int32_t ka = key(a), kb = key(b);
+      return ka != kb ? ka > kb : less(a, b);
+    });
     return order;
   }
   // Each item as (rank << 32 | position), the rank ascending from the highest

@@ -203,7 +203,7 @@ class CheapScoring {
   }
 
   const std::vector<std::unique_ptr<Scorer<C>>>& scorers_;
-  std::vector<Axis> axes_;
+  InlineVector<Axis, 4> axes_;
   bool reject_;
 };
 

@@ -68,7 +68,6 @@ PoolFusion::PoolFusion(const Fusion& fusion, const MissingPolicy& missing, const
                        AxisNames names)
     : fusion_(fusion), missing_(missing), metas_(metas), names_(std::move(names)) {
   if (fusion.kind == Fusion::Kind::WeightedSum) {
-    weights_.reserve(metas.size());
     for (const auto& m : metas) weights_.push_back(fusion.weight_of(m.id));
   }
 }
@@ -145,7 +144,7 @@ ProvisionalScore::ProvisionalScore(const Fusion& fusion, const MissingPolicy& mi
     : max_(fusion.kind == Fusion::Kind::Max) {
   if (missing.kind == MissingPolicy::Kind::Impute) impute_ = missing.value;
   for (std::size_t a = 0; a < metas.size(); ++a)
-    if (metas[a].cost == Cost::Cheap) cheap_.emplace_back(a, max_ ? 1.0f : fusion.weight_of(metas[a].id));
+    if (metas[a].cost == Cost::Cheap) cheap_.push_back({a, max_ ? 1.0f : fusion.weight_of(metas[a].id)});
 }
 
 }  // namespace vantorel

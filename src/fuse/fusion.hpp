@@ -125,7 +125,7 @@ class PoolFusion {
   const MissingPolicy& missing_;
   const std::vector<ScorerMeta>& metas_;
   AxisNames names_;
-  std::vector<float> weights_;                      // WeightedSum
+  InlineVector<float, 4> weights_;                 // WeightedSum
   std::vector<std::vector<std::uint32_t>> ranks_;  // Rrf: by axis, then entry; 0 for none
 };
 
@@ -169,7 +169,7 @@ class ProvisionalScore {
       float best = 0.0f;
       for (std::size_t k = 0; k < cheap_.size(); ++k) {
         float v;
-        if (!value(k, cheap_[k].first, v)) {
+        if (!value(k, cheap_[k].axis, v)) {
           if (!impute_) continue;
           v = *impute_;
         }
@@ -182,11 +182,11 @@ class ProvisionalScore {
     float den = 0.0f;
     for (std::size_t k = 0; k < cheap_.size(); ++k) {
       float v;
-      if (!value(k, cheap_[k].first, v)) {
+      if (!value(k, cheap_[k].axis, v)) {
         if (!impute_) continue;
         v = *impute_;
       }
-      const float w = cheap_[k].second;
+      const float w = cheap_[k].weight;
       num += w * v;
       den += w;
       any = true;
@@ -210,7 +210,7 @@ class ProvisionalScore {
     for (std::size_t k = 0; k < cheap_.size(); ++k) {
       const float* v = value[k];
       const std::uint8_t* h = has[k];
-      const float w = cheap_[k].second;
+      const float w = cheap_[k].weight;
       for (std::size_t i = 0; i < n; ++i) {
         if (!h[i] && !impute_) continue;
         const float x = h[i] ? v[i] : *impute_;
@@ -237,7 +237,11 @@ class ProvisionalScore {
  private:
   bool max_ = false;
   std::optional<float> impute_;
-  std::vector<std::pair<std::size_t, float>> cheap_;  // (axis index, weight), the cheap axes in order
+  struct CheapAxis {
+    std::size_t axis;
+    float weight;
+  };
+  InlineVector<CheapAxis, 4> cheap_;  // the cheap axes in order
 };
 
 }  // namespace vantorel

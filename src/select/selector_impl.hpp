@@ -55,7 +55,7 @@ inline bool key_before(float ka, std::size_t pa, float kb, std::size_t pb) {
 template <class C>
 class Selector<C>::State {
  public:
-  State(const Selector& selector, const Pool& pool) : pool_(pool), member(pool.size(), 0), cost(pool.size(), 0) {
+  State(const Selector& selector, const Pool& pool) : pool_(pool), member(pool.size(), 0) {
     std::vector<const C*> all;
     const bool starts = (selector.constraints != nullptr && !selector.constraints->empty()) || selector.objective;
     if (starts) all.reserve(pool.size());
@@ -63,19 +63,21 @@ class Selector<C>::State {
     if (selector.constraints != nullptr)
       for (const auto& c : *selector.constraints) constraints_.push_back(c->start(all));
     if (selector.objective != nullptr) objective_ = selector.objective->start(all);
-    if (selector.has_cost())
-      for (std::size_t p = 0; p < pool.size(); ++p) cost[p] = selector.cost_of(*pool[p].candidate);
+    if (selector.has_cost()) {
+      cost_.reserve(pool.size());
+      for (std::size_t p = 0; p < pool.size(); ++p) cost_.push_back(selector.cost_of(*pool[p].candidate));
+    }
   }
 
   void add(std::size_t p) {
     member[p] = 1;
-    spent += cost[p];
+    spent += cost(p);
     for (auto& c : constraints_) c->add(p);
     if (objective_) objective_->add(p);
   }
   void remove(std::size_t p) {
     member[p] = 0;
-    spent -= cost[p];
+    spent -= cost(p);
     for (auto& c : constraints_) c->remove(p);
     if (objective_) objective_->remove(p);
   }
@@ -124,8 +126,13 @@ class Selector<C>::State {
 
  public:
   std::vector<char> member;         // per pool position
-  std::vector<std::uint64_t> cost;  // per pool position; 0 without a cost function
   std::uint64_t spent = 0;          // summed cost of the members
+
+  // The cost of pool position p; 0 without a cost function.
+  std::uint64_t cost(std::size_t p) const { return cost_.empty() ? 0 : cost_[p]; }
+
+ private:
+  std::vector<std::uint64_t> cost_;  // per pool position, with a cost function
 };
 
 template <class C>
@@ -134,9 +141,9 @@ PackResult Selector<C>::pass(const Pool& pool, State& state, std::size_t limit, 
   PackResult result;
   result.positions.reserve(std::min(limit, pool.size()));
   auto eligible = [&](std::size_t p) {
-    return (!budget || state.spent + state.cost[p] <= *budget) && state.admissible(p);
+    return (!budget || state.spent + state.cost(p) <= *budget) && state.admissible(p);
   };
-  auto key_of = [&](std::size_t p, float g) { return ratio ? select_detail::ratio_key(g, state.cost[p]) : g; };
+  auto key_of = [&](std::size_t p, float g) { return ratio ? select_detail::ratio_key(g, state.cost(p)) : g; };
   auto take = [&](std::size_t p, float g) {
     result.positions.push_back(p);
     result.total = result.total + g;
@@ -265,7 +272,7 @@ std::optional<Error> Selector<C>::repair(const Pool& pool, State& state, Positio
     // leaves it; every requirement before `r` must still hold.
     auto accepted = [&](const std::size_t* y, std::size_t x) {
       if (k && selection.size() + (y ? 0 : 1) > *k) return false;
-      if (tokens && has_cost() && state.spent - (y ? state.cost[*y] : 0) + state.cost[x] > *tokens) return false;
+      if (tokens && has_cost() && state.spent - (y ? state.cost(*y) : 0) + state.cost(x) > *tokens) return false;
       for (std::size_t i = 0; i < r; ++i)
         if (have[i] - (y ? sat[i][*y] : 0) + sat[i][x] < reqs[i].n) return false;
       return state.holds_with(y, x);
@@ -339,7 +346,7 @@ std::optional<float> Selector<C>::cut_margin(const Pool& pool, State& state, con
   const std::uint64_t remaining = token_mode && state.spent < *tokens ? *tokens - state.spent : 0;
 
   float last_key = state.gain(last);
-  if (token_mode) last_key = costed ? select_detail::ratio_key(last_key, state.cost[last]) : inf;
+  if (token_mode) last_key = costed ? select_detail::ratio_key(last_key, state.cost(last)) : inf;
 
   std::optional<float> best;
   for (std::size_t p = 0; p < pool.size(); ++p) {
@@ -347,7 +354,7 @@ std::optional<float> Selector<C>::cut_margin(const Pool& pool, State& state, con
     if (!state.admissible(p)) continue;
     float key;
     if (token_mode) {
-      const std::uint64_t c = state.cost[p];
+      const std::uint64_t c = state.cost(p);
       if (costed && c > remaining) continue;
       key = costed ? select_detail::ratio_key(state.gain(p), c) : inf;
     } else {
@@ -383,7 +390,7 @@ std::expected<Chosen, Error> Selector<C>::run(const Pool& pool) const {
     std::optional<std::size_t> single;
     float single_value = 0.0f;
     for (std::size_t p = 0; p < pool.size(); ++p) {
-      if (state.cost[p] > budget) continue;
+      if (state.cost(p) > budget) continue;
       if (!state.admissible(p)) continue;
       const float value = state.gain(p);
       if (!single || select_detail::displaces(value, single_value)) {
