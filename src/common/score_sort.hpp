@@ -18,6 +18,19 @@ namespace vantorel {
 // keys by `less`.
 template <class Key, class Less>
 std::vector<std::size_t> score_order(std::size_t n, Key&& key, Less&& less) {
+  // A list already in score order (as a pool often is by its fused scores)
+  // is found out in one pass.
+  std::size_t in_order = 1;
+  for (std::int32_t before = n ? key(0) : 0; in_order < n; ++in_order) {
+    const std::int32_t k = key(in_order);
+    if (k > before || (k == before && !less(in_order - 1, in_order))) break;
+    before = k;
+  }
+  if (in_order >= n) {
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) order[i] = i;
+    return order;
+  }
   constexpr std::size_t kRadixFrom = 256;
   if (n < kRadixFrom || n > UINT32_MAX) {
     std::vector<std::size_t> order(n);

@@ -6,10 +6,13 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <numeric>
+#include <random>
 #include <tuple>
 
 #include "budget/budget.hpp"
 #include "common/float_text.hpp"
+#include "common/score_sort.hpp"
 #include "error/error.hpp"
 #include "evidence/json.hpp"
 #include "evidence/outcome.hpp"
@@ -280,6 +283,40 @@ TEST(DeriveBudget, FitAndFallbacks) {
   const float q = derive_budget(last, 0.1f, 0.9f, 3).fit_quality;
   for (float min_fit : {q, 0.0f, -5.0f, kNaN}) EXPECT_FALSE(derive_budget(last, 0.1f, min_fit, 3).fallback);
   EXPECT_TRUE(derive_budget(last, 0.1f, std::nextafter(q, 1.0f), 3).fallback);
+}
+
+// The score order against a plain sort, on short and long (radix) lists of
+// random keys over the whole range or a few values: shuffled, in key order
+// (ties not in their order), or in order but for one pair.
+TEST(ScoreOrder, HighestKeyFirstThenTheTieOrder) {
+  std::mt19937 rng(11);
+  for (std::size_t n : {0, 1, 2, 255, 256, 257, 3000}) {
+    for (int shape = 0; shape < 6; ++shape) {
+      std::vector<std::int32_t> keys(n);
+      std::vector<std::uint32_t> ties(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        keys[i] = shape % 2 ? static_cast<std::int32_t>(rng()) : static_cast<std::int32_t>(rng() % 5) - 2;
+        ties[i] = rng() % 3;
+      }
+      auto less = [&](std::size_t a, std::size_t b) { return ties[a] != ties[b] ? ties[a] < ties[b] : a < b; };
+      auto before = [&](std::size_t a, std::size_t b) { return keys[a] != keys[b] ? keys[a] > keys[b] : less(a, b); };
+      std::vector<std::size_t> want(n);
+      std::iota(want.begin(), want.end(), std::size_t{0});
+      if (shape >= 2) {
+        std::stable_sort(want.begin(), want.end(), [&](std::size_t a, std::size_t b) {
+          return shape < 4 ? keys[a] > keys[b] : before(a, b);
+        });
+        std::vector<std::int32_t> k(n);
+        std::vector<std::uint32_t> t(n);
+        for (std::size_t i = 0; i < n; ++i) k[i] = keys[want[i]], t[i] = ties[want[i]];
+        keys.swap(k), ties.swap(t);
+        if (shape >= 4 && n > 1) std::swap(keys[n / 2 - 1], keys[n / 2]);
+        std::iota(want.begin(), want.end(), std::size_t{0});
+      }
+      std::sort(want.begin(), want.end(), before);
+      EXPECT_EQ(score_order(n, [&](std::size_t i) { return keys[i]; }, less), want) << n << " " << shape;
+    }
+  }
 }
 
 }  // namespace
