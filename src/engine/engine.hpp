@@ -33,8 +33,9 @@ template <class C>
 struct Staged {
   C candidate;
   Scores scores;  // cheap slots filled, expensive slots empty
-  CandidateId id;
   float key;      // admission key
+
+  const CandidateId& id() const { return candidate.id; }
 };
 
 // The stage-1 records of a run, by cell; a cell stays where it is.

@@ -278,19 +278,18 @@ class StagingPool {
     // A candidate type that defers part of itself (the object of a table's
     // row, say) completes it here, while its source is still at hand.
     if constexpr (requires { c.enter_pool(); }) c.enter_pool();
-    CandidateId id = c.id;
     std::size_t pos;
     Staged<C>* staged;
     if (!free_.empty()) {
       pos = free_.back();
       free_.pop_back();
-      staged = &staging_[pos].emplace(std::move(c), std::move(scores), std::move(id), key);
+      staged = &staging_[pos].emplace(std::move(c), std::move(scores), key);
     } else {
       pos = staging_.size();
-      staged = &*staging_.emplace_back(std::in_place, std::move(c), std::move(scores), std::move(id), key);
+      staged = &*staging_.emplace_back(std::in_place, std::move(c), std::move(scores), key);
     }
-    // The heap refers to the staged record's id, which stays in place.
-    PushOutcome pushed = heap_.push(staged->id, pos, key);
+    // The heap refers to the staged candidate's id, which stays in place.
+    PushOutcome pushed = heap_.push(staged->id(), pos, key);
     if (pushed.kind == PushOutcome::Kind::Added) return;
     Staged<C> gone = unstage(pushed.kind == PushOutcome::Kind::Replaced ? pushed.evicted : pos);
     scores = std::move(gone.scores);
@@ -545,7 +544,7 @@ std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1, StageStorag
   const std::vector<std::size_t> order = score_order(
       kept.size(), [&](std::size_t i) { return total_order_key(fused[kept[i]]); },
       [&](std::size_t a, std::size_t b) {
-        if (const int c = compare(stage1.entry(kept[a]).id, stage1.entry(kept[b]).id)) return c < 0;
+        if (const int c = compare(stage1.entry(kept[a]).id(), stage1.entry(kept[b]).id())) return c < 0;
         return a < b;
       });
   std::vector<PoolEntry<C>> entries = storage ? std::move(storage->entries) : std::vector<PoolEntry<C>>{};
@@ -554,7 +553,7 @@ std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1, StageStorag
   for (std::size_t i : order) {
     const std::size_t j = kept[i];
     const Staged<C>& r = stage1.entry(j);
-    entries.push_back(PoolEntry<C>{&r.candidate, &r.id, fused[j], j});
+    entries.push_back(PoolEntry<C>{&r.candidate, &r.id(), fused[j], j});
   }
   std::expected<Chosen, Error> chosen = select(entries, out.trace);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
@@ -643,7 +642,7 @@ std::vector<float> Engine<C>::fuse_pool(Stage1<C>& s, PoolFusion& fusion) const 
     ids.reserve(n);
     for (std::size_t j = 0; j < n; ++j) {
       scores.push_back(&s.entry(j).scores);
-      ids.push_back(&s.entry(j).id);
+      ids.push_back(&s.entry(j).id());
     }
     fusion.rank(scores, ids);
   }

@@ -305,7 +305,7 @@ Ref pool_entry(const EngineConfig& cfg, Staged<PyCandidate>& p) {
   });
   Ref groups = list_of(c.groups.size(), [&](std::size_t j) { return text_or_none(c.groups[j]); });
   Ref cover = list_of(c.cover.size(), [&](std::size_t j) { return text_obj(c.cover[j]); });
-  return tuple_of(u64_obj(std::bit_cast<std::uint32_t>(p.key)), id_obj(p.id), std::move(c.object), std::move(scores),
+  return tuple_of(u64_obj(std::bit_cast<std::uint32_t>(p.key)), id_obj(p.id()), std::move(c.object), std::move(scores),
                   std::move(groups), u64_obj(c.cost), std::move(cover), u64_obj(c.row));
 }
 
@@ -470,7 +470,6 @@ bool read_entry(PyObject* e, const EngineConfig& cfg, std::size_t group_keys, St
   c.object = Ref::borrow(object);
   c.cost = static_cast<std::uint32_t>(cost);
   if (!id_field(id, "pool", c.id)) return false;
-  out.id = c.id;
   out.key = std::bit_cast<float>(static_cast<std::uint32_t>(bits));
   c.scores.assign(axes, std::nullopt);
   out.scores.assign(axes, std::nullopt);
@@ -501,11 +500,11 @@ bool read_pool(PyObject* partial, const EngineConfig& cfg, Stage1<PyCandidate>& 
   const std::size_t group_keys = cfg.groups.size() + cfg.requirements.size();
   s.pool.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Staged<PyCandidate> e{PyCandidate{}, {}, {}, 0.0f};
+    Staged<PyCandidate> e{PyCandidate{}, {}, 0.0f};
     if (!read_entry(part(entries, i, "pool"), cfg, group_keys, e)) return false;
     if (!s.pool.empty()) {
       const Staged<PyCandidate>& last = s.entry(s.pool.size() - 1);
-      if (score_before(e.key, e.id, last.key, last.id)) return bad_field("pool");
+      if (score_before(e.key, e.id(), last.key, last.id())) return bad_field("pool");
     }
     s.pool.push_back(s.staged.size());
     s.staged.emplace_back(std::move(e));
