@@ -120,11 +120,32 @@ void PoolFusion::each_term(std::size_t j, const Scores& row, Each&& each) const 
   }
 }
 
+// The fold of the terms `each_term` makes, term by term the same operations
+// without the terms (the trace's fused() is the same float).
 float PoolFusion::fused(std::size_t j, const Scores& row) const {
+  const std::size_t axes = metas_.size();
+  const bool imputing = missing_.kind == MissingPolicy::Kind::Impute;
+  auto takes_part = [&](std::size_t a) { return row[a] || imputing; };
+  auto value = [&](std::size_t a) { return row[a] ? *row[a] : missing_.value; };
   FusedFold fold(fusion_.kind);
-  each_term(j, row, [&](std::size_t, const FusionTerm& t) {
-    if (t.input.kind != TermInput::Kind::Skipped) fold.add(t.contribution);
-  });
+  switch (fusion_.kind) {
+    case Fusion::Kind::WeightedSum: {
+      float total = 0.0f;
+      for (std::size_t a = 0; a < axes; ++a)
+        if (takes_part(a)) total += weights_[a];
+      for (std::size_t a = 0; a < axes; ++a)
+        if (takes_part(a)) fold.add(value(a) * (total > 0.0f ? weights_[a] / total : 0.0f));
+      break;
+    }
+    case Fusion::Kind::Rrf:
+      for (std::size_t a = 0; a < axes; ++a)
+        if (takes_part(a) && ranks_[a][j] != 0) fold.add(1.0f / (fusion_.k + static_cast<float>(ranks_[a][j])));
+      break;
+    case Fusion::Kind::Max:
+      for (std::size_t a = 0; a < axes; ++a)
+        if (takes_part(a)) fold.add(value(a));
+      break;
+  }
   return fold.value();
 }
 
