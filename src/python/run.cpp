@@ -107,12 +107,15 @@ struct Prepared {
   std::optional<ItemConverter> converter;
 };
 
+constexpr std::size_t kKeptSlots = std::size_t{1} << 16;
+
 // What an Engine keeps from its runs. A run takes the spare storage whole
 // and leaves its own when the slot is empty: runs on several threads, or one
 // run inside another, each stage into storage of their own.
 struct RunCache {
   std::shared_ptr<const Prepared> prepared;
   std::optional<StageStorage<PyCandidate>> spare;
+  bool large_pool = false;  // the last run to finish had a pool of over kKeptSlots
 };
 
 namespace {
@@ -230,10 +233,15 @@ PyObject* run_checked(const EngineConfig& cfg, KeptRuns& kept, PyObject* candida
   if (!reader) return nullptr;
   StageStorage<PyCandidate> storage = std::exchange(runs->spare, std::nullopt).value_or(StageStorage<PyCandidate>{});
   auto result = p->engine.finish(p->engine.scan(StreamSource{*reader}, &storage), &storage);
-  // Kept for the next run only up to a pool of kKeptSlots (some tens of MB):
-  // an idle Engine does not hold on to what one large run needed.
-  constexpr std::size_t kKeptSlots = std::size_t{1} << 16;
-  if (!runs->spare && storage.slots.capacity() <= kKeptSlots) runs->spare = std::move(storage);
+  // Kept for the next run up to a pool of kKeptSlots (some tens of MB), and
+  // beyond only when the run before had a pool that large too: an Engine that
+  // runs large pools one after another reuses their space, while an idle one
+  // does not hold on to what one large run needed.
+  const bool large_pool = result && result->pool_size > kKeptSlots;
+  if (!runs->spare && (storage.slots.capacity() <= kKeptSlots || (large_pool && runs->large_pool))) {
+    runs->spare = std::move(storage);
+  }
+  runs->large_pool = large_pool;
   return conclude(*p, std::move(result), reader->first_error().take());
 }
 
