@@ -535,7 +535,7 @@ std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1, StageStorag
   out.pool_size = static_cast<std::uint32_t>(stage1.pool.size());
   if (std::optional<Error> e = score_expensive(stage1)) return std::unexpected(std::move(*e));
   if (missing_.kind == MissingPolicy::Kind::Reject) drop_unscored(stage1);
-  PoolFusion fusion(fusion_, missing_, metas_, names_);
+  PoolFusion fusion(fusion_, missing_, metas_);
   const std::vector<float> fused = fuse_pool(stage1, fusion);
   const std::vector<std::size_t> kept = apply_threshold(fused, stage1);
   // From here on the pool is in fused order: the highest fused score first

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <limits>
-#include <utility>
 
 #include "common/float_order.hpp"
 
@@ -64,9 +63,8 @@ std::vector<std::uint32_t> rank_axis(std::size_t axis, const MissingPolicy& miss
 
 }  // namespace
 
-PoolFusion::PoolFusion(const Fusion& fusion, const MissingPolicy& missing, const std::vector<ScorerMeta>& metas,
-                       AxisNames names)
-    : fusion_(fusion), missing_(missing), metas_(metas), names_(std::move(names)) {
+PoolFusion::PoolFusion(const Fusion& fusion, const MissingPolicy& missing, const std::vector<ScorerMeta>& metas)
+    : fusion_(fusion), missing_(missing), metas_(metas) {
   if (fusion.kind == Fusion::Kind::WeightedSum) {
     for (const auto& m : metas) weights_.push_back(fusion.weight_of(m.id));
   }
@@ -151,7 +149,6 @@ float PoolFusion::fused(std::size_t j, const Scores& row) const {
 
 FusionTrace PoolFusion::trace(std::size_t j, const Scores& row) const {
   FusionTrace trace;
-  trace.scorers = names_;
   trace.method = fusion_.kind;
   trace.missing = missing_;
   if (fusion_.kind == Fusion::Kind::Rrf) trace.k = fusion_.k;

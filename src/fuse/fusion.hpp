@@ -60,15 +60,15 @@ struct TermInput {
 // "value", "rank", "imputed", "skipped".
 const char* input_name(TermInput::Kind kind);
 
-// One axis's part in a fused score; the trace that holds it names the axis.
+// One axis's part in a fused score.
 struct FusionTerm {
   TermInput input;
   float weight = 0.0f;
   float contribution = 0.0f;
 };
 
-// The names of an engine's axes in registration order, shared by what a run
-// reports of them.
+// The names of an engine's axes in registration order, shared by the
+// outcomes of its runs.
 using AxisNames = std::shared_ptr<const std::vector<ScorerId>>;
 
 // The fused score of one entry, from the contributions of its terms that are
@@ -88,24 +88,20 @@ class FusedFold {
 
 struct FusionTrace {
   InlineVector<FusionTerm, 4> terms;  // one per registered axis, registration order
-  AxisNames scorers;                  // the axes' names, term by term
   std::optional<float> k;             // present for Rrf only
   MissingPolicy missing;
   Fusion::Kind method = Fusion::Kind::Rrf;
 
-  const ScorerId& scorer(std::size_t term) const { return (*scorers)[term]; }
   // The fold of the terms (FusedFold).
   float fused() const;
 };
 
 // The fusion of one pool: any entry's fused score, and its trace when asked
 // for, whose fused() is the same float bit for bit. Refers to the fusion,
-// the policy and the metas it is made with; its traces share `names`, the
-// metas' ids.
+// the policy and the metas it is made with.
 class PoolFusion {
  public:
-  PoolFusion(const Fusion& fusion, const MissingPolicy& missing, const std::vector<ScorerMeta>& metas,
-             AxisNames names);
+  PoolFusion(const Fusion& fusion, const MissingPolicy& missing, const std::vector<ScorerMeta>& metas);
 
   // Under Rrf the terms are ranks within the pool: before any entry is
   // fused, `rank` takes the scores and the id of every entry (scores[j] and
@@ -124,7 +120,6 @@ class PoolFusion {
   const Fusion& fusion_;
   const MissingPolicy& missing_;
   const std::vector<ScorerMeta>& metas_;
-  AxisNames names_;
   InlineVector<float, 4> weights_;                 // WeightedSum
   std::vector<std::vector<std::uint32_t>> ranks_;  // Rrf: by axis, then entry; 0 for none
 };

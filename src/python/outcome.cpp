@@ -33,6 +33,9 @@ namespace {
 
 struct RankedData {
   Ranked<PyCandidate> record;  // the candidate's object and id, scores, fusion, constraints
+  // The names of the record's axes; none for a restored Ranked, whose dicts
+  // and text come made.
+  AxisNames axes;
   // Made on first use.
   mutable std::optional<std::string> json;
   mutable Ref scores;
@@ -218,12 +221,12 @@ bool append(PyObject* list, Ref value) { return value && PyList_Append(list, val
 
 // ---------------------------------------------------------------- dicts
 
-// The scores of a Ranked, named by its fusion terms.
-Ref scores_dict(const Scores& scores, const FusionTrace& fusion) {
+// The scores of a Ranked by axis, named by `axes`.
+Ref scores_dict(const Scores& scores, const std::vector<ScorerId>& axes) {
   Ref d = new_dict();
   if (!d) return {};
   for (std::size_t i = 0; i < scores.size(); ++i) {
-    Ref key = text(fusion.scorer(i));
+    Ref key = text(axes[i]);
     Ref v = f32_or_none(scores[i]);
     if (!key || !v || PyDict_SetItem(d.get(), key.get(), v.get()) != 0) return {};
   }
@@ -254,7 +257,7 @@ Ref term_dict(const ScorerId& scorer, const FusionTerm& term) {
   return d;
 }
 
-Ref fusion_dict(const FusionTrace& fusion) {
+Ref fusion_dict(const FusionTrace& fusion, const std::vector<ScorerId>& axes) {
   Ref d = new_dict();
   if (!d) return {};
   if (!put(d.get(), "method", interned(fusion_name(fusion.method)))) return {};
@@ -263,7 +266,7 @@ Ref fusion_dict(const FusionTrace& fusion) {
   Ref terms = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fusion.terms.size())));
   if (!terms) return {};
   for (std::size_t i = 0; i < fusion.terms.size(); ++i) {
-    Ref t = term_dict(fusion.scorer(i), fusion.terms[i]);
+    Ref t = term_dict(axes[i], fusion.terms[i]);
     if (!t) return {};
     PyList_SetItem(terms.get(), static_cast<Py_ssize_t>(i), t.release());  // steals
   }
@@ -377,13 +380,13 @@ Ref lazily(bool alive, Ref& slot, Make&& make) {
 // A Ranked is cleared when its candidate is gone.
 PyObject* ranked_get_scores(PyObject* o, void*) {
   return read_shared<RankedData>(o, [](const RankedData& d) {
-    return lazily(bool(d.record.candidate.object), d.scores, [&] { return scores_dict(d.record.scores, d.record.fusion); }).release();
+    return lazily(bool(d.record.candidate.object), d.scores, [&] { return scores_dict(d.record.scores, *d.axes); }).release();
   });
 }
 
 PyObject* ranked_get_fusion(PyObject* o, void*) {
   return read_shared<RankedData>(o, [](const RankedData& d) {
-    return lazily(bool(d.record.candidate.object), d.fusion, [&] { return fusion_dict(d.record.fusion); }).release();
+    return lazily(bool(d.record.candidate.object), d.fusion, [&] { return fusion_dict(d.record.fusion, *d.axes); }).release();
   });
 }
 
@@ -409,7 +412,7 @@ PyObject* ranked_get_candidate(PyObject* o, void*) {
 PyObject* ranked_to_json(PyObject* o, PyObject*) {
   return read_shared<RankedData>(o, [](const RankedData& d) -> PyObject* {
     try {
-      if (!d.json) d.json = to_json(d.record, d.record.candidate.id);
+      if (!d.json) d.json = to_json(d.record, d.record.candidate.id, *d.axes);
     } catch (const std::bad_alloc&) {
       return PyErr_NoMemory();
     }
@@ -568,16 +571,17 @@ PyObject* list_of(const std::vector<Ref>& items) {
 
 // A Ranked whose candidate is gone counts as cleared: a record without an
 // object (a table's row never made into its dict) holds None instead.
-Ref make_ranked(Ranked<PyCandidate>& r) {
+Ref make_ranked(Ranked<PyCandidate>& r, const AxisNames& axes) {
   if (!r.candidate.object) r.candidate.object = none();
-  return make_instance<RankedData>(ranked_type(), std::move(r));
+  return make_instance<RankedData>(ranked_type(), std::move(r), axes);
 }
 
 Ref make_rejected(Rejected<PyCandidate>& r) { return make_instance<RejectedData>(rejected_type(), std::move(r)); }
 
 PyObject* outcome_get_ranked(PyObject* o, void*) {
   return read_shared<OutcomeData>(o, [](const OutcomeData& d) {
-    return d.ranked.make_objects(make_ranked) ? list_of(d.ranked.objects) : nullptr;
+    auto make = [&](Ranked<PyCandidate>& r) { return make_ranked(r, d.axes); };
+    return d.ranked.make_objects(make) ? list_of(d.ranked.objects) : nullptr;
   });
 }
 

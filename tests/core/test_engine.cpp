@@ -59,9 +59,7 @@ std::vector<FusionTrace> fuse(const Fusion& f, const std::vector<Scores>& rows, 
   for (const auto& r : rows) sp.push_back(&r);
   for (const auto& id : ids) ip.push_back(&id);
   const MissingPolicy skip;
-  auto names = std::make_shared<std::vector<ScorerId>>();
-  for (const auto& m : metas) names->push_back(m.id);
-  PoolFusion pool(f, skip, metas, names);
+  PoolFusion pool(f, skip, metas);
   if (pool.by_rank()) pool.rank(sp, ip);
   std::vector<FusionTrace> traces;
   for (std::size_t j = 0; j < rows.size(); ++j) {

@@ -74,11 +74,10 @@ TEST(Json, StringsAndNumbers) {
 using Kind = TermInput::Kind;
 
 TEST(AuditJson, OneLineRecords) {
-  auto names = [](std::vector<ScorerId> n) { return std::make_shared<const std::vector<ScorerId>>(std::move(n)); };
-  const FusionTrace trace{{{{Kind::Value, 0.5f, 0}, 1.0f, 0.5f}}, names({"a"}), std::nullopt, MissingPolicy::skip(),
+  const FusionTrace trace{{{{Kind::Value, 0.5f, 0}, 1.0f, 0.5f}}, std::nullopt, MissingPolicy::skip(),
                           Fusion::Kind::Max};
   const Ranked<int> r{7, {0.5f}, trace, {}, 1, 0.5f};
-  EXPECT_EQ(to_json(r, CandidateId(42)),
+  EXPECT_EQ(to_json(r, CandidateId(42), {"a"}),
             R"({"candidate":"42","rank":1,"fused":0.5,"scores":{"a":0.5},"missing_policy":"skip",)"
             R"("fusion":{"method":"max","terms":[{"scorer":"a","input":{"kind":"value","value":0.5},)"
             R"("weight":1.0,"contribution":0.5}]},"constraints":{}})");
@@ -87,13 +86,12 @@ TEST(AuditJson, OneLineRecords) {
                          {{Kind::Imputed, 0.25f, 0}, 1.0f, kNaN},
                          {{Kind::Skipped, 0.0f, 0}, 0.0f, 0.0f},
                          {{Kind::Value, -0.0f, 0}, 2.0f, -0.0f}},
-                        names({"a", "b", "c", "d"}),
                         60.0f,
                         MissingPolicy::impute(0.25f),
                         Fusion::Kind::Rrf};
   const Scores scores{0.75f, std::nullopt, std::nullopt, -0.0f};
-  EXPECT_EQ(audit_json(CandidateId(std::string("q\"\\\t\x01점")), 4294967295u, 2.0f, scores, rrf,
-                       {"max_total", "group:lang"}),
+  EXPECT_EQ(audit_json(CandidateId(std::string("q\"\\\t\x01점")), 4294967295u, 2.0f, scores, {"a", "b", "c", "d"},
+                       rrf, {"max_total", "group:lang"}),
             R"({"candidate":"q\"\\\t\u0001점","rank":4294967295,"fused":2.0,)"
             R"("scores":{"a":0.75,"b":null,"c":null,"d":-0.0},"missing_policy":"impute",)"
             R"("fusion":{"method":"rrf","k":60.0,"terms":[)"
