@@ -734,8 +734,8 @@ void Engine<C>::assemble(const std::vector<PoolEntry<C>>& entries, Chosen& chose
     is_chosen[p] = 0;
     const PoolEntry<C>& e = entries[p];
     Staged<C>& r = s.entry(e.index);
-    out.ranked.push_back(Ranked<C>{KeptForm<C>::make(std::move(r.candidate)), r.scores,
-                                   fusion.trace(e.index, r.scores), constraint_ids, ++rank, e.fused});
+    out.ranked.emplace_back(KeptForm<C>::make(std::move(r.candidate)), r.scores, fusion.trace(e.index, r.scores),
+                            constraint_ids, ++rank, e.fused);
   }
 
   const bool submodular = objective_ ? objective_->is_submodular() : false;
