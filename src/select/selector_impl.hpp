@@ -348,8 +348,11 @@ std::optional<float> Selector<C>::cut_margin(const Pool& pool, State& state, con
   float last_key = state.gain(last);
   if (token_mode) last_key = costed ? select_detail::ratio_key(last_key, state.cost(last)) : inf;
 
+  // Without a budget, an objective or set constraints the keys are the fused
+  // scores in rank order: no later key displaces the first number found.
+  const bool plain = !token_mode && state.plain();
   std::optional<float> best;
-  for (std::size_t p = 0; p < pool.size(); ++p) {
+  for (std::size_t p = 0; p < pool.size() && !(plain && best && !select_detail::is_nan(*best)); ++p) {
     if (p == last || state.member[p]) continue;
     if (!state.admissible(p)) continue;
     float key;
