@@ -176,7 +176,6 @@ using PyRanked = Instance<RankedData>;
 using PyRejected = Instance<RejectedData>;
 using PyOutcome = Instance<OutcomeData>;
 
-
 // ---------------------------------------------------------------- values
 
 Ref text(const std::string& s) {
