@@ -1,5 +1,6 @@
-// Fusion of axis scores (ranks, terms, fused and provisional scores) and
-// whole runs of the core engine over a plain candidate type.
+// The inline lists scores live in, fusion of axis scores (ranks, terms, fused
+// and provisional scores) and whole runs of the core engine over a plain
+// candidate type.
 #include <gtest/gtest.h>
 
 #include <bit>

@@ -1,5 +1,6 @@
 // Numbers and their texts: float text, JSON, the audit record, selection
-// properties, error messages, budgets, the tail mass and the Zipf fit.
+// properties, error messages, budgets, the tail mass, the Zipf fit and the
+// score order.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -304,10 +305,14 @@ TEST(ScoreOrder, HighestKeyFirstThenTheTieOrder) {
         std::stable_sort(want.begin(), want.end(), [&](std::size_t a, std::size_t b) {
           return shape < 4 ? keys[a] > keys[b] : before(a, b);
         });
-        std::vector<std::int32_t> k(n);
-        std::vector<std::uint32_t> t(n);
-        for (std::size_t i = 0; i < n; ++i) k[i] = keys[want[i]], t[i] = ties[want[i]];
-        keys.swap(k), ties.swap(t);
+        std::vector<std::int32_t> k;
+        std::vector<std::uint32_t> t;
+        for (std::size_t i : want) {
+          k.push_back(keys[i]);
+          t.push_back(ties[i]);
+        }
+        keys = k;
+        ties = t;
         if (shape >= 4 && n > 1) std::swap(keys[n / 2 - 1], keys[n / 2]);
         std::iota(want.begin(), want.end(), std::size_t{0});
       }
