@@ -2,6 +2,7 @@
 
 import collections
 import fractions
+import pickle
 
 import pytest
 
@@ -224,10 +225,11 @@ def test_engine_then_reader_then_callback_error(callbacks, bad_item, exc, messag
     assert passed_over is None or type(info.value.__context__) is passed_over  # passed over, not lost
 
 def test_two_runs_are_independent():
+    """Each outcome holds its own records: read first after the Engine was reconfigured and ran again."""
     e = engine(lambda xs: [x["id"] / 10 for x in xs])
     e.budget_top_k(2)
     first, second = e.run(items(5)), e.run(items(5))
-    assert [(r.id, r.fused) for r in first.ranked] == [(r.id, r.fused) for r in second.ranked]
-    assert [(r.id, r.reason) for r in first.rejected] == [(r.id, r.reason) for r in second.rejected]
     e.budget_top_k(1)
-    assert len(e.run(items(5)).ranked) == 1 and len(first.ranked) == 2
+    assert len(e.run(items(5)).ranked) == 1
+    shown = lambda out: ([(r.id, r.fused, r.to_json()) for r in out.ranked], [(r.id, r.reason) for r in out.rejected])
+    assert shown(first) == shown(pickle.loads(pickle.dumps(second))) and len(first.ranked) == 2

@@ -33,8 +33,9 @@ template <class C>
 struct Staged {
   C candidate;
   Scores scores;  // cheap slots filled, expensive slots empty
-  CandidateId id;
   float key;      // admission key
+
+  const CandidateId& id() const { return candidate.id; }
 };
 
 // The stage-1 records of a run, by cell; a cell stays where it is.
@@ -77,6 +78,9 @@ class Engine {
   // Builder operations: each takes the engine and returns it.
   Engine scorer(std::unique_ptr<Scorer<C>> s) && {
     metas_.push_back(ScorerMeta{s->id(), s->scale(), s->cost()});
+    auto names = std::make_shared<std::vector<ScorerId>>(names_ ? *names_ : std::vector<ScorerId>{});
+    names->push_back(s->id());
+    names_ = std::move(names);
     scorers_.push_back(std::move(s));
     return std::move(*this);
   }
@@ -187,6 +191,7 @@ class Engine {
   Retention retention_ = Retention::keep();
   std::vector<std::unique_ptr<Scorer<C>>> scorers_;
   std::vector<ScorerMeta> metas_;
+  AxisNames names_;  // the metas' ids
   std::vector<std::unique_ptr<UnaryConstraint<C>>> unary_;
   std::vector<std::unique_ptr<SetConstraint<C>>> set_;
   std::vector<Requirement<C>> requirements_;

@@ -215,7 +215,7 @@ class CheapScoring {
   }
 
   const std::vector<std::unique_ptr<Scorer<C>>>& scorers_;
-  std::vector<Axis> axes_;
+  InlineVector<Axis, 4> axes_;
   bool reject_;
 };
 
@@ -300,19 +300,18 @@ class StagingPool {
     // A candidate type that defers part of itself (the object of a table's
     // row, say) completes it here, while its source is still at hand.
     if constexpr (requires { c.enter_pool(); }) c.enter_pool();
-    CandidateId id = c.id;
     std::size_t pos;
     Staged<C>* staged;
     if (!free_.empty()) {
       pos = free_.back();
       free_.pop_back();
-      staged = &staging_[pos].emplace(std::move(c), std::move(scores), std::move(id), key);
+      staged = &staging_[pos].emplace(std::move(c), std::move(scores), key);
     } else {
       pos = staging_.size();
-      staged = &*staging_.emplace_back(std::in_place, std::move(c), std::move(scores), std::move(id), key);
+      staged = &*staging_.emplace_back(std::in_place, std::move(c), std::move(scores), key);
     }
-    // The heap refers to the staged record's id, which stays in place.
-    PushOutcome pushed = heap_.push(staged->id, pos, key);
+    // The heap refers to the staged candidate's id, which stays in place.
+    PushOutcome pushed = heap_.push(staged->id(), pos, key);
     if (pushed.kind == PushOutcome::Kind::Added) return;
     Staged<C> gone = unstage(pushed.kind == PushOutcome::Kind::Replaced ? pushed.evicted : pos);
     scores = std::move(gone.scores);
@@ -393,6 +392,7 @@ std::optional<std::size_t> Engine<C>::admission_axis() const {
 template <class C>
 Outcome<C> Engine<C>::empty_outcome() const {
   Outcome<C> out;
+  out.axes = names_;
   RunTrace& trace = out.trace;
   if (std::optional<std::size_t> admission = admission_axis()) trace.admission_scorer = metas_[*admission].id;
   trace.scorers.reserve(metas_.size());
@@ -578,7 +578,7 @@ std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1, StageStorag
   const std::vector<std::size_t> order = score_order(
       kept.size(), [&](std::size_t i) { return total_order_key(fused[kept[i]]); },
       [&](std::size_t a, std::size_t b) {
-        if (const int c = compare(stage1.entry(kept[a]).id, stage1.entry(kept[b]).id)) return c < 0;
+        if (const int c = compare(stage1.entry(kept[a]).id(), stage1.entry(kept[b]).id())) return c < 0;
         return a < b;
       });
   std::vector<PoolEntry<C>> entries = storage ? std::move(storage->entries) : std::vector<PoolEntry<C>>{};
@@ -587,7 +587,7 @@ std::expected<Outcome<C>, Error> Engine<C>::finish(Stage1<C> stage1, StageStorag
   for (std::size_t i : order) {
     const std::size_t j = kept[i];
     const Staged<C>& r = stage1.entry(j);
-    entries.push_back(PoolEntry<C>{&r.candidate, &r.id, fused[j], j});
+    entries.push_back(PoolEntry<C>{&r.candidate, &r.id(), fused[j], j});
   }
   std::expected<Chosen, Error> chosen = select(entries, out.trace);
   if (!chosen) return std::unexpected(std::move(chosen.error()));
@@ -676,7 +676,7 @@ std::vector<float> Engine<C>::fuse_pool(Stage1<C>& s, PoolFusion& fusion) const 
     ids.reserve(n);
     for (std::size_t j = 0; j < n; ++j) {
       scores.push_back(&s.entry(j).scores);
-      ids.push_back(&s.entry(j).id);
+      ids.push_back(&s.entry(j).id());
     }
     fusion.rank(scores, ids);
   }
@@ -768,8 +768,8 @@ void Engine<C>::assemble(const std::vector<PoolEntry<C>>& entries, Chosen& chose
     is_chosen[p] = 0;
     const PoolEntry<C>& e = entries[p];
     Staged<C>& r = s.entry(e.index);
-    out.ranked.push_back(Ranked<C>{KeptForm<C>::make(std::move(r.candidate)), r.scores,
-                                   fusion.trace(e.index, r.scores), constraint_ids, ++rank, e.fused});
+    out.ranked.emplace_back(KeptForm<C>::make(std::move(r.candidate)), r.scores, fusion.trace(e.index, r.scores),
+                            constraint_ids, ++rank, e.fused);
   }
 
   const bool submodular = objective_ ? objective_->is_submodular() : false;

@@ -75,7 +75,8 @@ std::string json_f32(float x) {
 }
 
 std::string audit_json(const CandidateId& id, std::uint32_t rank, float fused, const Scores& scores,
-                       const FusionTrace& fusion, const std::vector<ConstraintId>& constraints) {
+                       const std::vector<ScorerId>& axes, const FusionTrace& fusion,
+                       const std::vector<ConstraintId>& constraints) {
   std::string out;
   out.reserve(kAuditReserve);
   out += "{\"candidate\":";
@@ -88,7 +89,7 @@ std::string audit_json(const CandidateId& id, std::uint32_t rank, float fused, c
   out += ",\"scores\":{";
   for (std::size_t i = 0; i < scores.size(); ++i) {
     if (i > 0) out += ',';
-    out += json_string(fusion.terms[i].scorer);
+    out += json_string(axes[i]);
     out += ':';
     out += scores[i] ? json_f32(*scores[i]) : std::string("null");
   }
@@ -104,12 +105,11 @@ std::string audit_json(const CandidateId& id, std::uint32_t rank, float fused, c
     out += json_f32(*fusion.k);
   }
   out += ",\"terms\":[";
-  bool first = true;
-  for (const auto& term : fusion.terms) {
-    if (!first) out += ',';
-    first = false;
+  for (std::size_t i = 0; i < fusion.terms.size(); ++i) {
+    const FusionTerm& term = fusion.terms[i];
+    if (i > 0) out += ',';
     out += "{\"scorer\":";
-    out += json_string(term.scorer);
+    out += json_string(axes[i]);
     out += ",\"input\":";
     append_input(out, term.input);
     out += ",\"weight\":";
@@ -121,7 +121,7 @@ std::string audit_json(const CandidateId& id, std::uint32_t rank, float fused, c
   out += "]}";
 
   out += ",\"constraints\":{";
-  first = true;
+  bool first = true;
   for (const auto& name : constraints) {
     if (!first) out += ',';
     first = false;

@@ -114,6 +114,7 @@ template <class C>
 struct Outcome {
   std::vector<Ranked<C>> ranked;
   BlockList<Rejected<C>> rejected;
+  AxisNames axes;  // the run's axis names, registration order
   RunTrace trace;
   std::optional<float> guarantee;
   std::optional<float> cut_margin;

@@ -66,7 +66,6 @@ std::vector<std::uint32_t> rank_axis(std::size_t axis, const MissingPolicy& miss
 PoolFusion::PoolFusion(const Fusion& fusion, const MissingPolicy& missing, const std::vector<ScorerMeta>& metas)
     : fusion_(fusion), missing_(missing), metas_(metas) {
   if (fusion.kind == Fusion::Kind::WeightedSum) {
-    weights_.reserve(metas.size());
     for (const auto& m : metas) weights_.push_back(fusion.weight_of(m.id));
   }
 }
@@ -88,7 +87,7 @@ void PoolFusion::each_term(std::size_t j, const Scores& row, Each&& each) const 
       if (row[a] || imputing) total += weights_[a];
 
   for (std::size_t a = 0; a < axes; ++a) {
-    Term term;
+    FusionTerm term;
     const auto& slot = row[a];
     if (slot || imputing) {
       const float v = slot ? *slot : missing_.value;
@@ -119,11 +118,32 @@ void PoolFusion::each_term(std::size_t j, const Scores& row, Each&& each) const 
   }
 }
 
+// The fold of the terms `each_term` makes, term by term the same operations
+// without the terms (the trace's fused() is the same float).
 float PoolFusion::fused(std::size_t j, const Scores& row) const {
+  const std::size_t axes = metas_.size();
+  const bool imputing = missing_.kind == MissingPolicy::Kind::Impute;
+  auto takes_part = [&](std::size_t a) { return row[a] || imputing; };
+  auto value = [&](std::size_t a) { return row[a] ? *row[a] : missing_.value; };
   FusedFold fold(fusion_.kind);
-  each_term(j, row, [&](std::size_t, const Term& t) {
-    if (t.input.kind != TermInput::Kind::Skipped) fold.add(t.contribution);
-  });
+  switch (fusion_.kind) {
+    case Fusion::Kind::WeightedSum: {
+      float total = 0.0f;
+      for (std::size_t a = 0; a < axes; ++a)
+        if (takes_part(a)) total += weights_[a];
+      for (std::size_t a = 0; a < axes; ++a)
+        if (takes_part(a)) fold.add(value(a) * (total > 0.0f ? weights_[a] / total : 0.0f));
+      break;
+    }
+    case Fusion::Kind::Rrf:
+      for (std::size_t a = 0; a < axes; ++a)
+        if (takes_part(a) && ranks_[a][j] != 0) fold.add(1.0f / (fusion_.k + static_cast<float>(ranks_[a][j])));
+      break;
+    case Fusion::Kind::Max:
+      for (std::size_t a = 0; a < axes; ++a)
+        if (takes_part(a)) fold.add(value(a));
+      break;
+  }
   return fold.value();
 }
 
@@ -132,10 +152,8 @@ FusionTrace PoolFusion::trace(std::size_t j, const Scores& row) const {
   trace.method = fusion_.kind;
   trace.missing = missing_;
   if (fusion_.kind == Fusion::Kind::Rrf) trace.k = fusion_.k;
-  trace.terms.reserve(metas_.size());
-  each_term(j, row, [&](std::size_t a, const Term& t) {
-    trace.terms.push_back(FusionTerm{t.input, metas_[a].id, t.weight, t.contribution});
-  });
+  trace.terms.assign(metas_.size(), FusionTerm{});
+  each_term(j, row, [&](std::size_t a, const FusionTerm& t) { trace.terms[a] = t; });
   return trace;
 }
 
@@ -144,7 +162,7 @@ ProvisionalScore::ProvisionalScore(const Fusion& fusion, const MissingPolicy& mi
     : max_(fusion.kind == Fusion::Kind::Max) {
   if (missing.kind == MissingPolicy::Kind::Impute) impute_ = missing.value;
   for (std::size_t a = 0; a < metas.size(); ++a)
-    if (metas[a].cost == Cost::Cheap) cheap_.emplace_back(a, max_ ? 1.0f : fusion.weight_of(metas[a].id));
+    if (metas[a].cost == Cost::Cheap) cheap_.push_back({a, max_ ? 1.0f : fusion.weight_of(metas[a].id)});
 }
 
 }  // namespace vantorel

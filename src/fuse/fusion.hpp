@@ -3,12 +3,14 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "common/candidate_id.hpp"
 #include "common/defaults.hpp"
+#include "common/inline_vector.hpp"
 #include "common/names.hpp"
 #include "score/score.hpp"
 
@@ -59,12 +61,16 @@ struct TermInput {
 // "value", "rank", "imputed", "skipped".
 const char* input_name(TermInput::Kind kind);
 
+// One axis's part in a fused score.
 struct FusionTerm {
   TermInput input;
-  ScorerId scorer;
   float weight = 0.0f;
   float contribution = 0.0f;
 };
+
+// The names of an engine's axes in registration order, shared by the
+// outcomes of its runs.
+using AxisNames = std::shared_ptr<const std::vector<ScorerId>>;
 
 // The fused score of one entry, from the contributions of its terms that are
 // not skipped, in registration order: their sum from -0.0 (WeightedSum, Rrf),
@@ -82,8 +88,8 @@ class FusedFold {
 };
 
 struct FusionTrace {
-  std::vector<FusionTerm> terms;  // one per registered axis, registration order
-  std::optional<float> k;         // present for Rrf only
+  InlineVector<FusionTerm, 4> terms;  // one per registered axis, registration order
+  std::optional<float> k;             // present for Rrf only
   MissingPolicy missing;
   Fusion::Kind method = Fusion::Kind::Rrf;
 
@@ -109,18 +115,13 @@ class PoolFusion {
   FusionTrace trace(std::size_t j, const Scores& row) const;
 
  private:
-  struct Term {
-    TermInput input;
-    float weight = 0.0f;
-    float contribution = 0.0f;
-  };
   template <class Each>
   void each_term(std::size_t j, const Scores& row, Each&& each) const;
 
   const Fusion& fusion_;
   const MissingPolicy& missing_;
   const std::vector<ScorerMeta>& metas_;
-  std::vector<float> weights_;                      // WeightedSum
+  InlineVector<float, 4> weights_;                 // WeightedSum
   std::vector<std::vector<std::uint32_t>> ranks_;  // Rrf: by axis, then entry; 0 for none
 };
 
@@ -164,7 +165,7 @@ class ProvisionalScore {
       float best = 0.0f;
       for (std::size_t k = 0; k < cheap_.size(); ++k) {
         float v;
-        if (!value(k, cheap_[k].first, v)) {
+        if (!value(k, cheap_[k].axis, v)) {
           if (!impute_) continue;
           v = *impute_;
         }
@@ -177,11 +178,11 @@ class ProvisionalScore {
     float den = 0.0f;
     for (std::size_t k = 0; k < cheap_.size(); ++k) {
       float v;
-      if (!value(k, cheap_[k].first, v)) {
+      if (!value(k, cheap_[k].axis, v)) {
         if (!impute_) continue;
         v = *impute_;
       }
-      const float w = cheap_[k].second;
+      const float w = cheap_[k].weight;
       num += w * v;
       den += w;
       any = true;
@@ -205,7 +206,7 @@ class ProvisionalScore {
     for (std::size_t k = 0; k < cheap_.size(); ++k) {
       const float* v = value[k];
       const std::uint8_t* h = has[k];
-      const float w = cheap_[k].second;
+      const float w = cheap_[k].weight;
       if (max_) {
         // max_step by its bits, as the other loops.
         const bool impute = impute_.has_value();
@@ -254,7 +255,11 @@ class ProvisionalScore {
 
   bool max_ = false;
   std::optional<float> impute_;
-  std::vector<std::pair<std::size_t, float>> cheap_;  // (axis index, weight), the cheap axes in order
+  struct CheapAxis {
+    std::size_t axis;
+    float weight;
+  };
+  InlineVector<CheapAxis, 4> cheap_;  // the cheap axes in order
 };
 
 }  // namespace vantorel

@@ -23,18 +23,18 @@ Instance<Data>* as(PyObject* o) {
   return reinterpret_cast<Instance<Data>*>(o);
 }
 
-// A new instance of `type` whose contents are made from `src`, which is left
+// A new instance of `type` whose contents are made from `src`, which are left
 // untouched if the instance cannot be made. Nothing between the allocation
 // and the construction of the contents can start a collection.
-template <class Data, class Src>
-Ref make_instance(PyTypeObject* type, Src&& src) {
+template <class Data, class... Src>
+Ref make_instance(PyTypeObject* type, Src&&... src) {
   if (!type) return {};
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   Ref obj = Ref::steal(alloc(type, 0));
   if (!obj) return {};
   auto* self = as<Data>(obj.get());
   new (&self->flag) BorrowFlag{};
-  new (&self->data) Data{std::forward<Src>(src)};
+  new (&self->data) Data{std::forward<Src>(src)...};
   return obj;
 }
 

@@ -2,12 +2,12 @@
 //
 // The objects are read-only snapshots made by build_outcome. Some parts are
 // made when first asked for, from the run's own records, and then kept: the
-// dicts and the JSON text of a Ranked, and the Rejected objects of an
-// Outcome. Each holds
-// strong references to Python objects (its candidate, its dicts, the Ranked
-// and Rejected objects of an Outcome); traverse reports all of them and clear
-// releases all of them, so that a cycle running through a result (a candidate
-// dict that refers back to the Outcome, say) is reclaimed by the collector.
+// dicts and the JSON text of a Ranked, and the Ranked and Rejected objects of
+// an Outcome. Each holds strong references to Python objects (its candidate
+// or its records' candidates, its dicts, the Ranked and Rejected objects of
+// an Outcome); traverse reports all of them and clear releases all of them,
+// so that a cycle running through a result (a candidate dict that refers back
+// to the Outcome, say) is reclaimed by the collector.
 #include "python/outcome.hpp"
 
 #include <algorithm>
@@ -33,6 +33,9 @@ namespace {
 
 struct RankedData {
   Ranked<PyCandidate> record;  // the candidate's object and id, scores, fusion, constraints
+  // The names of the record's axes; none for a restored Ranked, whose dicts
+  // and text come made.
+  AxisNames axes;
   // Made on first use.
   mutable std::optional<std::string> json;
   mutable Ref scores;
@@ -71,13 +74,75 @@ struct Selection {
   std::optional<float> cut_margin;
 };
 
+// Holds the collector off while objects are made from records: making them
+// allocates one collectable object per record and runs no Python code, and
+// the collector would otherwise walk the growing list again and again (with
+// a million rejections kept, that walking costs more than the whole run).
+struct CollectorPause {
+  int was_enabled = PyGC_Disable();
+  ~CollectorPause() {
+    if (was_enabled) PyGC_Enable();
+  }
+};
+
+// Records of a run that become Python objects when first read, all of them
+// at once, and are then kept as those objects: every read gives the same
+// ones. Should making one fail, those made so far stay (their records
+// emptied) and a later read goes on from there.
+template <class Records>
+struct MadeOnRead {
+  Records records;
+  std::vector<Ref> objects;
+
+  std::size_t size() const { return records.empty() ? objects.size() : records.size(); }
+  // Record i, read from its object once that is made.
+  template <class Data>
+  const auto& record(std::size_t i) const {
+    return i < objects.size() ? as<Data>(objects[i].get())->data.record : records[i];
+  }
+  // `make(record)` makes the object of a record, taking its contents.
+  template <class Make>
+  bool make_objects(Make&& make) {
+    if (records.empty()) return true;
+    CollectorPause pause;
+    try {
+      objects.reserve(records.size());
+      for (std::size_t i = objects.size(); i < records.size(); ++i) {
+        Ref obj = make(records[i]);
+        if (!obj) return false;
+        objects.push_back(std::move(obj));
+      }
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+      return false;
+    }
+    records.clear();
+    return true;
+  }
+  template <class Visit>
+  int traverse(Visit&& visit) const {
+    for (const Ref& r : objects) {
+      if (int e = visit(r.get())) return e;
+    }
+    for (const auto& r : records) {
+      if (int e = visit(r.candidate.object.get())) return e;
+    }
+    return 0;
+  }
+  // Moves the contents out, leaving this empty.
+  MadeOnRead take() {
+    MadeOnRead gone{std::move(records), std::move(objects)};
+    records.clear();
+    objects.clear();
+    return gone;
+  }
+};
+
 struct OutcomeData {
-  std::vector<Ref> ranked;
-  std::vector<std::string> axes;  // the run's axis names, in order
-  // The kept rejections: the run's records until `rejected` is first read,
-  // then Rejected objects (records already turned into objects are empty).
-  mutable BlockList<Rejected<PyCandidate>> records;
-  mutable std::vector<Ref> rejected;
+  // The chosen, in rank order, and the kept rejections.
+  mutable MadeOnRead<std::vector<Ranked<PyCandidate>>> ranked;
+  mutable MadeOnRead<BlockList<Rejected<PyCandidate>>> rejected;
+  AxisNames axes;  // the run's axis names, in order
   // The run's records behind the three dicts, which are made on first use.
   RejectCounts counts;
   Selection properties;
@@ -89,15 +154,8 @@ struct OutcomeData {
 
   template <class Visit>
   int traverse(Visit&& visit) const {
-    for (const Ref& r : ranked) {
-      if (int e = visit(r.get())) return e;
-    }
-    for (const auto& r : records) {
-      if (int e = visit(r.candidate.object.get())) return e;
-    }
-    for (const Ref& r : rejected) {
-      if (int e = visit(r.get())) return e;
-    }
+    if (int e = ranked.traverse(visit)) return e;
+    if (int e = rejected.traverse(visit)) return e;
     if (int e = visit(rejected_counts.get())) return e;
     if (int e = visit(selection.get())) return e;
     return visit(trace.get());
@@ -105,13 +163,9 @@ struct OutcomeData {
   void clear() {
     // Moved out first: releasing an object may run Python code that reads
     // this instance again, and it must then find it already empty.
-    std::vector<Ref> gone_ranked = std::move(ranked);
-    BlockList<Rejected<PyCandidate>> gone_records = std::move(records);
-    std::vector<Ref> gone_rejected = std::move(rejected);
+    auto gone_ranked = ranked.take();
+    auto gone_rejected = rejected.take();
     cleared = true;
-    ranked.clear();
-    records.clear();
-    rejected.clear();
     rejected_counts.reset();
     selection.reset();
     trace.reset();
@@ -121,17 +175,6 @@ struct OutcomeData {
 using PyRanked = Instance<RankedData>;
 using PyRejected = Instance<RejectedData>;
 using PyOutcome = Instance<OutcomeData>;
-
-// Holds the collector off while a result is built: building allocates one
-// collectable object per record and runs no Python code, and the collector
-// would otherwise walk the growing result again and again (with a million
-// rejections kept, that walking costs more than the whole run).
-struct CollectorPause {
-  int was_enabled = PyGC_Disable();
-  ~CollectorPause() {
-    if (was_enabled) PyGC_Enable();
-  }
-};
 
 // ---------------------------------------------------------------- values
 
@@ -177,19 +220,19 @@ bool append(PyObject* list, Ref value) { return value && PyList_Append(list, val
 
 // ---------------------------------------------------------------- dicts
 
-// The scores of a Ranked, named by its fusion terms.
-Ref scores_dict(const Scores& scores, const FusionTrace& fusion) {
+// The scores of a Ranked by axis, named by `axes`.
+Ref scores_dict(const Scores& scores, const std::vector<ScorerId>& axes) {
   Ref d = new_dict();
   if (!d) return {};
   for (std::size_t i = 0; i < scores.size(); ++i) {
-    Ref key = text(fusion.terms[i].scorer);
+    Ref key = text(axes[i]);
     Ref v = f32_or_none(scores[i]);
     if (!key || !v || PyDict_SetItem(d.get(), key.get(), v.get()) != 0) return {};
   }
   return d;
 }
 
-Ref term_dict(const FusionTerm& term) {
+Ref term_dict(const ScorerId& scorer, const FusionTerm& term) {
   Ref d = new_dict();
   if (!d) return {};
   Ref value;
@@ -205,7 +248,7 @@ Ref term_dict(const FusionTerm& term) {
       value = none();
       break;
   }
-  if (!put(d.get(), "scorer", text(term.scorer)) || !put(d.get(), "input", interned(input_name(term.input.kind))) ||
+  if (!put(d.get(), "scorer", text(scorer)) || !put(d.get(), "input", interned(input_name(term.input.kind))) ||
       !put(d.get(), "value", std::move(value)) || !put(d.get(), "weight", f32(term.weight)) ||
       !put(d.get(), "contribution", f32(term.contribution))) {
     return {};
@@ -213,7 +256,7 @@ Ref term_dict(const FusionTerm& term) {
   return d;
 }
 
-Ref fusion_dict(const FusionTrace& fusion) {
+Ref fusion_dict(const FusionTrace& fusion, const std::vector<ScorerId>& axes) {
   Ref d = new_dict();
   if (!d) return {};
   if (!put(d.get(), "method", interned(fusion_name(fusion.method)))) return {};
@@ -222,8 +265,7 @@ Ref fusion_dict(const FusionTrace& fusion) {
   Ref terms = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fusion.terms.size())));
   if (!terms) return {};
   for (std::size_t i = 0; i < fusion.terms.size(); ++i) {
-    const FusionTerm& term = fusion.terms[i];
-    Ref t = term_dict(term);
+    Ref t = term_dict(axes[i], fusion.terms[i]);
     if (!t) return {};
     PyList_SetItem(terms.get(), static_cast<Py_ssize_t>(i), t.release());  // steals
   }
@@ -337,13 +379,13 @@ Ref lazily(bool alive, Ref& slot, Make&& make) {
 // A Ranked is cleared when its candidate is gone.
 PyObject* ranked_get_scores(PyObject* o, void*) {
   return read_shared<RankedData>(o, [](const RankedData& d) {
-    return lazily(bool(d.record.candidate.object), d.scores, [&] { return scores_dict(d.record.scores, d.record.fusion); }).release();
+    return lazily(bool(d.record.candidate.object), d.scores, [&] { return scores_dict(d.record.scores, *d.axes); }).release();
   });
 }
 
 PyObject* ranked_get_fusion(PyObject* o, void*) {
   return read_shared<RankedData>(o, [](const RankedData& d) {
-    return lazily(bool(d.record.candidate.object), d.fusion, [&] { return fusion_dict(d.record.fusion); }).release();
+    return lazily(bool(d.record.candidate.object), d.fusion, [&] { return fusion_dict(d.record.fusion, *d.axes); }).release();
   });
 }
 
@@ -369,7 +411,7 @@ PyObject* ranked_get_candidate(PyObject* o, void*) {
 PyObject* ranked_to_json(PyObject* o, PyObject*) {
   return read_shared<RankedData>(o, [](const RankedData& d) -> PyObject* {
     try {
-      if (!d.json) d.json = to_json(d.record, d.record.candidate.id);
+      if (!d.json) d.json = to_json(d.record, d.record.candidate.id, *d.axes);
     } catch (const std::bad_alloc&) {
       return PyErr_NoMemory();
     }
@@ -526,34 +568,26 @@ PyObject* list_of(const std::vector<Ref>& items) {
   return list.release();
 }
 
+// A Ranked whose candidate is gone counts as cleared: a record without an
+// object (a table's row never made into its dict) holds None instead.
+Ref make_ranked(Ranked<PyCandidate>& r, const AxisNames& axes) {
+  if (!r.candidate.object) r.candidate.object = none();
+  return make_instance<RankedData>(ranked_type(), std::move(r), axes);
+}
+
+Ref make_rejected(Rejected<PyCandidate>& r) { return make_instance<RejectedData>(rejected_type(), std::move(r)); }
+
 PyObject* outcome_get_ranked(PyObject* o, void*) {
-  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return list_of(d.ranked); });
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) {
+    auto make = [&](Ranked<PyCandidate>& r) { return make_ranked(r, d.axes); };
+    return d.ranked.make_objects(make) ? list_of(d.ranked.objects) : nullptr;
+  });
 }
-
-// Turns the records not yet turned into Rejected objects. Should making one
-// fail, those made so far stay and a later read goes on from there.
-bool materialise(const OutcomeData& d) {
-  if (d.records.empty()) return true;
-  CollectorPause pause;
-  try {
-    d.rejected.reserve(d.records.size());
-    for (std::size_t i = d.rejected.size(); i < d.records.size(); ++i) {
-      Ref obj = make_instance<RejectedData>(rejected_type(), std::move(d.records[i]));
-      if (!obj) return false;
-      d.rejected.push_back(std::move(obj));
-    }
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-    return false;
-  }
-  d.records.clear();
-  return true;
-}
-
-std::size_t rejected_count(const OutcomeData& d) { return d.records.empty() ? d.rejected.size() : d.records.size(); }
 
 PyObject* outcome_get_rejected(PyObject* o, void*) {
-  return read_shared<OutcomeData>(o, [](const OutcomeData& d) { return materialise(d) ? list_of(d.rejected) : nullptr; });
+  return read_shared<OutcomeData>(o, [](const OutcomeData& d) {
+    return d.rejected.make_objects(make_rejected) ? list_of(d.rejected.objects) : nullptr;
+  });
 }
 
 Ref counts_of(const OutcomeData& d) {
@@ -605,7 +639,7 @@ PyObject* outcome_repr(PyObject* o) {
   if (exact.get() == Py_False) shown = "Some(false)";
   try {
     const std::string s = "Outcome(ranked=" + std::to_string(self->data.ranked.size()) +
-                          ", rejected=" + std::to_string(rejected_count(self->data)) + ", exact=" + shown + ")";
+                          ", rejected=" + std::to_string(self->data.rejected.size()) + ", exact=" + shown + ")";
     return text(s).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
@@ -663,9 +697,9 @@ PyGetSetDef outcome_getset[] = {
 // Pickled besides what the getters serve: the axis names.
 PyObject* outcome_get_axes(PyObject* o, void*) {
   return read_shared<OutcomeData>(o, [](const OutcomeData& d) -> PyObject* {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(d.axes.size())));
-    for (std::size_t i = 0; list && i < d.axes.size(); ++i) {
-      Ref name = text(d.axes[i]);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(d.axes->size())));
+    for (std::size_t i = 0; list && i < d.axes->size(); ++i) {
+      Ref name = text((*d.axes)[i]);
       if (!name) return nullptr;
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), name.release());  // steals
     }
@@ -712,21 +746,11 @@ PyTypeObject* g_outcome = nullptr;
 
 // ---------------------------------------------------------------- build
 
-Ref build_ranked(Ranked<PyCandidate>& r) {
-  if (!r.candidate.object) r.candidate.object = none();
-  return make_instance<RankedData>(ranked_type(), std::move(r));
-}
-
 Ref build(Outcome<PyCandidate>& outcome) {
   OutcomeData data;
-  data.ranked.reserve(outcome.ranked.size());
-  for (Ranked<PyCandidate>& r : outcome.ranked) {
-    Ref obj = build_ranked(r);
-    if (!obj) return {};
-    data.ranked.push_back(std::move(obj));
-  }
-  data.records = std::move(outcome.rejected);
-  for (const ScorerTrace& axis : outcome.trace.scorers) data.axes.push_back(axis.scorer);
+  data.ranked.records = std::move(outcome.ranked);
+  data.rejected.records = std::move(outcome.rejected);
+  data.axes = std::move(outcome.axes);
   data.counts = outcome.rejected_counts;
   data.properties = Selection{outcome.exact, outcome.guarantee, outcome.pool_size, outcome.pool_exhausted,
                               outcome.cut_margin};
@@ -864,13 +888,15 @@ PyObject* restore_outcome(PyObject*, PyObject* args) {
   }
   return restore([&]() -> Ref {
     OutcomeData d;
-    if (!instances_of(ranked, ranked_type(), "vantorel.Ranked", d.ranked) ||
-        !instances_of(rejected, rejected_type(), "vantorel.Rejected", d.rejected)) {
+    if (!instances_of(ranked, ranked_type(), "vantorel.Ranked", d.ranked.objects) ||
+        !instances_of(rejected, rejected_type(), "vantorel.Rejected", d.rejected.objects)) {
       return {};
     }
+    auto names = std::make_shared<std::vector<ScorerId>>();
     for (Py_ssize_t i = 0; i < PyList_Size(axes); ++i) {
-      if (!text_of(PyList_GetItem(axes, i), d.axes.emplace_back())) return {};
+      if (!text_of(PyList_GetItem(axes, i), names->emplace_back())) return {};
     }
+    d.axes = std::move(names);
     d.rejected_counts = Ref::borrow(counts);
     d.selection = Ref::borrow(selection);
     d.trace = Ref::borrow(trace);
@@ -889,16 +915,11 @@ bool outcome_records(PyObject* o, OutcomeRecords& out) {
   auto g = SharedGuard::take(self->flag);
   if (!g) return false;
   const OutcomeData& d = self->data;
-  out.axes = d.axes;
+  out.axes = *d.axes;
   out.ranked.reserve(d.ranked.size());
-  for (const Ref& r : d.ranked) out.ranked.push_back(&as<RankedData>(r.get())->data.record);
-  // Those already turned into Rejected objects, then the records not yet.
-  const std::size_t n = rejected_count(d);
-  out.rejected.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    out.rejected.push_back(i < d.rejected.size() ? &as<RejectedData>(d.rejected[i].get())->data.record
-                                                 : &d.records[i]);
-  }
+  for (std::size_t i = 0; i < d.ranked.size(); ++i) out.ranked.push_back(&d.ranked.record<RankedData>(i));
+  out.rejected.reserve(d.rejected.size());
+  for (std::size_t i = 0; i < d.rejected.size(); ++i) out.rejected.push_back(&d.rejected.record<RejectedData>(i));
   return true;
 }
 
@@ -909,7 +930,6 @@ PyTypeObject* outcome_type() { return cached_type(g_outcome, outcome_spec); }
 PyObject* build_outcome(Outcome<PyCandidate>&& outcome) {
   // Consumed here: whatever the Python objects do not take is released on return.
   Outcome<PyCandidate> owned = std::move(outcome);
-  CollectorPause pause;
   try {
     return build(owned).release();
   } catch (const std::bad_alloc&) {

@@ -107,12 +107,15 @@ struct Prepared {
   std::optional<ItemConverter> converter;
 };
 
+constexpr std::size_t kKeptSlots = std::size_t{1} << 16;
+
 // What an Engine keeps from its runs. A run takes the spare storage whole
 // and leaves its own when the slot is empty: runs on several threads, or one
 // run inside another, each stage into storage of their own.
 struct RunCache {
   std::shared_ptr<const Prepared> prepared;
   std::optional<StageStorage<PyCandidate>> spare;
+  bool large_pool = false;  // the last run to finish had a pool of over kKeptSlots
 };
 
 namespace {
@@ -231,10 +234,15 @@ PyObject* run_checked(const EngineConfig& cfg, KeptRuns& kept, PyObject* candida
   if (!reader) return nullptr;
   StageStorage<PyCandidate> storage = std::exchange(runs->spare, std::nullopt).value_or(StageStorage<PyCandidate>{});
   auto result = p->engine.finish(p->engine.scan(StreamSource{*reader}, &storage), &storage);
-  // Kept for the next run only up to a pool of kKeptSlots (some tens of MB):
-  // an idle Engine does not hold on to what one large run needed.
-  constexpr std::size_t kKeptSlots = std::size_t{1} << 16;
-  if (!runs->spare && storage.slots.capacity() <= kKeptSlots) runs->spare = std::move(storage);
+  // Kept for the next run up to a pool of kKeptSlots (some tens of MB), and
+  // beyond only when the run before had a pool that large too: an Engine that
+  // runs large pools one after another reuses their space, while an idle one
+  // does not hold on to what one large run needed.
+  const bool large_pool = result && result->pool_size > kKeptSlots;
+  if (!runs->spare && (storage.slots.capacity() <= kKeptSlots || (large_pool && runs->large_pool))) {
+    runs->spare = std::move(storage);
+  }
+  runs->large_pool = large_pool;
   return conclude(*p, std::move(result), reader->first_error().take());
 }
 
@@ -306,7 +314,7 @@ Ref pool_entry(const EngineConfig& cfg, Staged<PyCandidate>& p) {
   });
   Ref groups = list_of(c.groups.size(), [&](std::size_t j) { return text_or_none(c.groups[j]); });
   Ref cover = list_of(c.cover.size(), [&](std::size_t j) { return text_obj(c.cover[j]); });
-  return tuple_of(u64_obj(std::bit_cast<std::uint32_t>(p.key)), id_obj(p.id), std::move(c.object), std::move(scores),
+  return tuple_of(u64_obj(std::bit_cast<std::uint32_t>(p.key)), id_obj(p.id()), std::move(c.object), std::move(scores),
                   std::move(groups), u64_obj(c.cost), std::move(cover), u64_obj(c.row));
 }
 
@@ -471,7 +479,6 @@ bool read_entry(PyObject* e, const EngineConfig& cfg, std::size_t group_keys, St
   c.object = Ref::borrow(object);
   c.cost = static_cast<std::uint32_t>(cost);
   if (!id_field(id, "pool", c.id)) return false;
-  out.id = c.id;
   out.key = std::bit_cast<float>(static_cast<std::uint32_t>(bits));
   c.scores.assign(axes, std::nullopt);
   out.scores.assign(axes, std::nullopt);
@@ -502,11 +509,11 @@ bool read_pool(PyObject* partial, const EngineConfig& cfg, Stage1<PyCandidate>& 
   const std::size_t group_keys = cfg.groups.size() + cfg.requirements.size();
   s.pool.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Staged<PyCandidate> e{PyCandidate{}, {}, {}, 0.0f};
+    Staged<PyCandidate> e{PyCandidate{}, {}, 0.0f};
     if (!read_entry(part(entries, i, "pool"), cfg, group_keys, e)) return false;
     if (!s.pool.empty()) {
       const Staged<PyCandidate>& last = s.entry(s.pool.size() - 1);
-      if (score_before(e.key, e.id, last.key, last.id)) return bad_field("pool");
+      if (score_before(e.key, e.id(), last.key, last.id())) return bad_field("pool");
     }
     s.pool.push_back(s.staged.size());
     s.staged.emplace_back(std::move(e));

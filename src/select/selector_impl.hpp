@@ -55,7 +55,7 @@ inline bool key_before(float ka, std::size_t pa, float kb, std::size_t pb) {
 template <class C>
 class Selector<C>::State {
  public:
-  State(const Selector& selector, const Pool& pool) : pool_(pool), member(pool.size(), 0), cost(pool.size(), 0) {
+  State(const Selector& selector, const Pool& pool) : pool_(pool), member(pool.size(), 0) {
     std::vector<const C*> all;
     const bool starts = (selector.constraints != nullptr && !selector.constraints->empty()) || selector.objective;
     if (starts) all.reserve(pool.size());
@@ -63,19 +63,21 @@ class Selector<C>::State {
     if (selector.constraints != nullptr)
       for (const auto& c : *selector.constraints) constraints_.push_back(c->start(all));
     if (selector.objective != nullptr) objective_ = selector.objective->start(all);
-    if (selector.has_cost())
-      for (std::size_t p = 0; p < pool.size(); ++p) cost[p] = selector.cost_of(*pool[p].candidate);
+    if (selector.has_cost()) {
+      cost_.reserve(pool.size());
+      for (std::size_t p = 0; p < pool.size(); ++p) cost_.push_back(selector.cost_of(*pool[p].candidate));
+    }
   }
 
   void add(std::size_t p) {
     member[p] = 1;
-    spent += cost[p];
+    spent += cost(p);
     for (auto& c : constraints_) c->add(p);
     if (objective_) objective_->add(p);
   }
   void remove(std::size_t p) {
     member[p] = 0;
-    spent -= cost[p];
+    spent -= cost(p);
     for (auto& c : constraints_) c->remove(p);
     if (objective_) objective_->remove(p);
   }
@@ -90,6 +92,8 @@ class Selector<C>::State {
   }
   // Gains never grow as the selection grows, so stale keys bound fresh ones.
   bool lazy() const { return !objective_ || objective_->gains_shrink(); }
+  // Neither an objective nor a set constraint: every gain is the fused score.
+  bool plain() const { return !objective_ && constraints_.empty(); }
   // Index of the first set constraint that refuses `p`, or the count of them.
   std::size_t refusal(std::size_t p) const {
     std::size_t i = 0;
@@ -122,8 +126,13 @@ class Selector<C>::State {
 
  public:
   std::vector<char> member;         // per pool position
-  std::vector<std::uint64_t> cost;  // per pool position; 0 without a cost function
   std::uint64_t spent = 0;          // summed cost of the members
+
+  // The cost of pool position p; 0 without a cost function.
+  std::uint64_t cost(std::size_t p) const { return cost_.empty() ? 0 : cost_[p]; }
+
+ private:
+  std::vector<std::uint64_t> cost_;  // per pool position, with a cost function
 };
 
 template <class C>
@@ -132,16 +141,25 @@ PackResult Selector<C>::pass(const Pool& pool, State& state, std::size_t limit, 
   PackResult result;
   result.positions.reserve(std::min(limit, pool.size()));
   auto eligible = [&](std::size_t p) {
-    return (!budget || state.spent + state.cost[p] <= *budget) && state.admissible(p);
+    return (!budget || state.spent + state.cost(p) <= *budget) && state.admissible(p);
   };
-  auto key_of = [&](std::size_t p, float g) { return ratio ? select_detail::ratio_key(g, state.cost[p]) : g; };
+  auto key_of = [&](std::size_t p, float g) { return ratio ? select_detail::ratio_key(g, state.cost(p)) : g; };
   auto take = [&](std::size_t p, float g) {
     result.positions.push_back(p);
     result.total = result.total + g;
     state.add(p);
   };
 
-  if (state.lazy()) {
+  if (!budget && !ratio && state.plain()) {
+    // Every entry is eligible and its key is its fused score, so the scan
+    // order is the pool's rank order with the NaN scores moved behind every
+    // number: the picks are the first `limit` of that order.
+    for (const bool nan : {false, true}) {
+      for (std::size_t p = 0; p < pool.size() && result.positions.size() < limit; ++p) {
+        if (select_detail::is_nan(pool[p].fused) == nan) take(p, pool[p].fused);
+      }
+    }
+  } else if (state.lazy()) {
     // Keys only shrink, and an entry refused (by a constraint or the budget)
     // stays refused, while the selection grows. So a queue of stale keys in
     // scan order gives the scan's pick: re-key the top and take it when it
@@ -254,7 +272,7 @@ std::optional<Error> Selector<C>::repair(const Pool& pool, State& state, Positio
     // leaves it; every requirement before `r` must still hold.
     auto accepted = [&](const std::size_t* y, std::size_t x) {
       if (k && selection.size() + (y ? 0 : 1) > *k) return false;
-      if (tokens && has_cost() && state.spent - (y ? state.cost[*y] : 0) + state.cost[x] > *tokens) return false;
+      if (tokens && has_cost() && state.spent - (y ? state.cost(*y) : 0) + state.cost(x) > *tokens) return false;
       for (std::size_t i = 0; i < r; ++i)
         if (have[i] - (y ? sat[i][*y] : 0) + sat[i][x] < reqs[i].n) return false;
       return state.holds_with(y, x);
@@ -328,15 +346,18 @@ std::optional<float> Selector<C>::cut_margin(const Pool& pool, State& state, con
   const std::uint64_t remaining = token_mode && state.spent < *tokens ? *tokens - state.spent : 0;
 
   float last_key = state.gain(last);
-  if (token_mode) last_key = costed ? select_detail::ratio_key(last_key, state.cost[last]) : inf;
+  if (token_mode) last_key = costed ? select_detail::ratio_key(last_key, state.cost(last)) : inf;
 
+  // Without a budget, an objective or set constraints the keys are the fused
+  // scores in rank order: no later key displaces the first number found.
+  const bool plain = !token_mode && state.plain();
   std::optional<float> best;
-  for (std::size_t p = 0; p < pool.size(); ++p) {
+  for (std::size_t p = 0; p < pool.size() && !(plain && best && !select_detail::is_nan(*best)); ++p) {
     if (p == last || state.member[p]) continue;
     if (!state.admissible(p)) continue;
     float key;
     if (token_mode) {
-      const std::uint64_t c = state.cost[p];
+      const std::uint64_t c = state.cost(p);
       if (costed && c > remaining) continue;
       key = costed ? select_detail::ratio_key(state.gain(p), c) : inf;
     } else {
@@ -372,7 +393,7 @@ std::expected<Chosen, Error> Selector<C>::run(const Pool& pool) const {
     std::optional<std::size_t> single;
     float single_value = 0.0f;
     for (std::size_t p = 0; p < pool.size(); ++p) {
-      if (state.cost[p] > budget) continue;
+      if (state.cost(p) > budget) continue;
       if (!state.admissible(p)) continue;
       const float value = state.gain(p);
       if (!single || select_detail::displaces(value, single_value)) {

@@ -1,5 +1,6 @@
-// Fusion of axis scores (ranks, terms, fused and provisional scores) and
-// whole runs of the core engine over a plain candidate type.
+// The inline lists scores live in, fusion of axis scores (ranks, terms, fused
+// and provisional scores) and whole runs of the core engine over a plain
+// candidate type.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -18,6 +19,34 @@ std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
 
 using Kind = TermInput::Kind;
 const std::optional<float> none = std::nullopt;
+
+// Lists that fit inline and longer ones, through every change between the
+// two: each reads back what was put in; a moved-from list is empty.
+TEST(InlineVector, InlineAndOnTheHeapAlike) {
+  using List = InlineVector<int, 2>;
+  auto items = [](const List& l) { return std::vector<int>(l.begin(), l.end()); };
+  List grown;
+  std::vector<int> want;
+  for (int i = 0; i < 5; ++i) {
+    grown.push_back(i);
+    want.push_back(i);
+    EXPECT_EQ(items(grown), want);
+  }
+  List copy = grown, moved = std::move(grown);
+  EXPECT_EQ(items(copy), want);
+  EXPECT_EQ(items(moved), want);
+  EXPECT_EQ(grown.size(), 0u);
+  copy.assign(1, 7);
+  moved = copy;
+  EXPECT_EQ(items(moved), std::vector<int>{7});
+  copy.assign(3, 8);
+  moved = std::move(copy);
+  EXPECT_EQ(items(moved), (std::vector<int>{8, 8, 8}));
+  EXPECT_EQ(copy.size(), 0u);
+  moved = List{1, 2};
+  moved.push_back(3);
+  EXPECT_EQ(items(moved), (std::vector<int>{1, 2, 3}));
+}
 
 // Traces one pool of rows over the axes "a", "b", "c", ... (as many as the
 // rows have), each entry's fused score checked against its trace's.
@@ -104,8 +133,8 @@ TEST(Max, NaNAndSignedZeroRules) {
   for (const auto& [values, expect] : cases) {
     FusionTrace tr;
     tr.method = Fusion::Kind::Max;
-    for (float v : values) tr.terms.push_back({{Kind::Value, v, 0}, "x", 1.0f, v});
-    tr.terms.push_back({{Kind::Skipped, 0.0f, 0}, "s", 0.0f, 99.0f});  // never counted
+    for (float v : values) tr.terms.push_back({{Kind::Value, v, 0}, 1.0f, v});
+    tr.terms.push_back({{Kind::Skipped, 0.0f, 0}, 0.0f, 99.0f});  // never counted
     EXPECT_EQ(bits(tr.fused()), bits(expect)) << values.size() << " " << values[0];
   }
 }

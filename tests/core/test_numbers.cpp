@@ -1,15 +1,19 @@
 // Numbers and their texts: float text, JSON, the audit record, selection
-// properties, error messages, budgets, the tail mass and the Zipf fit.
+// properties, error messages, budgets, the tail mass, the Zipf fit and the
+// score order.
 #include <gtest/gtest.h>
 
 #include <bit>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <numeric>
+#include <random>
 #include <tuple>
 
 #include "budget/budget.hpp"
 #include "common/float_text.hpp"
+#include "common/score_sort.hpp"
 #include "error/error.hpp"
 #include "evidence/json.hpp"
 #include "evidence/outcome.hpp"
@@ -71,22 +75,24 @@ TEST(Json, StringsAndNumbers) {
 using Kind = TermInput::Kind;
 
 TEST(AuditJson, OneLineRecords) {
-  const FusionTrace trace{{{{Kind::Value, 0.5f, 0}, "a", 1.0f, 0.5f}}, std::nullopt, MissingPolicy::skip(),
+  const FusionTrace trace{{{{Kind::Value, 0.5f, 0}, 1.0f, 0.5f}}, std::nullopt, MissingPolicy::skip(),
                           Fusion::Kind::Max};
   const Ranked<int> r{7, {0.5f}, trace, {}, 1, 0.5f};
-  EXPECT_EQ(to_json(r, CandidateId(42)),
+  EXPECT_EQ(to_json(r, CandidateId(42), {"a"}),
             R"({"candidate":"42","rank":1,"fused":0.5,"scores":{"a":0.5},"missing_policy":"skip",)"
             R"("fusion":{"method":"max","terms":[{"scorer":"a","input":{"kind":"value","value":0.5},)"
             R"("weight":1.0,"contribution":0.5}]},"constraints":{}})");
   // Every input shape, the RRF constant and constraint verdicts.
-  const std::vector<FusionTerm> terms = {{{Kind::Rank, 0.0f, 3}, "a", 1.0f, 1.0f / 63.0f},
-                                         {{Kind::Imputed, 0.25f, 0}, "b", 1.0f, kNaN},
-                                         {{Kind::Skipped, 0.0f, 0}, "c", 0.0f, 0.0f},
-                                         {{Kind::Value, -0.0f, 0}, "d", 2.0f, -0.0f}};
-  const FusionTrace rrf{terms, 60.0f, MissingPolicy::impute(0.25f), Fusion::Kind::Rrf};
+  const FusionTrace rrf{{{{Kind::Rank, 0.0f, 3}, 1.0f, 1.0f / 63.0f},
+                         {{Kind::Imputed, 0.25f, 0}, 1.0f, kNaN},
+                         {{Kind::Skipped, 0.0f, 0}, 0.0f, 0.0f},
+                         {{Kind::Value, -0.0f, 0}, 2.0f, -0.0f}},
+                        60.0f,
+                        MissingPolicy::impute(0.25f),
+                        Fusion::Kind::Rrf};
   const Scores scores{0.75f, std::nullopt, std::nullopt, -0.0f};
-  EXPECT_EQ(audit_json(CandidateId(std::string("q\"\\\t\x01점")), 4294967295u, 2.0f, scores, rrf,
-                       {"max_total", "group:lang"}),
+  EXPECT_EQ(audit_json(CandidateId(std::string("q\"\\\t\x01점")), 4294967295u, 2.0f, scores, {"a", "b", "c", "d"},
+                       rrf, {"max_total", "group:lang"}),
             R"({"candidate":"q\"\\\t\u0001점","rank":4294967295,"fused":2.0,)"
             R"("scores":{"a":0.75,"b":null,"c":null,"d":-0.0},"missing_policy":"impute",)"
             R"("fusion":{"method":"rrf","k":60.0,"terms":[)"
@@ -276,6 +282,44 @@ TEST(DeriveBudget, FitAndFallbacks) {
   const float q = derive_budget(last, 0.1f, 0.9f, 3).fit_quality;
   for (float min_fit : {q, 0.0f, -5.0f, kNaN}) EXPECT_FALSE(derive_budget(last, 0.1f, min_fit, 3).fallback);
   EXPECT_TRUE(derive_budget(last, 0.1f, std::nextafter(q, 1.0f), 3).fallback);
+}
+
+// The score order against a plain sort, on short and long (radix) lists of
+// random keys over the whole range or a few values: shuffled, in key order
+// (ties not in their order), or in order but for one pair.
+TEST(ScoreOrder, HighestKeyFirstThenTheTieOrder) {
+  std::mt19937 rng(11);
+  for (std::size_t n : {0, 1, 2, 255, 256, 257, 3000}) {
+    for (int shape = 0; shape < 6; ++shape) {
+      std::vector<std::int32_t> keys(n);
+      std::vector<std::uint32_t> ties(n);
+      for (std::size_t i = 0; i < n; ++i) {
+        keys[i] = shape % 2 ? static_cast<std::int32_t>(rng()) : static_cast<std::int32_t>(rng() % 5) - 2;
+        ties[i] = rng() % 3;
+      }
+      auto less = [&](std::size_t a, std::size_t b) { return ties[a] != ties[b] ? ties[a] < ties[b] : a < b; };
+      auto before = [&](std::size_t a, std::size_t b) { return keys[a] != keys[b] ? keys[a] > keys[b] : less(a, b); };
+      std::vector<std::size_t> want(n);
+      std::iota(want.begin(), want.end(), std::size_t{0});
+      if (shape >= 2) {
+        std::stable_sort(want.begin(), want.end(), [&](std::size_t a, std::size_t b) {
+          return shape < 4 ? keys[a] > keys[b] : before(a, b);
+        });
+        std::vector<std::int32_t> k;
+        std::vector<std::uint32_t> t;
+        for (std::size_t i : want) {
+          k.push_back(keys[i]);
+          t.push_back(ties[i]);
+        }
+        keys = k;
+        ties = t;
+        if (shape >= 4 && n > 1) std::swap(keys[n / 2 - 1], keys[n / 2]);
+        std::iota(want.begin(), want.end(), std::size_t{0});
+      }
+      std::sort(want.begin(), want.end(), before);
+      EXPECT_EQ(score_order(n, [&](std::size_t i) { return keys[i]; }, less), want) << n << " " << shape;
+    }
+  }
 }
 
 }  // namespace
