@@ -19,7 +19,6 @@ import os
 import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
 import pandas as pd
@@ -28,6 +27,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 import vantorel
+from timing import best_of_each, memory
 
 POOL = 320
 
@@ -48,26 +48,6 @@ def engine():
     e.pool_multiplier(32)
     e.rejections("count")
     return e
-
-
-def best_of_each(repeats, fns):
-    """Best CPU time of each function, the functions taking turns in every
-    round so that a change in the machine's load touches them alike."""
-    best = [float("inf")] * len(fns)
-    for _ in range(repeats):
-        for i, fn in enumerate(fns):
-            t0 = time.process_time()
-            fn()
-            best[i] = min(best[i], time.process_time() - t0)
-    return best
-
-
-def memory(field):
-    """VmRSS (now) or VmHWM (peak) of this process in bytes."""
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
 
 
 def peak(mode, path):

@@ -21,9 +21,9 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
-import time
 
 import vantorel
+from timing import best_of_each, memory
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -54,30 +54,6 @@ def engine(retention="keep"):
 
 def best_of(repeats, fn, loops=1):
     return best_of_each(repeats, [fn], loops)[0]
-
-
-def best_of_each(repeats, fns, loops=1):
-    """Best time of each function, the functions taking turns in every round
-    so that a change in the machine's load touches them alike. The time is
-    this process's CPU time, which other work on a shared machine disturbs
-    less than the wall clock."""
-    best = [float("inf")] * len(fns)
-    for _ in range(repeats):
-        for i, fn in enumerate(fns):
-            t0 = time.process_time()
-            for _ in range(loops):
-                fn()
-            best[i] = min(best[i], (time.process_time() - t0) / loops)
-    return best
-
-
-def memory(field):
-    """VmRSS (now) or VmHWM (peak) of this process in bytes; the peak is this
-    process's own (ru_maxrss would carry the parent's over fork and exec)."""
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
 
 
 def peak_per_rejection(n):

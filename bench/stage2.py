@@ -21,6 +21,7 @@ import sys
 import time
 
 import vantorel
+from timing import best_of_each
 
 
 def make(n, seed=7):
@@ -40,19 +41,6 @@ def engine(k, retention="count"):
     e.rejections(retention)
     e.pool_multiplier(32)
     return e
-
-
-def best_of_each(repeats, fns, loops=1):
-    """Best CPU time per call of each function, the functions taking turns in
-    every round so that a change in the machine's load touches them alike."""
-    best = [float("inf")] * len(fns)
-    for _ in range(repeats):
-        for i, fn in enumerate(fns):
-            t0 = time.process_time()
-            for _ in range(loops):
-                fn()
-            best[i] = min(best[i], (time.process_time() - t0) / loops)
-    return best
 
 
 def collector(n):

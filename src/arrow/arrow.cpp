@@ -7,58 +7,6 @@
 
 namespace vantorel::arrow {
 
-namespace {
-
-// --- holders -------------------------------------------------------------
-
-template <class T>
-void take(T& into, T* from) noexcept {
-  if (!from) return;
-  into = *from;
-  from->release = nullptr;
-}
-
-template <class T>
-void release(T& raw) noexcept {
-  if (raw.release) raw.release(&raw);
-  raw = T{};
-}
-
-}  // namespace
-
-SchemaHolder::SchemaHolder(ArrowSchema* s) { take(raw_, s); }
-SchemaHolder::SchemaHolder(SchemaHolder&& o) noexcept { take(raw_, &o.raw_); }
-SchemaHolder& SchemaHolder::operator=(SchemaHolder&& o) noexcept {
-  if (this != &o) {
-    reset();
-    take(raw_, &o.raw_);
-  }
-  return *this;
-}
-void SchemaHolder::reset() noexcept { release(raw_); }
-
-ArrayHolder::ArrayHolder(ArrowArray* a) { take(raw_, a); }
-ArrayHolder::ArrayHolder(ArrayHolder&& o) noexcept { take(raw_, &o.raw_); }
-ArrayHolder& ArrayHolder::operator=(ArrayHolder&& o) noexcept {
-  if (this != &o) {
-    reset();
-    take(raw_, &o.raw_);
-  }
-  return *this;
-}
-void ArrayHolder::reset() noexcept { release(raw_); }
-
-StreamHolder::StreamHolder(ArrowArrayStream* s) { take(raw_, s); }
-StreamHolder::StreamHolder(StreamHolder&& o) noexcept { take(raw_, &o.raw_); }
-StreamHolder& StreamHolder::operator=(StreamHolder&& o) noexcept {
-  if (this != &o) {
-    reset();
-    take(raw_, &o.raw_);
-  }
-  return *this;
-}
-void StreamHolder::reset() noexcept { release(raw_); }
-
 std::string StreamHolder::last_error(int code) {
   const char* text = raw_.get_last_error ? raw_.get_last_error(&raw_) : nullptr;
   std::string m = "the Arrow stream failed with code " + std::to_string(code);

@@ -69,56 +69,50 @@ namespace vantorel::arrow {
 // (the source's `release` set to null, as the interface prescribes for a
 // move) and released exactly once, on destruction or `reset`. A holder whose
 // `release` is null holds nothing.
-class SchemaHolder {
+template <class T>
+class Holder {
  public:
-  SchemaHolder() = default;
-  // Takes over `*s`, leaving it released (its `release` null).
-  explicit SchemaHolder(ArrowSchema* s);
-  SchemaHolder(SchemaHolder&& o) noexcept;
-  SchemaHolder& operator=(SchemaHolder&& o) noexcept;
-  SchemaHolder(const SchemaHolder&) = delete;
-  SchemaHolder& operator=(const SchemaHolder&) = delete;
-  ~SchemaHolder() { reset(); }
-  void reset() noexcept;
+  Holder() = default;
+  // Takes over `*raw`, leaving it released (its `release` null).
+  explicit Holder(T* raw) noexcept { take(raw); }
+  Holder(Holder&& o) noexcept { take(&o.raw_); }
+  Holder& operator=(Holder&& o) noexcept {
+    if (this != &o) {
+      reset();
+      take(&o.raw_);
+    }
+    return *this;
+  }
+  Holder(const Holder&) = delete;
+  Holder& operator=(const Holder&) = delete;
+  ~Holder() { reset(); }
+  void reset() noexcept {
+    if (raw_.release) raw_.release(&raw_);
+    raw_ = T{};
+  }
   bool empty() const { return raw_.release == nullptr; }
-  const ArrowSchema& get() const { return raw_; }
-  ArrowSchema* out() { reset(); return &raw_; }  // for a producer to fill
+  const T& get() const { return raw_; }
+  T* out() { reset(); return &raw_; }  // for a producer to fill
+
+ protected:
+  T raw_{};
 
  private:
-  ArrowSchema raw_{};
+  void take(T* from) noexcept {
+    if (!from) return;
+    raw_ = *from;
+    from->release = nullptr;
+  }
 };
 
-class ArrayHolder {
- public:
-  ArrayHolder() = default;
-  explicit ArrayHolder(ArrowArray* a);
-  ArrayHolder(ArrayHolder&& o) noexcept;
-  ArrayHolder& operator=(ArrayHolder&& o) noexcept;
-  ArrayHolder(const ArrayHolder&) = delete;
-  ArrayHolder& operator=(const ArrayHolder&) = delete;
-  ~ArrayHolder() { reset(); }
-  void reset() noexcept;
-  bool empty() const { return raw_.release == nullptr; }
-  const ArrowArray& get() const { return raw_; }
-  ArrowArray* out() { reset(); return &raw_; }
-
- private:
-  ArrowArray raw_{};
-};
+using SchemaHolder = Holder<ArrowSchema>;
+using ArrayHolder = Holder<ArrowArray>;
 
 // A stream of record batches. `schema` and `next` call the producer; their
 // failures carry the producer's own message when it gives one.
-class StreamHolder {
+class StreamHolder : public Holder<ArrowArrayStream> {
  public:
-  StreamHolder() = default;
-  explicit StreamHolder(ArrowArrayStream* s);
-  StreamHolder(StreamHolder&& o) noexcept;
-  StreamHolder& operator=(StreamHolder&& o) noexcept;
-  StreamHolder(const StreamHolder&) = delete;
-  StreamHolder& operator=(const StreamHolder&) = delete;
-  ~StreamHolder() { reset(); }
-  void reset() noexcept;
-  bool empty() const { return raw_.release == nullptr; }
+  using Holder::Holder;
 
   std::expected<SchemaHolder, std::string> schema();
   // The next batch, or an empty holder at the end of the stream.
@@ -126,7 +120,6 @@ class StreamHolder {
 
  private:
   std::string last_error(int code);
-  ArrowArrayStream raw_{};
 };
 
 enum class Kind : std::uint8_t {

@@ -160,15 +160,18 @@ class ProvisionalScore {
   // cheap axis (false: none).
   template <class Value>
   float eval(Value&& value) const {
+    // The k-th cheap axis's value, else the imputed one; false for neither.
+    auto term = [&](std::size_t k, float& v) {
+      if (value(k, cheap_[k].axis, v)) return true;
+      if (impute_) v = *impute_;
+      return impute_.has_value();
+    };
     bool any = false;
     if (max_) {
       float best = 0.0f;
       for (std::size_t k = 0; k < cheap_.size(); ++k) {
         float v;
-        if (!value(k, cheap_[k].axis, v)) {
-          if (!impute_) continue;
-          v = *impute_;
-        }
+        if (!term(k, v)) continue;
         best = any ? max_step(best, v) : v;
         any = true;
       }
@@ -178,10 +181,7 @@ class ProvisionalScore {
     float den = 0.0f;
     for (std::size_t k = 0; k < cheap_.size(); ++k) {
       float v;
-      if (!value(k, cheap_[k].axis, v)) {
-        if (!impute_) continue;
-        v = *impute_;
-      }
+      if (!term(k, v)) continue;
       const float w = cheap_[k].weight;
       num += w * v;
       den += w;
